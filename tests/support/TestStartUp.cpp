@@ -1,0 +1,12 @@
+#include "tests/support/TestStartUp.h"
+
+#include "util/Runtime.h"
+
+namespace tarvex::test {
+
+void ProgramStartUp(int AArgc, char** AArgv) {
+    RuntimeStartUp(AArgc, AArgv);
+    // Unit start-ups are added here as the units land (stack class, component guard).
+}
+
+}  // namespace tarvex::test

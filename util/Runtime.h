@@ -1,0 +1,27 @@
+#pragma once
+
+#include <exception>
+#include <initializer_list>
+
+namespace tarvex {
+
+using TUnitStartUp = void (*)();
+using TProgramBody = void (*)();
+
+// The runtime's start-up, in order: arguments and output channel, locale adoption, signal
+// handlers, date and time settings, main thread record and the utilities' choices.
+void RuntimeStartUp(int AArgc, char** AArgv);
+
+// Runs the start-up, then each unit's start-up in order, then the body. An exception that
+// nothing caught is reported on standard error and gives exit status 1; else 0.
+int RunProgram(int AArgc, char** AArgv, std::initializer_list<TUnitStartUp> AUnitStartUps,
+               TProgramBody ABody);
+
+// Writes "Exception %s in module %s at %p.\n%s%s\n" for the exception to standard error.
+void ReportUnhandledException(const std::exception& AException) noexcept;
+
+// The file-name part of the loaded module that holds the code address, or "<unknown>".
+// Async-signal-safe: it reads a table of modules taken at start-up.
+const char* ModuleNameOf(const void* AAddress) noexcept;
+
+}  // namespace tarvex
