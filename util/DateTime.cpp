@@ -1,0 +1,7 @@
+#include "util/DateTime.h"
+
+namespace tarvex {
+
+void DateTimeStartUp() {}
+
+}  // namespace tarvex
