@@ -5,9 +5,9 @@
 
 namespace tarvex {
 
-std::initializer_list<TUnitStartUp> TarvexUnitStartUps() {
-    static constexpr TUnitStartUp startUps[] = {nullptr};
-    return {startUps, startUps};
+std::span<const TUnitStartUp> TarvexUnitStartUps() {
+    // Filled as the socket layer's units land: stack class, then the component guard.
+    return {};
 }
 
 void TarvexBody() {

@@ -1,13 +1,13 @@
 #pragma once
 
-#include <initializer_list>
+#include <span>
 
 #include "util/Runtime.h"
 
 namespace tarvex {
 
 // The start-ups of the units the program uses, in the order they must run.
-std::initializer_list<TUnitStartUp> TarvexUnitStartUps();
+std::span<const TUnitStartUp> TarvexUnitStartUps();
 
 // The program body: banner, usage or settings, then the monitoring loop.
 void TarvexBody();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <exception>
-#include <initializer_list>
+#include <span>
 
 namespace tarvex {
 
@@ -14,7 +14,7 @@ void RuntimeStartUp(int AArgc, char** AArgv);
 
 // Runs the start-up, then each unit's start-up in order, then the body. An exception that
 // nothing caught is reported on standard error and gives exit status 1; else 0.
-int RunProgram(int AArgc, char** AArgv, std::initializer_list<TUnitStartUp> AUnitStartUps,
+int RunProgram(int AArgc, char** AArgv, std::span<const TUnitStartUp> AUnitStartUps,
                TProgramBody ABody);
 
 // Writes "Exception %s in module %s at %p.\n%s%s\n" for the exception to standard error.
