@@ -1,0 +1,185 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string_view>
+
+namespace tarvex {
+
+// Byte layouts of the echo request the client writes and of the IPv4 datagrams its raw socket
+// delivers. Every field is read and written at a named offset with the byte order in the
+// function's name; nothing is overlaid on a buffer.
+
+// Both packet areas of the echo client have this size; every offset read below stays inside.
+constexpr std::size_t PacketAreaSize = 1024;
+using TPacketArea = std::array<std::uint8_t, PacketAreaSize>;
+
+// ICMP types (RFC 792) the client tells apart.
+constexpr std::uint8_t IcmpEchoReply = 0;
+constexpr std::uint8_t IcmpDestinationUnreachable = 3;
+constexpr std::uint8_t IcmpEchoRequest = 8;
+constexpr std::uint8_t IcmpTimeExceeded = 11;
+
+// ICMP message, offsets from its first byte.
+constexpr std::size_t IcmpTypeOffset = 0;
+constexpr std::size_t IcmpCodeOffset = 1;
+constexpr std::size_t IcmpChecksumOffset = 2;
+constexpr std::size_t IcmpIdentifierOffset = 4;
+constexpr std::size_t IcmpSequenceOffset = 6;
+// The fixed part every ICMP message has: type, code, checksum and four more bytes.
+constexpr std::size_t IcmpHeaderSize = 8;
+// Error messages (types 3 and 11) quote the offending datagram from here on.
+constexpr std::size_t IcmpQuotedDatagramOffset = 8;
+
+// Echo request as built, and the echoed data of a received echo message.
+constexpr std::size_t EchoSendTimeOffset = 8;
+constexpr std::size_t EchoZeroOffset = 12;
+constexpr std::size_t EchoZeroSize = 8;
+constexpr std::size_t EchoDataOffset = 20;
+constexpr std::size_t EchoDataSize = 32;
+constexpr std::uint8_t EchoDataFill = 0x45;  // "E"
+constexpr std::size_t EchoRequestSize = EchoDataOffset + EchoDataSize;
+static_assert(EchoRequestSize == 52);
+static_assert(EchoZeroOffset + EchoZeroSize == EchoDataOffset);
+
+// IPv4 header (RFC 791), offsets from the first byte of the datagram.
+constexpr std::size_t IpVersionAndLengthOffset = 0;
+constexpr std::size_t IpTimeToLiveOffset = 8;
+constexpr std::size_t IpSourceAddressOffset = 12;
+constexpr std::size_t IpAddressSize = 4;
+// The header length nibble counts 32-bit words, so a header is at most 60 bytes.
+constexpr std::size_t IpMaximumHeaderSize = 15 * 4;
+// The deepest read: the quoted sequence number behind two maximal headers.
+static_assert(IpMaximumHeaderSize + IcmpQuotedDatagramOffset + IpMaximumHeaderSize +
+                  IcmpSequenceOffset + 2 <=
+              PacketAreaSize);
+
+constexpr std::uint16_t LoadLe16(std::span<const std::uint8_t> ABytes, std::size_t AAt) {
+    if (AAt > ABytes.size() || ABytes.size() - AAt < 2) {
+        throw std::out_of_range("LoadLe16 past the end of the bytes");
+    }
+    return static_cast<std::uint16_t>(ABytes[AAt] | (ABytes[AAt + 1] << 8));
+}
+
+constexpr std::uint32_t LoadLe32(std::span<const std::uint8_t> ABytes, std::size_t AAt) {
+    if (AAt > ABytes.size() || ABytes.size() - AAt < 4) {
+        throw std::out_of_range("LoadLe32 past the end of the bytes");
+    }
+    return static_cast<std::uint32_t>(ABytes[AAt]) |
+           (static_cast<std::uint32_t>(ABytes[AAt + 1]) << 8) |
+           (static_cast<std::uint32_t>(ABytes[AAt + 2]) << 16) |
+           (static_cast<std::uint32_t>(ABytes[AAt + 3]) << 24);
+}
+
+constexpr void StoreLe16(std::span<std::uint8_t> ABytes, std::size_t AAt, std::uint16_t AValue) {
+    if (AAt > ABytes.size() || ABytes.size() - AAt < 2) {
+        throw std::out_of_range("StoreLe16 past the end of the bytes");
+    }
+    ABytes[AAt] = static_cast<std::uint8_t>(AValue & 0xFFU);
+    ABytes[AAt + 1] = static_cast<std::uint8_t>(AValue >> 8);
+}
+
+constexpr void StoreLe32(std::span<std::uint8_t> ABytes, std::size_t AAt, std::uint32_t AValue) {
+    if (AAt > ABytes.size() || ABytes.size() - AAt < 4) {
+        throw std::out_of_range("StoreLe32 past the end of the bytes");
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        ABytes[AAt + i] = static_cast<std::uint8_t>((AValue >> (8 * i)) & 0xFFU);
+    }
+}
+
+// RFC 1071 one's-complement sum, taking each pair of bytes first byte low. Summed in the
+// order the bytes are stored, so the result stored least-significant byte first is the
+// standard checksum on the wire, and a message with its checksum in place sums to 0.
+constexpr std::uint16_t InternetChecksum(std::span<const std::uint8_t> ABytes) noexcept {
+    std::uint32_t sum = 0;
+    const std::size_t pairs = ABytes.size() / 2;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        sum += static_cast<std::uint32_t>(ABytes[2 * i]) +
+               (static_cast<std::uint32_t>(ABytes[2 * i + 1]) << 8);
+    }
+    if (ABytes.size() % 2 != 0) {
+        // The odd last byte is the low byte of a word whose high byte is zero.
+        sum += ABytes[ABytes.size() - 1];
+    }
+    sum = (sum >> 16) + (sum & 0xFFFFU);
+    sum += sum >> 16;
+    return static_cast<std::uint16_t>(~sum & 0xFFFFU);
+}
+
+namespace checks {
+constexpr std::array<std::uint8_t, 3> Abc{0x61, 0x62, 0x63};
+static_assert(InternetChecksum(Abc) == 0x9D3B);
+}  // namespace checks
+
+// Writes the echo request into the first EchoRequestSize bytes of AArea and returns its
+// length. Identifier, sequence number and send time go least-significant byte first, as the
+// host stores them; the echoing host returns them unchanged. AData fills the data field, cut
+// at 32 bytes, and every position past its end holds "E".
+constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> AArea,
+                                       std::uint16_t AIdentifier, std::uint16_t ASequence,
+                                       std::uint32_t ASendTime, std::string_view AData) noexcept {
+    for (std::size_t i = 0; i < EchoRequestSize; ++i) {
+        AArea[i] = 0;
+    }
+    AArea[IcmpTypeOffset] = IcmpEchoRequest;
+    AArea[IcmpCodeOffset] = 0;
+    StoreLe16(AArea, IcmpIdentifierOffset, AIdentifier);
+    StoreLe16(AArea, IcmpSequenceOffset, ASequence);
+    StoreLe32(AArea, EchoSendTimeOffset, ASendTime);
+    for (std::size_t i = 0; i < EchoDataSize; ++i) {
+        AArea[EchoDataOffset + i] =
+            i < AData.size() ? static_cast<std::uint8_t>(AData[i]) : EchoDataFill;
+    }
+    // The checksum field is still zero here, as the sum requires.
+    const std::uint16_t checksum =
+        InternetChecksum(std::span<const std::uint8_t>(AArea.data(), EchoRequestSize));
+    StoreLe16(AArea, IcmpChecksumOffset, checksum);
+    return EchoRequestSize;
+}
+
+namespace checks {
+constexpr std::uint16_t ExampleRequestChecksum() {
+    TPacketArea area{};
+    BuildEchoRequest(area, 0x1234, 3489, 0, {});
+    return LoadLe16(area, IcmpChecksumOffset);
+}
+static_assert(ExampleRequestChecksum() == 0x8BCE);
+}  // namespace checks
+
+// Readers of a received datagram held at the start of a packet area. The area is cleared
+// before a wait and datagrams land at its start, so every read lies inside it whatever the
+// datagram's length; callers check the length where it matters (HoldsIcmpHeader).
+
+// h: where the ICMP message starts, from the low nibble of byte 0 counted in 32-bit words.
+std::size_t IpHeaderLength(std::span<const std::uint8_t, PacketAreaSize> AArea) noexcept;
+std::uint8_t IpTimeToLive(std::span<const std::uint8_t, PacketAreaSize> AArea) noexcept;
+// Source address bytes, network order, first octet first.
+std::array<std::uint8_t, IpAddressSize> IpSourceAddress(
+    std::span<const std::uint8_t, PacketAreaSize> AArea) noexcept;
+
+// True when a datagram of AReceived bytes holds the IPv4 header and the fixed ICMP part.
+bool HoldsIcmpHeader(std::int32_t AReceived, std::size_t AHeaderLength) noexcept;
+std::uint8_t IcmpType(std::span<const std::uint8_t, PacketAreaSize> AArea,
+                      std::size_t AHeaderLength) noexcept;
+
+// Where the identifier and sequence number that identify the request lie: in the echo
+// message itself for types 0 and 8; for types 3 and 11 in the quoted request behind a quoted
+// IPv4 header taken to be as long as the outer one (its own length byte is not read).
+// Zero for any other type.
+std::size_t EchoFieldsOffset(std::uint8_t AType, std::size_t AHeaderLength) noexcept;
+// Candidate identifier and sequence number of a datagram of type 0, 3, 8 or 11, both read
+// least-significant byte first as the request wrote them.
+std::uint16_t CandidateIdentifier(std::span<const std::uint8_t, PacketAreaSize> AArea,
+                                  std::uint8_t AType, std::size_t AHeaderLength);
+std::uint16_t CandidateSequence(std::span<const std::uint8_t, PacketAreaSize> AArea,
+                                std::uint8_t AType, std::size_t AHeaderLength);
+
+// The echoed data area of an echo message: from h + 20 to the end of the packet area.
+std::span<const std::uint8_t> EchoedData(std::span<const std::uint8_t, PacketAreaSize> AArea,
+                                         std::size_t AHeaderLength) noexcept;
+
+}  // namespace tarvex

@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "icmp/IdRawHeaders.h"
+
+namespace tarvex {
+namespace {
+
+std::vector<std::uint8_t> Bytes(std::initializer_list<int> AValues) {
+    std::vector<std::uint8_t> bytes;
+    for (const int value : AValues) {
+        bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    return bytes;
+}
+
+// An IPv4 header of AHeaderLength bytes (no options beyond padding) at the start of an area.
+TPacketArea DatagramArea(std::size_t AHeaderLength) {
+    TPacketArea area{};
+    area[0] = static_cast<std::uint8_t>(0x40U | (AHeaderLength / 4));
+    return area;
+}
+
+TEST(IdRawHeaders, ExampleRequestHasTheDocumentedBytes) {
+    TPacketArea area{};
+    EXPECT_EQ(BuildEchoRequest(area, 0x1234, 3489, 0, ""), 52U);
+    std::vector<std::uint8_t> expected = Bytes({0x08, 0x00, 0xCE, 0x8B, 0x34, 0x12, 0xA1, 0x0D});
+    expected.insert(expected.end(), 12, 0x00);
+    expected.insert(expected.end(), 32, 0x45);
+    EXPECT_EQ(std::vector<std::uint8_t>(area.begin(), area.begin() + 52), expected);
+}
+
+TEST(IdRawHeaders, RequestWritesSendTimeLowByteFirstAndLeavesTheRestOfTheArea) {
+    TPacketArea area{};
+    area.fill(0xAA);
+    BuildEchoRequest(area, 1, 2, 0x01020304U, "");
+    EXPECT_EQ(std::vector<std::uint8_t>(area.begin() + 8, area.begin() + 20),
+              Bytes({0x04, 0x03, 0x02, 0x01, 0, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(area[52], 0xAA);
+}
+
+TEST(IdRawHeaders, DataIsPaddedWithEOrCutAtThirtyTwoBytes) {
+    struct Case {
+        std::string Data;
+        std::string Field;
+    };
+    const std::vector<Case> cases = {
+        {"abc", "abc" + std::string(29, 'E')},
+        {"", std::string(32, 'E')},
+        {std::string(32, 'x'), std::string(32, 'x')},
+        {std::string(40, 'y') + "z", std::string(32, 'y')},
+        {std::string("a\0b", 3), std::string("a\0b", 3) + std::string(29, 'E')},
+    };
+    for (const Case& c : cases) {
+        TPacketArea area{};
+        BuildEchoRequest(area, 7, 9, 11, c.Data);
+        EXPECT_EQ(std::string(area.begin() + 20, area.begin() + 52), c.Field) << c.Data;
+    }
+}
+
+TEST(IdRawHeaders, ChecksumOfAbcIsStoredAs3B9D) {
+    const std::vector<std::uint8_t> abc = Bytes({0x61, 0x62, 0x63});
+    EXPECT_EQ(InternetChecksum(abc), 0x9D3B);
+    std::vector<std::uint8_t> stored(2);
+    StoreLe16(stored, 0, InternetChecksum(abc));
+    EXPECT_EQ(stored, Bytes({0x3B, 0x9D}));
+}
+
+TEST(IdRawHeaders, ChecksumTakesOddLastByteAsLowByte) {
+    struct Case {
+        std::vector<std::uint8_t> Bytes;
+        std::uint16_t Sum;
+    };
+    const std::vector<Case> cases = {
+        {{}, 0xFFFF},
+        {Bytes({0x01}), 0xFFFE},
+        // 0x0201 + 0x0003 = 0x0204.
+        {Bytes({0x01, 0x02, 0x03}), 0xFDFB},
+        // 0xFFFF + 0x00FF = 0x100FE -> 0x00FF.
+        {Bytes({0xFF, 0xFF, 0xFF}), 0xFF00},
+        // Carries folded back into the sum: 0xFFFF + 0xFFFF + 0x0002 = 0x20000 -> 0x0002.
+        {Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0x02, 0x00}), 0xFFFD},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(InternetChecksum(c.Bytes), c.Sum) << c.Bytes.size() << " bytes";
+    }
+}
+
+TEST(IdRawHeaders, FinishedRequestChecksumsToZero) {
+    for (const int sequence : {0, 1, 3489, 65535}) {
+        TPacketArea area{};
+        BuildEchoRequest(area, 0xBEEF, static_cast<std::uint16_t>(sequence), 0xDEADBEEFU,
+                         "payload");
+        EXPECT_EQ(InternetChecksum(std::span<const std::uint8_t>(area.data(), 52)), 0) << sequence;
+    }
+}
+
+TEST(IdRawHeaders, LittleEndianLoadsAndStoresAreBoundsChecked) {
+    std::vector<std::uint8_t> bytes = Bytes({0x11, 0x22, 0x33, 0x44});
+    EXPECT_EQ(LoadLe16(bytes, 2), 0x4433);
+    EXPECT_EQ(LoadLe32(bytes, 0), 0x44332211U);
+    EXPECT_THROW(LoadLe16(bytes, 3), std::out_of_range);
+    EXPECT_THROW(LoadLe32(bytes, 1), std::out_of_range);
+    EXPECT_THROW(StoreLe16(bytes, 5, 0), std::out_of_range);
+    EXPECT_THROW(StoreLe32(bytes, 1, 0), std::out_of_range);
+    StoreLe32(bytes, 0, 0xA1B2C3D4U);
+    EXPECT_EQ(bytes, Bytes({0xD4, 0xC3, 0xB2, 0xA1}));
+}
+
+TEST(IdRawHeaders, HeaderLengthComesFromTheLowNibbleOfByteZero) {
+    const std::vector<std::pair<int, std::size_t>> cases = {
+        {0x45, 20}, {0x46, 24}, {0x4F, 60}, {0x40, 0}, {0x05, 20}};
+    for (const auto& [byte0, length] : cases) {
+        TPacketArea area{};
+        area[0] = static_cast<std::uint8_t>(byte0);
+        EXPECT_EQ(IpHeaderLength(area), length) << byte0;
+    }
+}
+
+TEST(IdRawHeaders, MessageStartsAfterALongerHeader) {
+    TPacketArea area = DatagramArea(24);
+    area[20] = 0x44;  // an option byte, not the type
+    area[24] = IcmpEchoReply;
+    area[24 + 6] = 0xA1;
+    area[24 + 7] = 0x0D;
+    ASSERT_EQ(IpHeaderLength(area), 24U);
+    EXPECT_EQ(IcmpType(area, 24), IcmpEchoReply);
+    EXPECT_EQ(CandidateSequence(area, IcmpEchoReply, 24), 3489);
+}
+
+TEST(IdRawHeaders, DatagramOfHPlus8BytesIsDecodedAndHPlus7Refused) {
+    for (const std::size_t h : {20, 24, 60}) {
+        EXPECT_TRUE(HoldsIcmpHeader(static_cast<std::int32_t>(h + 8), h)) << h;
+        EXPECT_FALSE(HoldsIcmpHeader(static_cast<std::int32_t>(h + 7), h)) << h;
+    }
+    EXPECT_FALSE(HoldsIcmpHeader(0, 0 + 0));
+    EXPECT_FALSE(HoldsIcmpHeader(-1, 0));
+}
+
+TEST(IdRawHeaders, TtlAndSourceAddressAreReadFromTheIpv4Header) {
+    TPacketArea area = DatagramArea(20);
+    area[8] = 64;
+    area[12] = 10;
+    area[13] = 77;
+    area[14] = 0;
+    area[15] = 2;
+    EXPECT_EQ(IpTimeToLive(area), 64);
+    EXPECT_EQ(IpSourceAddress(area), (std::array<std::uint8_t, 4>{10, 77, 0, 2}));
+}
+
+TEST(IdRawHeaders, EchoMessagesCarryIdentifierAndSequenceAtBytesFourToSeven) {
+    for (const std::uint8_t type : {IcmpEchoReply, IcmpEchoRequest}) {
+        TPacketArea area = DatagramArea(20);
+        StoreLe16(area, 20 + 4, 0x1234);
+        StoreLe16(area, 20 + 6, 3489);
+        EXPECT_EQ(CandidateIdentifier(area, type, 20), 0x1234);
+        EXPECT_EQ(CandidateSequence(area, type, 20), 3489);
+    }
+}
+
+TEST(IdRawHeaders, ErrorMessagesQuoteTheRequestBehindAHeaderOfTheOuterLength) {
+    for (const std::uint8_t type : {IcmpDestinationUnreachable, IcmpTimeExceeded}) {
+        for (const std::size_t h : {20, 24}) {
+            TPacketArea area = DatagramArea(h);
+            StoreLe16(area, 8 + h + h + 4, 0x1234);
+            StoreLe16(area, 8 + h + h + 6, 700);
+            EXPECT_EQ(EchoFieldsOffset(type, h), 8 + 2 * h);
+            EXPECT_EQ(CandidateIdentifier(area, type, h), 0x1234);
+            EXPECT_EQ(CandidateSequence(area, type, h), 700);
+        }
+    }
+}
+
+TEST(IdRawHeaders, LongerQuotedHeaderIsStillReadAtTheOuterLength) {
+    // Outer header 20 bytes, quoted header 24 bytes (with options): the quoted request's
+    // sequence number lies at 8 + 20 + 24 + 6, but the read is at 8 + 20 + 20 + 6.
+    TPacketArea area = DatagramArea(20);
+    area[20] = IcmpTimeExceeded;
+    area[28] = 0x46;
+    StoreLe16(area, 28 + 24 + 6, 3489);
+    StoreLe16(area, 28 + 20 + 6, 0x0101);
+    EXPECT_EQ(CandidateSequence(area, IcmpTimeExceeded, 20), 0x0101);
+}
+
+TEST(IdRawHeaders, EchoedDataRunsFromHPlus20ToTheEndOfTheArea) {
+    TPacketArea area = DatagramArea(24);
+    area[24 + 20] = 'q';
+    const std::span<const std::uint8_t> data = EchoedData(area, 24);
+    EXPECT_EQ(data.size(), 1024U - 44U);
+    EXPECT_EQ(data.front(), 'q');
+    EXPECT_EQ(EchoedData(area, 60).size(), 1024U - 80U);
+}
+
+TEST(IdRawHeaders, DeepestReadStaysInsideTheArea) {
+    TPacketArea area{};
+    area.fill(0xFF);  // header length 60, type 255
+    EXPECT_EQ(IpHeaderLength(area), 60U);
+    EXPECT_NO_THROW(CandidateSequence(area, IcmpTimeExceeded, 60));
+    EXPECT_NO_THROW(CandidateIdentifier(area, IcmpDestinationUnreachable, 60));
+}
+
+}  // namespace
+}  // namespace tarvex
