@@ -1,0 +1,492 @@
+#include "tests/support/E2eSupport.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace tarvex::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uid_t NobodyId = 65534;
+
+// A descriptor that is closed when the owner goes.
+class TFd {
+public:
+    TFd() = default;
+    explicit TFd(int AFd) noexcept : FFd(AFd) {}
+    ~TFd() { Reset(); }
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    TFd(TFd&& AOther) noexcept : FFd(AOther.Release()) {}
+    TFd& operator=(TFd&& AOther) noexcept {
+        if (this != &AOther) {
+            Reset();
+            FFd = AOther.Release();
+        }
+        return *this;
+    }
+
+    int Get() const noexcept { return FFd; }
+    int Release() noexcept {
+        const int fd = FFd;
+        FFd = -1;
+        return fd;
+    }
+    void Reset() noexcept {
+        if (FFd >= 0) {
+            close(FFd);
+            FFd = -1;
+        }
+    }
+
+private:
+    int FFd = -1;
+};
+
+// The two ends of one child stream: what the child gets as its descriptor, what the test reads.
+struct TStreamEnds {
+    TFd Child;    // -1 with Closed: the child's descriptor is closed
+    TFd Reading;  // -1 when the test reads nothing
+    bool Closed = false;
+    std::string Failure;
+};
+
+TStreamEnds OpenStream(TStreamKind AKind) {
+    TStreamEnds ends;
+    switch (AKind) {
+        case TStreamKind::skPipe: {
+            int fds[2];
+            if (pipe2(fds, O_CLOEXEC) != 0) {
+                ends.Failure = "pipe2 failed";
+                break;
+            }
+            ends.Reading = TFd(fds[0]);
+            ends.Child = TFd(fds[1]);
+            break;
+        }
+        case TStreamKind::skTerminal: {
+            TFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+            if (master.Get() < 0 || grantpt(master.Get()) != 0 || unlockpt(master.Get()) != 0) {
+                ends.Failure = "no pseudo-terminal";
+                break;
+            }
+            const char* slaveName = ptsname(master.Get());
+            TFd slave(slaveName == nullptr ? -1 : open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC));
+            if (slave.Get() < 0) {
+                ends.Failure = "cannot open the terminal's slave side";
+                break;
+            }
+            // Raw mode: the bytes arrive as written, without a carriage return added.
+            termios mode{};
+            if (tcgetattr(slave.Get(), &mode) == 0) {
+                cfmakeraw(&mode);
+                tcsetattr(slave.Get(), TCSANOW, &mode);
+            }
+            ends.Reading = std::move(master);
+            ends.Child = std::move(slave);
+            break;
+        }
+        case TStreamKind::skNull:
+        case TStreamKind::skFull:
+            ends.Child = TFd(open(AKind == TStreamKind::skNull ? "/dev/null" : "/dev/full",
+                                  O_WRONLY | O_CLOEXEC));
+            if (ends.Child.Get() < 0) {
+                ends.Failure = "cannot open a device";
+            }
+            break;
+        case TStreamKind::skClosed:
+            ends.Closed = true;
+            break;
+    }
+    return ends;
+}
+
+// Steps of the child's set-up, reported to the parent when one fails.
+enum class TChildStep : int {
+    csSignals = 1,
+    csStreams,
+    csNetNamespace,
+    csMountNamespace,
+    csBindMount,
+    csPrivilege,
+    csExec,
+};
+
+[[noreturn]] void ChildFailed(int AReport, TChildStep AStep) noexcept {
+    const std::array<int, 2> failure{static_cast<int>(AStep), errno};
+    [[maybe_unused]] const ssize_t written = write(AReport, failure.data(), sizeof(failure));
+    _exit(127);
+}
+
+// Only async-signal-safe calls from here to exec.
+void PlaceStream(int AReport, const TStreamEnds& AEnds, int ATarget) noexcept {
+    if (AEnds.Closed) {
+        close(ATarget);
+        return;
+    }
+    if (dup2(AEnds.Child.Get(), ATarget) < 0) {
+        ChildFailed(AReport, TChildStep::csStreams);
+    }
+}
+
+struct TChildPlan {
+    const char* Path = nullptr;
+    char* const* Argv = nullptr;
+    char* const* Envp = nullptr;
+    int NetNamespace = -1;
+    const TResolverFiles* Resolver = nullptr;
+    bool Unprivileged = false;
+};
+
+[[noreturn]] void RunChild(const TChildPlan& APlan, const TStreamEnds& AOutput,
+                           const TStreamEnds& AError, int AInput, int AReport) noexcept {
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    for (const int signalNumber : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGALRM}) {
+        if (sigaction(signalNumber, &standard, nullptr) != 0) {
+            ChildFailed(AReport, TChildStep::csSignals);
+        }
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    if (dup2(AInput, 0) < 0) {
+        ChildFailed(AReport, TChildStep::csStreams);
+    }
+    PlaceStream(AReport, AOutput, 1);
+    PlaceStream(AReport, AError, 2);
+
+    if (APlan.NetNamespace >= 0 && setns(APlan.NetNamespace, CLONE_NEWNET) != 0) {
+        ChildFailed(AReport, TChildStep::csNetNamespace);
+    }
+    if (APlan.Resolver != nullptr) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            ChildFailed(AReport, TChildStep::csMountNamespace);
+        }
+        const std::array<std::pair<const char*, const char*>, 3> binds{{
+            {APlan.Resolver->HostsPath().c_str(), "/etc/hosts"},
+            {APlan.Resolver->ResolvConfPath().c_str(), "/etc/resolv.conf"},
+            {APlan.Resolver->NsSwitchPath().c_str(), "/etc/nsswitch.conf"},
+        }};
+        for (const auto& [source, target] : binds) {
+            if (mount(source, target, nullptr, MS_BIND, nullptr) != 0) {
+                ChildFailed(AReport, TChildStep::csBindMount);
+            }
+        }
+    }
+    if (APlan.Unprivileged) {
+        const gid_t group = NobodyId;
+        if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
+            setresuid(NobodyId, NobodyId, NobodyId) != 0) {
+            ChildFailed(AReport, TChildStep::csPrivilege);
+        }
+    }
+    // Everything the test process had open stays out of the program.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    execve(APlan.Path, APlan.Argv, APlan.Envp);
+    ChildFailed(AReport, TChildStep::csExec);
+}
+
+std::vector<char*> PointersTo(std::vector<std::string>& ATexts) {
+    std::vector<char*> pointers;
+    pointers.reserve(ATexts.size() + 1);
+    for (std::string& text : ATexts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+bool WriteFile(const std::string& APath, std::string_view AText) {
+    std::ofstream file(APath, std::ios::binary | std::ios::trunc);
+    file << AText;
+    file.close();
+    return static_cast<bool>(file) && chmod(APath.c_str(), 0644) == 0;
+}
+
+}  // namespace
+
+TResolverFiles::TResolverFiles(std::string_view AHostsText, std::string_view ANameServer) {
+    std::array<char, 32> pattern{};
+    std::snprintf(pattern.data(), pattern.size(), "/tmp/tarvex-e2e-XXXXXX");
+    if (mkdtemp(pattern.data()) == nullptr) {
+        return;
+    }
+    FDirectory = pattern.data();
+    chmod(FDirectory.c_str(), 0755);
+    FHostsPath = FDirectory + "/hosts";
+    FResolvConfPath = FDirectory + "/resolv.conf";
+    FNsSwitchPath = FDirectory + "/nsswitch.conf";
+    WriteFile(FHostsPath, AHostsText);
+    // One quick try: a lookup that reaches the resolver fails within about a second.
+    WriteFile(FResolvConfPath,
+              "nameserver " + std::string(ANameServer) + "\noptions timeout:1 attempts:1\n");
+    WriteFile(FNsSwitchPath, "hosts: files dns\n");
+}
+
+TResolverFiles::~TResolverFiles() {
+    if (FDirectory.empty()) {
+        return;
+    }
+    for (const std::string& path : {FHostsPath, FResolvConfPath, FNsSwitchPath}) {
+        unlink(path.c_str());
+    }
+    rmdir(FDirectory.c_str());
+}
+
+TProcess::TProcess(const TSpawnOptions& AOptions) {
+    std::string path = AOptions.ProgramPath.empty() ? TARVEX_BINARY_PATH : AOptions.ProgramPath;
+    std::vector<std::string> arguments{AOptions.ArgumentZero.empty() ? path
+                                                                     : AOptions.ArgumentZero};
+    arguments.insert(arguments.end(), AOptions.Arguments.begin(), AOptions.Arguments.end());
+    std::vector<std::string> environment = AOptions.Environment;
+    std::vector<char*> argv = PointersTo(arguments);
+    std::vector<char*> envp = PointersTo(environment);
+
+    TStreamEnds output = OpenStream(AOptions.Output);
+    TStreamEnds error = OpenStream(AOptions.Error);
+    TFd input(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    TFd netNamespace;
+    if (!AOptions.NetNamespace.empty()) {
+        netNamespace =
+            TFd(open(("/run/netns/" + AOptions.NetNamespace).c_str(), O_RDONLY | O_CLOEXEC));
+        if (netNamespace.Get() < 0) {
+            FStartError = "no network namespace " + AOptions.NetNamespace;
+            return;
+        }
+    }
+    if (!output.Failure.empty() || !error.Failure.empty() || input.Get() < 0) {
+        FStartError = output.Failure + error.Failure + " (cannot set up the streams)";
+        return;
+    }
+    int reportFds[2];
+    if (pipe2(reportFds, O_CLOEXEC) != 0) {
+        FStartError = "pipe2 failed";
+        return;
+    }
+    TFd reportRead(reportFds[0]);
+    TFd reportWrite(reportFds[1]);
+
+    const TChildPlan plan{path.c_str(),       argv.data(),       envp.data(),
+                          netNamespace.Get(), AOptions.Resolver, AOptions.Unprivileged};
+    const pid_t pid = fork();
+    if (pid < 0) {
+        FStartError = "fork failed";
+        return;
+    }
+    if (pid == 0) {
+        RunChild(plan, output, error, input.Get(), reportWrite.Get());
+    }
+    FPid = pid;
+    reportWrite.Reset();
+    std::array<int, 2> failure{};
+    ssize_t got = 0;
+    do {
+        got = read(reportRead.Get(), failure.data(), sizeof(failure));
+    } while (got < 0 && errno == EINTR);
+    if (got > 0) {
+        FStartError = "child set-up step " + std::to_string(failure[0]) +
+                      " failed: " + std::strerror(failure[1]);
+        int status = 0;
+        waitpid(FPid, &status, 0);
+        FPid = -1;
+        return;
+    }
+    FOutput.Fd = output.Reading.Release();
+    FError.Fd = error.Reading.Release();
+}
+
+TProcess::~TProcess() {
+    if (FPid > 0 && !FStatus) {
+        kill(FPid, SIGKILL);
+        int status = 0;
+        while (waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    CloseStream(FOutput);
+    CloseStream(FError);
+}
+
+void TProcess::CloseStream(TStream& AStream) noexcept {
+    if (AStream.Fd >= 0) {
+        close(AStream.Fd);
+        AStream.Fd = -1;
+    }
+}
+
+std::optional<Clock::time_point> TProcess::OutputTime(std::size_t AOffset) const {
+    if (AOffset >= FOutput.Bytes.size()) {
+        return std::nullopt;
+    }
+    // The last chunk that starts at or before the offset holds the byte.
+    const auto after = std::upper_bound(
+        FOutput.Arrivals.begin(), FOutput.Arrivals.end(), AOffset,
+        [](std::size_t AValue, const auto& AArrival) { return AValue < AArrival.first; });
+    return std::prev(after)->second;
+}
+
+bool TProcess::ReadSome(Clock::time_point ADeadline) {
+    std::array<pollfd, 2> watched{};
+    std::array<TStream*, 2> streams{};
+    nfds_t count = 0;
+    for (TStream* stream : {&FOutput, &FError}) {
+        if (stream->Fd >= 0) {
+            watched[count] = pollfd{stream->Fd, POLLIN, 0};
+            streams[count] = stream;
+            ++count;
+        }
+    }
+    if (count == 0) {
+        return false;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - Clock::now()).count();
+    const int ready = poll(watched.data(), count, static_cast<int>(std::max<long>(left, 0)));
+    if (ready <= 0) {
+        return true;
+    }
+    for (nfds_t index = 0; index < count; ++index) {
+        if (watched[index].revents == 0) {
+            continue;
+        }
+        TStream& stream = *streams[index];
+        std::array<char, 4096> chunk{};
+        const ssize_t got = read(stream.Fd, chunk.data(), chunk.size());
+        if (got > 0) {
+            stream.Arrivals.emplace_back(stream.Bytes.size(), Clock::now());
+            stream.Bytes.append(chunk.data(), static_cast<std::size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            // End of a pipe, or EIO from a terminal whose last writer has gone.
+            CloseStream(stream);
+        }
+    }
+    return true;
+}
+
+bool TProcess::WaitForOutput(std::string_view AText, int ATimeoutMs, std::size_t ACount) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ATimeoutMs);
+    while (CountOf(FOutput.Bytes, AText) < ACount) {
+        if (Clock::now() >= deadline || FOutput.Fd < 0) {
+            return false;
+        }
+        ReadSome(deadline);
+    }
+    return true;
+}
+
+bool TProcess::WaitForError(std::string_view AText, int ATimeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ATimeoutMs);
+    while (FError.Bytes.find(AText) == std::string::npos) {
+        if (Clock::now() >= deadline || FError.Fd < 0) {
+            return false;
+        }
+        ReadSome(deadline);
+    }
+    return true;
+}
+
+void TProcess::Collect(int AMilliseconds) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(AMilliseconds);
+    while (Clock::now() < deadline) {
+        if (!ReadSome(deadline)) {
+            usleep(10000);
+        }
+    }
+}
+
+void TProcess::Signal(int ASignal) const noexcept {
+    if (FPid > 0 && !FStatus) {
+        kill(FPid, ASignal);
+    }
+}
+
+std::optional<TExitStatus> TProcess::WaitExit(int ATimeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ATimeoutMs);
+    while (!FStatus && FPid > 0) {
+        int status = 0;
+        const pid_t done = waitpid(FPid, &status, WNOHANG);
+        if (done == FPid) {
+            TExitStatus result;
+            result.Exited = WIFEXITED(status);
+            result.Code = result.Exited ? WEXITSTATUS(status) : 0;
+            result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+            FStatus = result;
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        const auto slice = std::min(deadline, Clock::now() + std::chrono::milliseconds(20));
+        if (!ReadSome(slice)) {
+            usleep(10000);
+        }
+    }
+    // The streams end with the child; read what is left, bounded.
+    const auto drainDeadline = Clock::now() + std::chrono::milliseconds(500);
+    while (Clock::now() < drainDeadline && ReadSome(drainDeadline)) {
+    }
+    return FStatus;
+}
+
+std::vector<std::string> Lines(std::string_view AText) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < AText.size()) {
+        const std::size_t end = AText.find('\n', start);
+        if (end == std::string_view::npos) {
+            lines.emplace_back(AText.substr(start));
+            break;
+        }
+        lines.emplace_back(AText.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::size_t CountOf(std::string_view AText, std::string_view APart) {
+    if (APart.empty()) {
+        return 0;
+    }
+    std::size_t count = 0;
+    for (std::size_t at = AText.find(APart); at != std::string_view::npos;
+         at = AText.find(APart, at + APart.size())) {
+        ++count;
+    }
+    return count;
+}
+
+TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs) {
+    TProcess process(AOptions);
+    TRunResult result;
+    if (!process.Started()) {
+        result.Error = process.StartError();
+        return result;
+    }
+    result.Status = process.WaitExit(ATimeoutMs);
+    result.Output = process.Output();
+    result.Error = process.Error();
+    return result;
+}
+
+}  // namespace tarvex::test

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvex::test {
+
+// Where one standard stream of a spawned program goes.
+enum class TStreamKind : std::uint8_t {
+    skPipe = 0,      // a pipe the test reads
+    skTerminal = 1,  // the slave side of a pseudo-terminal of its own (raw mode), read by the test
+    skNull = 2,      // /dev/null
+    skFull = 3,      // /dev/full: every write fails with ENOSPC
+    skClosed = 4,    // the descriptor is not open at all
+};
+
+// Private copies of the files that decide a name lookup, bind-mounted over the system's in a
+// mount namespace of the child only, so no lookup can reach the machine's resolver.
+class TResolverFiles {
+public:
+    // AHostsText for /etc/hosts; the resolver, if consulted at all, is ANameServer.
+    TResolverFiles(std::string_view AHostsText, std::string_view ANameServer);
+    ~TResolverFiles();
+    TResolverFiles(const TResolverFiles&) = delete;
+    TResolverFiles& operator=(const TResolverFiles&) = delete;
+
+    const std::string& HostsPath() const noexcept { return FHostsPath; }
+    const std::string& ResolvConfPath() const noexcept { return FResolvConfPath; }
+    const std::string& NsSwitchPath() const noexcept { return FNsSwitchPath; }
+
+private:
+    std::string FDirectory;
+    std::string FHostsPath;
+    std::string FResolvConfPath;
+    std::string FNsSwitchPath;
+};
+
+struct TSpawnOptions {
+    std::vector<std::string> Arguments;  // after the program name
+    std::string ProgramPath;             // empty: the built tarvex binary
+    std::string ArgumentZero;            // empty: the program path as given
+    // The whole environment of the child; the POSIX locale unless a test says otherwise.
+    std::vector<std::string> Environment{"LC_ALL=POSIX", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    TStreamKind Output = TStreamKind::skPipe;
+    TStreamKind Error = TStreamKind::skPipe;
+    std::string NetNamespace;                  // named namespace to enter (setns) before exec
+    const TResolverFiles* Resolver = nullptr;  // bind-mounted in a private mount namespace
+    bool Unprivileged = false;                 // drop to uid/gid 65534 with no groups
+};
+
+// How a child ended.
+struct TExitStatus {
+    bool Exited = false;
+    int Code = 0;    // exit status when Exited
+    int Signal = 0;  // terminating signal otherwise
+};
+
+// A spawned program with its output streams. The destructor kills it (SIGKILL) and reaps it,
+// so a failing test never leaves a process behind.
+class TProcess {
+public:
+    explicit TProcess(const TSpawnOptions& AOptions);
+    ~TProcess();
+    TProcess(const TProcess&) = delete;
+    TProcess& operator=(const TProcess&) = delete;
+
+    bool Started() const noexcept { return FPid > 0; }
+    const std::string& StartError() const noexcept { return FStartError; }
+    pid_t Pid() const noexcept { return FPid; }
+
+    // Everything read so far from standard output and standard error.
+    const std::string& Output() const noexcept { return FOutput.Bytes; }
+    const std::string& Error() const noexcept { return FError.Bytes; }
+    // When the byte at AOffset of standard output arrived at the test (nullopt if not yet).
+    std::optional<std::chrono::steady_clock::time_point> OutputTime(std::size_t AOffset) const;
+
+    // Reads for up to ATimeoutMs until standard output holds ACount occurrences of AText.
+    bool WaitForOutput(std::string_view AText, int ATimeoutMs, std::size_t ACount = 1);
+    bool WaitForError(std::string_view AText, int ATimeoutMs);
+    // Reads whatever arrives during the next AMilliseconds.
+    void Collect(int AMilliseconds);
+
+    void Signal(int ASignal) const noexcept;
+    // Waits up to ATimeoutMs for the child to end, reading its streams to their end meanwhile.
+    std::optional<TExitStatus> WaitExit(int ATimeoutMs);
+
+private:
+    struct TStream {
+        int Fd = -1;
+        std::string Bytes;
+        std::vector<std::pair<std::size_t, std::chrono::steady_clock::time_point>> Arrivals;
+    };
+
+    // One poll over the open streams, bounded by the deadline; false when nothing is open.
+    bool ReadSome(std::chrono::steady_clock::time_point ADeadline);
+    static void CloseStream(TStream& AStream) noexcept;
+
+    pid_t FPid = -1;
+    std::optional<TExitStatus> FStatus;
+    std::string FStartError;
+    TStream FOutput;
+    TStream FError;
+};
+
+// The standard-output lines of a run, split at line feeds (a last unfinished line included).
+std::vector<std::string> Lines(std::string_view AText);
+std::size_t CountOf(std::string_view AText, std::string_view APart);
+
+// Runs the binary to its end (bounded), for cases that end by themselves.
+struct TRunResult {
+    std::string Output;
+    std::string Error;
+    std::optional<TExitStatus> Status;
+};
+TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs = 10000);
+
+// The banner and its empty line, as every run starts.
+inline constexpr std::string_view BannerText = "Tarvex 0.1b\n(Marrowfen)\n\n";
+
+}  // namespace tarvex::test
