@@ -46,6 +46,11 @@ public:
     std::int32_t ComponentCount() const noexcept;
     TComponent* Components(std::int32_t AIndex) const;
 
+protected:
+    // Releases the owned components, last first. A descendant whose destructor must run after
+    // them calls this first; the base destructor calls it again (then with nothing to do).
+    void DestroyComponents() noexcept;
+
 private:
     void InsertComponent(TComponent* AComponent);
     void RemoveComponent(TComponent* AComponent) noexcept;
@@ -61,6 +66,9 @@ class TCollectionItem;
 // A list of collection items; it does not own them.
 class TCollection : public TPersistent {
 public:
+    TCollection() = default;
+    // Items still in the collection are left without one.
+    ~TCollection() override;
     const char* ClassName() const noexcept override { return "TCollection"; }
     std::int32_t Count() const noexcept;
     TCollectionItem* Items(std::int32_t AIndex) const;
@@ -68,6 +76,7 @@ public:
 private:
     friend class TCollectionItem;
     std::vector<TCollectionItem*> FItems;
+    std::int32_t FNextID = 0;
 };
 
 class TCollectionItem : public TPersistent {
@@ -82,8 +91,16 @@ public:
     std::int32_t Index() const noexcept;
 
 private:
+    friend class TCollection;
     TCollection* FCollection;
     std::int32_t FID = 0;
+};
+
+// A list position outside the list: "List index out of bounds (%d)".
+class EListError : public Exception {
+public:
+    using Exception::Exception;
+    const char* ClassName() const noexcept override { return "EListError"; }
 };
 
 class EStringListError : public Exception {

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "util/Classes.h"
+
+namespace tarvex {
+
+// Root of the socket-layer components: the general component model (owner, Name, Tag) and
+// nothing of its own.
+class TIdBaseComponent : public TComponent {
+public:
+    explicit TIdBaseComponent(TComponent* AOwner);
+    const char* ClassName() const noexcept override { return "TIdBaseComponent"; }
+};
+
+}  // namespace tarvex

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/IdStack.h"
+#include "util/Classes.h"
+
+namespace tarvex {
+
+// One operating-system socket with its local and peer addresses. Every system call goes
+// through StackInstance; failures become the socket layer's exceptions.
+class TIdSocketHandle : public TCollectionItem {
+public:
+    static constexpr std::int32_t DefaultClientPortMin = 0;
+    static constexpr std::int32_t DefaultClientPortMax = 0;
+
+    explicit TIdSocketHandle(TCollection* ACollection);
+    // Closes an open socket; never raises.
+    ~TIdSocketHandle() override;
+    const char* ClassName() const noexcept override { return "TIdSocketHandle"; }
+
+    // Closes any open socket first, then opens an IPv4 socket; raises EIdInvalidSocket when
+    // the system refuses, leaving no socket open. The addresses keep their values.
+    void OpenSocket(std::int32_t ASocketType, std::int32_t AProtocol);
+    // Shuts down and closes an open socket, ignoring failures; Descriptor and the addresses
+    // stay as they were.
+    virtual void Close();
+    // Connects to RemoteIP:RemotePort and, on success, refreshes both addresses from the
+    // system. Returns the system's result (0 or -1).
+    virtual std::int32_t ConnectToPeer(std::int32_t AFamily);
+    // The system's result: bytes received, 0, or -1; AIP and APort give the sender.
+    virtual std::int32_t ReceiveDatagram(void* ABuffer, std::int32_t ALength, std::int32_t AFlags,
+                                         std::string& AIP, std::int32_t& APort);
+    std::int32_t Receive(void* ABuffer, std::int32_t ALength, std::int32_t AFlags);
+    // Sends ACount bytes as one datagram. Raises EIdPackageSizeTooBig when the datagram is too
+    // long for the system, EIdSocketError on any other failure, EIdNotAllBytesSent on a short
+    // send.
+    void SendDatagram(const std::string& AIP, std::int32_t APort, const void* ABuffer,
+                      std::int32_t ACount);
+    // Raises EIdSocketError when the system refuses the option.
+    void SetOption(std::int32_t ALevel, std::int32_t AOptName, const void* AOptVal,
+                   std::int32_t AOptLen);
+    // True when the socket became readable within ATimeout milliseconds (WaitForever: no
+    // limit, 0: one poll); a failed wait gives false. Raises EIdConnClosedGracefully when no
+    // socket is open. While the idle hook is in use, long waits are cut into slices of its
+    // IdleTimeOut with the hook run after each.
+    bool WaitReadable(std::int32_t ATimeout);
+    // Forgets the socket (without closing it) and the peer address, and the local address
+    // too when asked.
+    void ClearState(bool AIncludeLocal);
+    // Both raise EIdSocketError when the query fails.
+    void FetchLocalAddress();
+    void FetchPeerAddress();
+
+    // From another handle of exactly this class: IP, Port, RemoteIP and RemotePort. Any other
+    // source is refused with EConvertError.
+    void CopyFrom(const TPersistent& ASource);
+    void Assign(const TPersistent& ASource) override { CopyFrom(ASource); }
+
+    TIdStackSocketHandle Descriptor() const noexcept { return FDescriptor; }
+    bool IsOpen() const noexcept { return FIsOpen; }
+    const std::string& IP() const noexcept { return FIP; }
+    void SetIP(const std::string& AValue) { FIP = AValue; }
+    const std::string& RemoteIP() const noexcept { return FRemoteIP; }
+    void SetRemoteIP(const std::string& AValue) { FRemoteIP = AValue; }
+    std::int32_t Port() const noexcept { return FPort; }
+    void SetPort(std::int32_t AValue) noexcept { FPort = AValue; }
+    std::int32_t RemotePort() const noexcept { return FRemotePort; }
+    void SetRemotePort(std::int32_t AValue) noexcept { FRemotePort = AValue; }
+    std::int32_t ClientPortMin() const noexcept { return FClientPortMin; }
+    void SetClientPortMin(std::int32_t AValue) noexcept { FClientPortMin = AValue; }
+    std::int32_t ClientPortMax() const noexcept { return FClientPortMax; }
+    void SetClientPortMax(std::int32_t AValue) noexcept { FClientPortMax = AValue; }
+
+private:
+    // One SysSelect on the descriptor, then the idle hook as the outcome asks.
+    bool WaitOnce(std::int32_t ATimeout);
+
+    TIdStackSocketHandle FDescriptor = -1;
+    bool FIsOpen = false;
+    std::string FIP;
+    std::string FRemoteIP;
+    std::int32_t FPort = 0;
+    std::int32_t FRemotePort = 0;
+    std::int32_t FClientPortMin = DefaultClientPortMin;
+    std::int32_t FClientPortMax = DefaultClientPortMax;
+};
+
+}  // namespace tarvex
