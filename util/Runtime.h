@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <span>
+#include <string_view>
 
 namespace tarvex {
 
@@ -23,5 +25,13 @@ void ReportUnhandledException(const std::exception& AException) noexcept;
 // The file-name part of the loaded module that holds the code address, or "<unknown>".
 // Async-signal-safe: it reads a table of modules taken at start-up.
 const char* ModuleNameOf(const void* AAddress) noexcept;
+
+// The pieces of the report, async-signal-safe so the fault handlers can use them too.
+// AddressText writes the address as "%p" prints it ("0x..." or "(nil)") into a buffer of
+// AddressTextSize bytes, NUL-terminated, and returns its length.
+constexpr std::size_t AddressTextSize = 24;
+std::size_t AddressText(const void* AAddress, char* AText) noexcept;
+void WriteExceptionReport(std::string_view AClassName, const void* AAddress,
+                          std::string_view AMessage) noexcept;
 
 }  // namespace tarvex

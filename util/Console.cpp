@@ -1,0 +1,102 @@
+#include "util/Console.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+#include "util/SysUtils.h"
+
+namespace tarvex {
+
+namespace {
+
+constexpr int OutputDescriptor = 1;
+constexpr std::size_t OutputBufferSize = 128;
+
+// The standard output channel. Constant-initialised so it is usable before any start-up code.
+struct TOutputChannel {
+    char Bytes[OutputBufferSize];
+    std::size_t Count;
+    int FailedErrno;  // first failure of the running operation, 0 when none
+};
+
+constinit TOutputChannel Output{{}, 0, 0};
+
+constinit int ArgCount = 0;
+constinit char** ArgValues = nullptr;
+
+// One write of the whole buffered content; the buffer is empty afterwards whatever happened.
+// A short write is neither retried nor reported.
+void HandOver() noexcept {
+    if (Output.Count == 0) {
+        return;
+    }
+    const ssize_t written = write(OutputDescriptor, Output.Bytes, Output.Count);
+    if (written == -1 && Output.FailedErrno == 0) {
+        Output.FailedErrno = errno;
+    }
+    Output.Count = 0;
+}
+
+void Append(std::string_view AText) noexcept {
+    for (const char c : AText) {
+        Output.Bytes[Output.Count++] = c;
+        if (Output.Count == OutputBufferSize) {
+            HandOver();
+        }
+    }
+}
+
+// Ends an output operation: flush, then report a failed hand-over to the caller.
+void Finish() {
+    HandOver();
+    const int failed = Output.FailedErrno;
+    Output.FailedErrno = 0;
+    if (failed != 0) {
+        throw EInOutError(failed);
+    }
+}
+
+void WriteBell(int ADescriptor) noexcept {
+    const char bell = '\a';
+    const ssize_t ignored = write(ADescriptor, &bell, 1);
+    static_cast<void>(ignored);
+}
+
+}  // namespace
+
+void ConsoleWrite(std::string_view AText) {
+    Append(AText);
+    Finish();
+}
+
+void ConsoleWriteLine(std::string_view AText) {
+    Append(AText);
+    Append("\n");
+    Finish();
+}
+
+void SoundBell() noexcept {
+    if (isatty(2) == 1) {
+        WriteBell(2);
+    } else if (isatty(1) == 1) {
+        WriteBell(1);
+    }
+}
+
+void SetArguments(int AArgc, char** AArgv) noexcept {
+    ArgCount = AArgc;
+    ArgValues = AArgv;
+}
+
+std::int32_t ArgumentCount() noexcept { return ArgCount > 1 ? ArgCount - 1 : 0; }
+
+std::string ArgumentText(std::int32_t AIndex) {
+    if (AIndex < 0 || AIndex >= ArgCount || ArgValues == nullptr || ArgValues[AIndex] == nullptr) {
+        return {};
+    }
+    return ArgValues[AIndex];
+}
+
+}  // namespace tarvex

@@ -1,0 +1,127 @@
+#include "util/IdGlobal.h"
+
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cwchar>
+
+namespace tarvex {
+
+namespace {
+
+using TDelimiterSearch = std::int32_t (*)(std::string_view, std::string_view);
+
+std::int32_t PlainSearch(std::string_view ANeedle, std::string_view AHaystack) {
+    if (ANeedle.empty()) {
+        return 0;
+    }
+    const std::size_t at = AHaystack.find(ANeedle);
+    return at == std::string_view::npos ? 0 : static_cast<std::int32_t>(at + 1);
+}
+
+std::string_view UpToNul(std::string_view AText) { return AText.substr(0, AText.find('\0')); }
+
+// Accepts only matches that start on a character boundary of the locale's multi-byte
+// encoding, so a trail byte that happens to equal the needle is not taken for it.
+std::int32_t BoundarySearch(std::string_view ANeedle, std::string_view AHaystack) {
+    const std::string_view needle = UpToNul(ANeedle);
+    const std::string_view haystack = UpToNul(AHaystack);
+    if (needle.empty()) {
+        return 0;
+    }
+    std::mbstate_t state{};
+    std::size_t at = 0;
+    while (at < haystack.size() && haystack.size() - at >= needle.size()) {
+        if (haystack.compare(at, needle.size(), needle) == 0) {
+            return static_cast<std::int32_t>(at + 1);
+        }
+        const std::size_t length = std::mbrlen(haystack.data() + at, haystack.size() - at, &state);
+        if (length == static_cast<std::size_t>(-1) || length == static_cast<std::size_t>(-2) ||
+            length == 0) {
+            // A broken sequence counts as one byte; start afresh after it.
+            state = std::mbstate_t{};
+            ++at;
+        } else {
+            at += length;
+        }
+    }
+    return 0;
+}
+
+constinit TDelimiterSearch ChosenSearch = &PlainSearch;
+constinit pthread_t MainThread{};
+constinit bool MainThreadKnown = false;
+
+std::string UpperCaseAscii(std::string_view AText) {
+    std::string copy(AText);
+    for (char& c : copy) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return copy;
+}
+
+}  // namespace
+
+std::uint32_t MillisecondTicks() noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return TicksFromTime(now.tv_sec, now.tv_nsec / 1000);
+}
+
+std::uint32_t TicksBetween(std::uint32_t AOlder, std::uint32_t ANewer) noexcept {
+    if (AOlder <= ANewer) {
+        return ANewer - AOlder;
+    }
+    // The counter wrapped; the count is one less than the modular difference.
+    return ANewer + (UINT32_MAX - AOlder);
+}
+
+std::int32_t OwnProcessId() noexcept { return static_cast<std::int32_t>(getpid()); }
+
+bool CalledFromMainThread() noexcept {
+    return MainThreadKnown && pthread_equal(pthread_self(), MainThread) != 0;
+}
+
+std::int32_t LargerOf(std::int32_t A, std::int32_t B) noexcept { return B > A ? B : A; }
+
+std::string SplitOff(std::string& AText, std::string_view ADelimiter, bool ARemove,
+                     bool ACaseSensitive) {
+    std::int32_t position = 0;
+    if (ADelimiter.size() == 1 && ADelimiter[0] == '\0') {
+        position = PlainSearch(ADelimiter, AText);
+    } else if (ACaseSensitive) {
+        position = FindDelimiter(ADelimiter, AText);
+    } else {
+        position = FindDelimiter(UpperCaseAscii(ADelimiter), UpperCaseAscii(AText));
+    }
+    if (position == 0) {
+        std::string field = AText;
+        if (ARemove) {
+            AText.clear();
+        }
+        return field;
+    }
+    const auto cut = static_cast<std::size_t>(position - 1);
+    std::string field = AText.substr(0, cut);
+    if (ARemove) {
+        AText.erase(0, cut + ADelimiter.size());
+    }
+    return field;
+}
+
+std::int32_t FindDelimiter(std::string_view ANeedle, std::string_view AHaystack) {
+    return ChosenSearch(ANeedle, AHaystack);
+}
+
+void IdGlobalStartUp() noexcept {
+    MainThread = pthread_self();
+    MainThreadKnown = true;
+    ChosenSearch = MB_CUR_MAX == 1 ? &PlainSearch : &BoundarySearch;
+}
+
+}  // namespace tarvex

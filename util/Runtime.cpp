@@ -1,0 +1,303 @@
+#include "util/Runtime.h"
+
+#include <cxxabi.h>
+#include <gnu/libc-version.h>
+#include <langinfo.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <typeinfo>
+
+#include "util/Console.h"
+#include "util/DateTime.h"
+#include "util/IdGlobal.h"
+#include "util/Signals.h"
+#include "util/SysUtils.h"
+
+namespace tarvex {
+
+namespace {
+
+// The loaded modules, taken once at start-up so the lookup needs no allocation or lock.
+constexpr std::size_t MaxModules = 128;
+constexpr std::size_t ModuleNameSize = 128;
+
+struct TModuleEntry {
+    std::uintptr_t Start;
+    std::uintptr_t End;
+    char Name[ModuleNameSize];
+};
+
+constinit TModuleEntry Modules[MaxModules]{};
+constinit std::size_t ModuleCount = 0;
+
+constexpr const char* UnknownModule = "<unknown>";
+
+void CopyFileNamePart(const char* APath, char* AName) noexcept {
+    const char* slash = std::strrchr(APath, '/');
+    const char* part = slash == nullptr ? APath : slash + 1;
+    std::size_t length = std::strlen(part);
+    if (length >= ModuleNameSize) {
+        length = ModuleNameSize - 1;
+    }
+    std::memcpy(AName, part, length);
+    AName[length] = '\0';
+}
+
+extern "C" int RecordModule(dl_phdr_info* AInfo, std::size_t, void*) {
+    if (ModuleCount >= MaxModules) {
+        return 1;
+    }
+    std::uintptr_t start = UINTPTR_MAX;
+    std::uintptr_t end = 0;
+    for (ElfW(Half) i = 0; i < AInfo->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& header = AInfo->dlpi_phdr[i];
+        if (header.p_type != PT_LOAD) {
+            continue;
+        }
+        const std::uintptr_t first = AInfo->dlpi_addr + header.p_vaddr;
+        const std::uintptr_t last = first + header.p_memsz;
+        start = first < start ? first : start;
+        end = last > end ? last : end;
+    }
+    if (start >= end) {
+        return 0;
+    }
+    TModuleEntry& entry = Modules[ModuleCount];
+    entry.Start = start;
+    entry.End = end;
+    const char* path = AInfo->dlpi_name;
+    char executable[512];
+    if (path == nullptr || path[0] == '\0') {
+        // The program itself carries no name here; take the file it was loaded from.
+        const ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
+        if (length > 0) {
+            executable[length] = '\0';
+            path = executable;
+        } else {
+            path = "";
+        }
+    }
+    CopyFileNamePart(path, entry.Name);
+    ++ModuleCount;
+    return 0;
+}
+
+void TakeModuleTable() noexcept {
+    ModuleCount = 0;
+    dl_iterate_phdr(&RecordModule, nullptr);
+}
+
+// Compares dotted version texts numerically, part by part: negative, zero or positive.
+int CompareVersions(const char* A, const char* B) noexcept {
+    while (*A != '\0' || *B != '\0') {
+        unsigned long partA = 0;
+        unsigned long partB = 0;
+        while (*A >= '0' && *A <= '9') {
+            partA = partA * 10 + static_cast<unsigned long>(*A++ - '0');
+        }
+        while (*B >= '0' && *B <= '9') {
+            partB = partB * 10 + static_cast<unsigned long>(*B++ - '0');
+        }
+        if (partA != partB) {
+            return partA < partB ? -1 : 1;
+        }
+        if (*A == '.') {
+            ++A;
+        } else if (*A != '\0') {
+            return 0;
+        }
+        if (*B == '.') {
+            ++B;
+        } else if (*B != '\0') {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+bool EnvironmentSet(const char* AName) noexcept {
+    const char* value = std::getenv(AName);
+    return value != nullptr && value[0] != '\0';
+}
+
+void AdoptLocale() noexcept {
+    const char* version = gnu_get_libc_version();
+    // Those library versions mishandled an empty locale name with no locale variables set.
+    const bool oldLibrary =
+        CompareVersions(version, "2.1.3") >= 0 && CompareVersions(version, "2.1.91") < 0;
+    if (oldLibrary && !EnvironmentSet("LC_ALL") && !EnvironmentSet("LANG")) {
+        std::setlocale(LC_ALL, "POSIX");
+    } else {
+        std::setlocale(LC_ALL, "");
+    }
+    // Plain ASCII would leave every non-ASCII letter alone; prefer the richer character types.
+    if (std::strcmp(nl_langinfo(CODESET), "ANSI_X3.4-1968") == 0) {
+        std::setlocale(LC_CTYPE, "en_US");
+    }
+}
+
+// Writes to standard error, gathering small pieces; async-signal-safe.
+class TReportWriter {
+public:
+    TReportWriter() = default;
+    ~TReportWriter() { Flush(); }
+    TReportWriter(const TReportWriter&) = delete;
+    TReportWriter& operator=(const TReportWriter&) = delete;
+
+    void Add(std::string_view AText) noexcept {
+        for (const char c : AText) {
+            if (FLength == sizeof FBytes) {
+                Flush();
+            }
+            FBytes[FLength++] = c;
+        }
+    }
+
+    void Flush() noexcept {
+        std::size_t done = 0;
+        // Bounded: a descriptor that takes nothing ends the attempt.
+        for (int round = 0; done < FLength && round < 64; ++round) {
+            const ssize_t written = write(2, FBytes + done, FLength - done);
+            if (written > 0) {
+                done += static_cast<std::size_t>(written);
+            } else if (written == 0 || errno != EINTR) {
+                break;
+            }
+        }
+        FLength = 0;
+    }
+
+private:
+    char FBytes[512]{};
+    std::size_t FLength = 0;
+};
+
+std::string DemangledName(const char* AMangled) {
+    int status = 0;
+    const std::unique_ptr<char, decltype(&std::free)> name(
+        abi::__cxa_demangle(AMangled, nullptr, nullptr, &status), &std::free);
+    return status == 0 && name != nullptr ? std::string(name.get()) : std::string(AMangled);
+}
+
+void ReportCurrentUnknownException() noexcept {
+    std::fflush(stderr);
+    std::string className = "<unknown exception>";
+    try {
+        const std::type_info* type = abi::__cxa_current_exception_type();
+        if (type != nullptr) {
+            className = DemangledName(type->name());
+        }
+    } catch (...) {
+        // Keep the placeholder name.
+    }
+    WriteExceptionReport(className, nullptr, {});
+}
+
+}  // namespace
+
+std::size_t AddressText(const void* AAddress, char* AText) noexcept {
+    const auto value = reinterpret_cast<std::uintptr_t>(AAddress);
+    if (value == 0) {
+        std::memcpy(AText, "(nil)", 6);
+        return 5;
+    }
+    char digits[2 * sizeof value];
+    std::size_t count = 0;
+    for (std::uintptr_t rest = value; rest != 0; rest >>= 4) {
+        digits[count++] = "0123456789abcdef"[rest & 0xFU];
+    }
+    std::size_t length = 0;
+    AText[length++] = '0';
+    AText[length++] = 'x';
+    while (count > 0) {
+        AText[length++] = digits[--count];
+    }
+    AText[length] = '\0';
+    return length;
+}
+
+const char* ModuleNameOf(const void* AAddress) noexcept {
+    const auto address = reinterpret_cast<std::uintptr_t>(AAddress);
+    for (std::size_t i = 0; i < ModuleCount; ++i) {
+        if (address >= Modules[i].Start && address < Modules[i].End) {
+            return Modules[i].Name[0] != '\0' ? Modules[i].Name : UnknownModule;
+        }
+    }
+    return UnknownModule;
+}
+
+void WriteExceptionReport(std::string_view AClassName, const void* AAddress,
+                          std::string_view AMessage) noexcept {
+    char address[AddressTextSize];
+    const std::size_t addressLength = AddressText(AAddress, address);
+    TReportWriter report;
+    report.Add("Exception ");
+    report.Add(AClassName);
+    report.Add(" in module ");
+    report.Add(ModuleNameOf(AAddress));
+    report.Add(" at ");
+    report.Add(std::string_view(address, addressLength));
+    report.Add(".\n");
+    report.Add(AMessage);
+    if (!AMessage.empty() && AMessage.back() != '.') {
+        report.Add(".");
+    }
+    report.Add("\n");
+}
+
+void ReportUnhandledException(const std::exception& AException) noexcept {
+    std::fflush(stderr);
+    if (const auto* own = dynamic_cast<const Exception*>(&AException)) {
+        WriteExceptionReport(own->ClassName(), own->RaiseAddress(), own->Message());
+        return;
+    }
+    std::string className = "std::exception";
+    try {
+        className = DemangledName(typeid(AException).name());
+    } catch (...) {
+        // Keep the general name.
+    }
+    WriteExceptionReport(className, nullptr, AException.what());
+}
+
+void RuntimeStartUp(int AArgc, char** AArgv) {
+    SetArguments(AArgc, AArgv);
+    TakeModuleTable();
+    AdoptLocale();
+    InstallSignalHandlers();
+    DateTimeStartUp();
+    IdGlobalStartUp();
+}
+
+int RunProgram(int AArgc, char** AArgv, std::span<const TUnitStartUp> AUnitStartUps,
+               TProgramBody ABody) {
+    try {
+        RuntimeStartUp(AArgc, AArgv);
+        for (const TUnitStartUp startUp : AUnitStartUps) {
+            if (startUp != nullptr) {
+                startUp();
+            }
+        }
+        if (ABody != nullptr) {
+            ABody();
+        }
+    } catch (const std::exception& exception) {
+        ReportUnhandledException(exception);
+        return 1;
+    } catch (...) {
+        ReportCurrentUnknownException();
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace tarvex
