@@ -1,0 +1,122 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+// Network namespaces for tests that send real packets. Every address a test uses lives inside
+// namespaces it made itself; they are removed when the objects go, also when the test fails.
+// All of this needs root and the ip tool: start such a test with TARVEX_REQUIRE_NETNS().
+
+namespace tarvex::test {
+
+// Quotes a text for sh as one word.
+std::string ShellQuote(std::string_view AText);
+
+// A fresh network namespace with a unique name and its loopback interface up; deleted (with
+// its private /etc/netns files) by the destructor. Check Ok() before use.
+class TestNamespace {
+public:
+    explicit TestNamespace(std::string_view ATag = "ns");
+    ~TestNamespace();
+    TestNamespace(const TestNamespace&) = delete;
+    TestNamespace& operator=(const TestNamespace&) = delete;
+
+    // True when the namespace exists and its loopback interface is up.
+    bool Ok() const noexcept { return FOk; }
+    const std::string& Name() const noexcept { return FName; }
+    // /run/netns/<name>, what setns() opens.
+    std::string Path() const;
+
+    // The command, run by sh inside the namespace: "ip netns exec <name> sh -c '<command>'".
+    std::string Command(std::string_view ACommand) const;
+    // Runs the command inside the namespace; its exit status, or -1.
+    int Exec(std::string_view ACommand) const;
+    // Runs the command inside the namespace and returns its standard output.
+    std::string ExecOutput(std::string_view ACommand) const;
+
+    // Writes one sysctl of this namespace (net.* keys are per namespace).
+    bool SetSysctl(std::string_view AKey, std::string_view AValue) const;
+    // The kernel stops answering echo requests: a silent host.
+    bool IgnoreEchoRequests() const;
+    bool EnableForwarding() const;
+    // Private hosts file and resolver configuration for commands run through Command/Exec
+    // (ip netns exec binds /etc/netns/<name>/* over /etc). The resolver points at this
+    // namespace's own loopback, where nothing listens, so no outside server is ever asked.
+    bool WritePrivateHosts(std::string_view AHostsFile) const;
+
+private:
+    std::string FName;
+    bool FOk = false;
+    bool FCreated = false;
+};
+
+int Exec(const TestNamespace& ANamespace, std::string_view ACommand);
+
+// Namespaces joined by veth pairs. The namespaces (and with them the links) are removed with
+// the network. Ok() is false once any step failed.
+class TestNetwork {
+public:
+    TestNetwork() = default;
+    TestNetwork(const TestNetwork&) = delete;
+    TestNetwork& operator=(const TestNetwork&) = delete;
+
+    // A new namespace owned by the network.
+    TestNamespace& AddNamespace(std::string_view ATag = "ns");
+    // Joins two namespaces with a veth pair and brings both ends up with the given addresses
+    // in prefix form ("10.77.0.1/24"). The ends are named "tl<n>a" in A and "tl<n>b" in B.
+    bool Link(const TestNamespace& A, std::string_view AAddress, const TestNamespace& B,
+              std::string_view BAddress);
+    // Adds a route inside a namespace: "ip route add <route>".
+    bool AddRoute(const TestNamespace& ANamespace, std::string_view ARoute);
+    bool Ok() const noexcept { return FOk; }
+
+private:
+    std::vector<std::unique_ptr<TestNamespace>> FNamespaces;
+    int FLinks = 0;
+    bool FOk = true;
+};
+
+// The common case: a local namespace and a peer, one veth link between them.
+class PeerNetwork : public TestNetwork {
+public:
+    static constexpr std::string_view LocalAddress = "10.77.0.1";
+    static constexpr std::string_view PeerAddress = "10.77.0.2";
+
+    PeerNetwork();
+    TestNamespace& Local() noexcept { return *FLocal; }
+    TestNamespace& Peer() noexcept { return *FPeer; }
+
+private:
+    TestNamespace* FLocal;
+    TestNamespace* FPeer;
+};
+
+// Moves the calling thread into a namespace (so sockets it makes belong there) and back to
+// the namespace it came from on destruction. Other threads are not affected. Declare it after
+// the namespace so it is left before the namespace is deleted.
+class ScopedNetnsEntry {
+public:
+    explicit ScopedNetnsEntry(const TestNamespace& ANamespace);
+    ~ScopedNetnsEntry();
+    ScopedNetnsEntry(const ScopedNetnsEntry&) = delete;
+    ScopedNetnsEntry& operator=(const ScopedNetnsEntry&) = delete;
+
+    bool Ok() const noexcept { return FEntered; }
+
+private:
+    int FOriginal = -1;
+    bool FEntered = false;
+};
+
+}  // namespace tarvex::test
+
+// Skips (or fails, when every test is required) unless namespaces can be made.
+#define TARVEX_REQUIRE_NETNS()                                                          \
+    do {                                                                                \
+        TARVEX_REQUIRE_ROOT();                                                          \
+        TARVEX_REQUIRE(::tarvex::test::HaveTool("ip"), "needs the ip tool (iproute2)"); \
+    } while (false)
