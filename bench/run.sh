@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# Whole-program benchmark: tarvex against 127.0.0.1 inside a private network namespace with a
+# zero delay, next to iputils ping -f and a C loop that makes only the system calls of one
+# exchange (the floor). Prints exchanges per second, CPU microseconds per exchange, system calls
+# per exchange, peak resident set and start-up time, with the ratios.
+#
+# Usage: bench/run.sh [-t SECONDS] [-r STARTUP_RUNS] [TARVEX_BINARY]
+#   -t  how long tarvex runs (default 10 s); ping and the floor loop make as many exchanges
+#   -r  runs for the start-up timing (default 300)
+# Needs root (raw sockets, namespaces), ip, cc; strace and ping are used when present.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+seconds=10
+startupRuns=300
+while getopts "t:r:h" option; do
+    case $option in
+        t) seconds=$OPTARG ;;
+        r) startupRuns=$OPTARG ;;
+        *) sed -n '2,10p' "$0"; exit 2 ;;
+    esac
+done
+shift $((OPTIND - 1))
+tarvex=${1:-${TARVEX_BINARY:-$here/../build/tarvex}}
+
+die() { echo "bench: $*" >&2; exit 1; }
+[[ $(id -u) == 0 ]] || die "needs root (raw sockets and network namespaces)"
+[[ -x $tarvex ]] || die "no tarvex binary at $tarvex (give its path as the argument)"
+tarvex=$(realpath "$tarvex")
+command -v ip >/dev/null || die "needs ip (iproute2)"
+command -v cc >/dev/null || die "needs a C compiler (cc)"
+havePing=0; command -v ping >/dev/null && ping -V 2>/dev/null | grep -q iputils && havePing=1
+haveStrace=0; command -v strace >/dev/null && haveStrace=1
+
+work=$(mktemp -d /tmp/tarvex-bench.XXXXXX)
+ns=tvxbench$$
+cleanup() {
+    ip netns del "$ns" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+ip netns add "$ns"
+ip -n "$ns" link set lo up
+inNs() { ip netns exec "$ns" "$@"; }
+
+cc -O2 -o "$work/measure" "$here/measure.c"
+cc -O2 -o "$work/floor_loop" "$here/floor_loop.c"
+
+# Reads "key=value ..." from measure into variables prefixed with $1.
+readMeasure() {
+    local prefix=$1 line=$2 pair
+    for pair in $line; do
+        printf -v "${prefix}_${pair%%=*}" '%s' "${pair#*=}"
+    done
+}
+calc() { awk "BEGIN { printf \"%.${2:-2}f\", $1 }"; }
+
+# System calls per exchange from a full trace: the calls from the first sendto up to the last,
+# divided by the exchanges between them, so start-up and shut-down do not count. The breakdown
+# by name goes to $2.
+syscallsPerExchange() {
+    local trace=$1 breakdown=$2
+    awk '
+        { sub(/^[0-9]+ +/, "") }
+        /^<\.\.\./ || /^\+\+\+/ || /^---/ { next }
+        match($0, /^[a-z_0-9]+\(/) {
+            name = substr($0, 1, RLENGTH - 1)
+            calls[++n] = name
+            if (name == "sendto") { if (!first) first = n; last = n; ++sends }
+        }
+        END {
+            if (sends < 2) { print "0"; exit }
+            for (i = first; i < last; ++i) { ++byName[calls[i]]; ++total }
+            exchanges = sends - 1
+            for (k in byName) printf "%s %.2f\n", k, byName[k] / exchanges > "'"$breakdown"'"
+            printf "%.2f\n", total / exchanges
+        }' "$trace"
+}
+
+echo "tarvex benchmark: $tarvex"
+echo "kernel $(uname -r), $(nproc) CPUs, ${seconds} s run against 127.0.0.1 in namespace $ns"
+echo
+
+# --- tarvex, fixed time ------------------------------------------------------------------------
+readMeasure tv "$(inNs "$work/measure" "$seconds" "$work/tarvex.out" "$tarvex" 127.0.0.1 500 0)"
+tvLines=$(grep -c '^Ping answered! 127\.0\.0\.1 \[[0-9]*ms\]$' "$work/tarvex.out" || true)
+[[ $tvLines -gt 0 ]] || die "tarvex printed no answered line: $(head -c 300 "$work/tarvex.out")"
+tvCpu=$(calc "($tv_user_us + $tv_system_us) / $tvLines")
+tvRate=$(calc "$tvLines / ($tv_wall_us / 1e6)" 0)
+count=$tvLines
+((count > 200000)) && count=200000
+
+# --- the floor loop, same number of exchanges --------------------------------------------------
+readMeasure fl "$(inNs "$work/measure" 0 /dev/null "$work/floor_loop" "$count" 127.0.0.1)"
+flCpu=$(calc "($fl_user_us + $fl_system_us) / $count")
+flRate=$(calc "$count / ($fl_wall_us / 1e6)" 0)
+
+# --- iputils ping -f, same number of exchanges -------------------------------------------------
+if ((havePing)); then
+    readMeasure pg "$(inNs "$work/measure" 0 "$work/ping.out" ping -q -f -c "$count" 127.0.0.1)"
+    pgCpu=$(calc "($pg_user_us + $pg_system_us) / $count")
+    pgRate=$(calc "$count / ($pg_wall_us / 1e6)" 0)
+fi
+
+# --- system calls per exchange (separate short traced runs) ------------------------------------
+tvCalls=n/a; flCalls=n/a; pgCalls=n/a
+if ((haveStrace)); then
+    inNs "$work/measure" 2 /dev/null strace -f -qq -o "$work/tarvex.trace" "$tarvex" 127.0.0.1 500 0 \
+        >/dev/null
+    tvCalls=$(syscallsPerExchange "$work/tarvex.trace" "$work/tarvex.calls")
+    inNs strace -f -qq -o "$work/floor.trace" "$work/floor_loop" 1000 127.0.0.1 2>/dev/null
+    flCalls=$(syscallsPerExchange "$work/floor.trace" "$work/floor.calls")
+    if ((havePing)); then
+        inNs strace -f -qq -o "$work/ping.trace" ping -q -f -c 1000 127.0.0.1 >/dev/null
+        pgCalls=$(syscallsPerExchange "$work/ping.trace" "$work/ping.calls")
+    fi
+fi
+
+# --- start-up to the usage line ----------------------------------------------------------------
+startupUs() {
+    local start end i
+    start=$(date +%s%N)
+    for ((i = 0; i < startupRuns; ++i)); do "$@" >/dev/null 2>&1 || true; done
+    end=$(date +%s%N)
+    calc "($end - $start) / 1000 / $startupRuns" 0
+}
+"$tarvex" >/dev/null 2>&1 || true   # warm the page cache
+tvStart=$(startupUs "$tarvex")
+if ((havePing)); then pgStart=$(startupUs ping -V); fi
+readMeasure tu "$("$work/measure" 0 /dev/null "$tarvex")"
+if ((havePing)); then readMeasure pu "$("$work/measure" 0 /dev/null ping -V)"; fi
+
+# --- report ------------------------------------------------------------------------------------
+row() { printf '%-28s %14s %14s %14s\n' "$@"; }
+row "" "tarvex" "floor loop" "ping -f"
+row "exchanges" "$tvLines" "$count" "$( ((havePing)) && echo "$count" || echo n/a)"
+row "exchanges per second" "$tvRate" "$flRate" "${pgRate:-n/a}"
+row "CPU us per exchange" "$tvCpu" "$flCpu" "${pgCpu:-n/a}"
+row "syscalls per exchange" "$tvCalls" "$flCalls" "$pgCalls"
+row "peak RSS KiB (exchanges)" "$tv_maxrss_kib" "$fl_maxrss_kib" "${pg_maxrss_kib:-n/a}"
+row "start-up us (usage/-V)" "$tvStart" "" "${pgStart:-n/a}"
+row "peak RSS KiB (usage/-V)" "$tu_maxrss_kib" "" "${pu_maxrss_kib:-n/a}"
+echo
+if [[ -f $work/tarvex.calls ]]; then
+    echo "tarvex system calls per exchange: $(sort "$work/tarvex.calls" | tr '\n' ',' | sed 's/,$//; s/,/, /g')"
+    echo
+fi
+
+verdict() { awk "BEGIN { exit !($1) }" && echo "met" || echo "NOT met"; }
+echo "CPU per exchange: tarvex/floor = $(calc "$tvCpu / $flCpu") (goal <= 1.25: $(verdict "$tvCpu <= 1.25 * $flCpu"))"
+if ((havePing)); then
+    echo "CPU per exchange: tarvex/ping = $(calc "$tvCpu / $pgCpu")"
+    echo "peak RSS: tarvex/ping = $(calc "$tv_maxrss_kib / $pg_maxrss_kib") ($tv_maxrss_kib vs $pg_maxrss_kib KiB; goal <= 1: $(verdict "$tv_maxrss_kib <= $pg_maxrss_kib"))"
+    echo "start-up: tarvex/ping -V = $(calc "$tvStart / $pgStart") (goal <= 1.5: $(verdict "$tvStart <= 1.5 * $pgStart"))"
+fi
