@@ -1,0 +1,103 @@
+#include "net/IdStack.h"
+
+#include "net/IdException.h"
+#include "net/IdResourceStrings.h"
+#include "net/IdStackConsts.h"
+#include "util/IdGlobal.h"
+#include "util/SysUtils.h"
+
+namespace tarvex {
+
+TIdStackClass StackClass = nullptr;
+std::unique_ptr<TIdStack> StackInstance;
+std::int32_t StackUsers = 0;
+std::optional<TCriticalSection> StackGuard;
+
+namespace {
+
+char AsciiLower(char AChar) noexcept {
+    return AChar >= 'A' && AChar <= 'Z' ? static_cast<char>(AChar - 'A' + 'a') : AChar;
+}
+
+// Letter case ignored for A to Z only, whatever the locale.
+bool SameTextAscii(std::string_view A, std::string_view B) noexcept {
+    if (A.size() != B.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < A.size(); ++i) {
+        if (AsciiLower(A[i]) != AsciiLower(B[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One part of a dotted quad: a number 0 to 255. Two conversions with different defaults tell
+// a bad text apart from a number out of range on either side.
+bool IsQuadPart(std::string_view APart) noexcept {
+    return TextToIntegerOr(APart, -1) >= 0 && TextToIntegerOr(APart, 256) < 256;
+}
+
+}  // namespace
+
+TIdStack::~TIdStack() = default;
+
+std::string TIdStack::ErrorMessage(std::int32_t AErrorNumber) {
+    return FormatText(SocketErrorFormat, {IntegerText(AErrorNumber), StackErrorText(AErrorNumber)});
+}
+
+TIdStackSocketHandle TIdStack::MakeSocket(std::int32_t AType, std::int32_t AProtocol) {
+    const TIdStackSocketHandle handle = SysOpenSocket(Id_PF_INET, AType, AProtocol);
+    if (handle == Id_INVALID_SOCKET) {
+        throw EIdInvalidSocket();
+    }
+    return handle;
+}
+
+bool TIdStack::CheckCallResult(std::int32_t AResult) { return CheckCallResultExcept(AResult, {}); }
+
+bool TIdStack::CheckCallResultExcept(std::int32_t AResult,
+                                     std::span<const std::int32_t> ATolerated) {
+    if (AResult != Id_SOCKET_ERROR) {
+        return false;
+    }
+    FLastErrorNumber = SysLastError();
+    for (const std::int32_t tolerated : ATolerated) {
+        if (tolerated == FLastErrorNumber) {
+            return true;
+        }
+    }
+    RaiseSocketFailure(FLastErrorNumber);
+}
+
+void TIdStack::RaiseSocketFailure(std::int32_t AErrorNumber) {
+    throw EIdSocketError(AErrorNumber, ErrorMessage(AErrorNumber));
+}
+
+bool TIdStack::IsDottedQuad(const std::string& AText) {
+    std::string rest = AText;
+    const std::string first = SplitOff(rest, ".", true, true);
+    const std::string second = SplitOff(rest, ".", true, true);
+    const std::string third = SplitOff(rest, ".", true, true);
+    return IsQuadPart(first) && IsQuadPart(second) && IsQuadPart(third) && IsQuadPart(rest);
+}
+
+std::string TIdStack::ResolveAddress(const std::string& AHost) {
+    if (SameTextAscii(AHost, "LOCALHOST")) {
+        return "127.0.0.1";
+    }
+    if (IsDottedQuad(AHost)) {
+        return AHost;
+    }
+    return SysHostAddressByName(AHost);
+}
+
+std::unique_ptr<TIdStack> TIdStack::NewStack() {
+    if (StackClass == nullptr) {
+        // Only possible when the program's start-up has not run.
+        throw EAbstractError("Abstract Error");
+    }
+    return StackClass();
+}
+
+}  // namespace tarvex

@@ -1,0 +1,24 @@
+#include "net/IdStackConsts.h"
+
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+
+// The values above are the ones the system's socket interface uses.
+namespace tarvex {
+
+static_assert(Id_PF_INET == PF_INET && Id_AF_INET == AF_INET);
+static_assert(Id_SOCK_STREAM == SOCK_STREAM && Id_SOCK_DGRAM == SOCK_DGRAM &&
+              Id_SOCK_RAW == SOCK_RAW);
+static_assert(Id_IPPROTO_IP == IPPROTO_IP && Id_IPPROTO_ICMP == IPPROTO_ICMP &&
+              Id_IPPROTO_TCP == IPPROTO_TCP && Id_IPPROTO_UDP == IPPROTO_UDP &&
+              Id_IPPROTO_RAW == IPPROTO_RAW);
+static_assert(Id_SOL_SOCKET == SOL_SOCKET && Id_IP_TTL == IP_TTL);
+static_assert(Id_SO_REUSEADDR == SO_REUSEADDR && Id_SO_ERROR == SO_ERROR &&
+              Id_SO_BROADCAST == SO_BROADCAST && Id_SO_SNDBUF == SO_SNDBUF &&
+              Id_SO_RCVBUF == SO_RCVBUF);
+static_assert(Id_MSG_PEEK == MSG_PEEK && Id_MSG_NOSIGNAL == MSG_NOSIGNAL);
+static_assert(Id_SD_Recv == SHUT_RD && Id_SD_Send == SHUT_WR && Id_SD_Both == SHUT_RDWR);
+static_assert(Id_FD_SETSIZE == FD_SETSIZE);
+
+}  // namespace tarvex

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+
+namespace tarvex {
+
+// Time-out value meaning "no limit" for every wait of the socket layer.
+inline constexpr std::int32_t WaitForever = -2;
+
+// Socket calls report failure, and a handle without a socket, with -1.
+inline constexpr std::int32_t Id_INVALID_SOCKET = -1;
+inline constexpr std::int32_t Id_SOCKET_ERROR = -1;
+
+// Address and protocol families: IPv4 only.
+inline constexpr std::int32_t Id_PF_INET = 2;
+inline constexpr std::uint16_t Id_AF_INET = 2;
+
+// Socket types.
+inline constexpr std::int32_t Id_SOCK_STREAM = 1;
+inline constexpr std::int32_t Id_SOCK_DGRAM = 2;
+inline constexpr std::int32_t Id_SOCK_RAW = 3;
+
+// Protocols.
+inline constexpr std::int32_t Id_IPPROTO_IP = 0;
+inline constexpr std::int32_t Id_IPPROTO_ICMP = 1;
+inline constexpr std::int32_t Id_IPPROTO_TCP = 6;
+inline constexpr std::int32_t Id_IPPROTO_UDP = 17;
+inline constexpr std::int32_t Id_IPPROTO_RAW = 255;
+
+// Option levels and options.
+inline constexpr std::int32_t Id_SOL_SOCKET = 1;
+inline constexpr std::int32_t Id_SOL_IP = Id_IPPROTO_IP;
+inline constexpr std::int32_t Id_IP_TTL = 2;
+inline constexpr std::int32_t Id_SO_REUSEADDR = 2;
+inline constexpr std::int32_t Id_SO_ERROR = 4;
+inline constexpr std::int32_t Id_SO_BROADCAST = 6;
+inline constexpr std::int32_t Id_SO_SNDBUF = 7;
+inline constexpr std::int32_t Id_SO_RCVBUF = 8;
+
+// Flags of the send and receive calls; MSG_NOSIGNAL is added to every one of them.
+inline constexpr std::int32_t Id_MSG_PEEK = 0x02;
+inline constexpr std::int32_t Id_MSG_NOSIGNAL = 0x4000;
+
+// Shutdown directions.
+inline constexpr std::int32_t Id_SD_Recv = 0;
+inline constexpr std::int32_t Id_SD_Send = 1;
+inline constexpr std::int32_t Id_SD_Both = 2;
+
+// Width of the system's readiness set: handles 0 to 1023, and at most this many per list.
+inline constexpr std::int32_t Id_FD_SETSIZE = 1024;
+
+}  // namespace tarvex

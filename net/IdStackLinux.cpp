@@ -1,0 +1,616 @@
+#include "net/IdStackLinux.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "net/IdException.h"
+#include "net/IdResourceStrings.h"
+#include "net/IdStackConsts.h"
+#include "util/IdGlobal.h"
+#include "util/Signals.h"
+#include "util/SysUtils.h"
+
+namespace tarvex {
+
+TIdSocketListClass SocketListClass = nullptr;
+
+namespace {
+
+constexpr socklen_t AddressLength = sizeof(sockaddr_in);
+static_assert(AddressLength == 16);
+constexpr std::size_t HostNameBufferSize = 250;
+
+bool InSetRange(std::int32_t AHandle) noexcept { return AHandle >= 0 && AHandle < Id_FD_SETSIZE; }
+
+sockaddr* AsAddress(sockaddr_in& AAddress) noexcept {
+    return reinterpret_cast<sockaddr*>(&AAddress);
+}
+
+TIdIn4Address AddressBytes(const sockaddr_in& AAddress) noexcept {
+    TIdIn4Address bytes{};
+    std::memcpy(bytes.data(), &AAddress.sin_addr, bytes.size());
+    return bytes;
+}
+
+TIdIn4Address FirstHostAddress(const hostent& AEntry) noexcept {
+    TIdIn4Address bytes{};
+    std::memcpy(bytes.data(), AEntry.h_addr_list[0], bytes.size());
+    return bytes;
+}
+
+// A host entry that can be read: IPv4 with at least one address.
+bool HasAddress(const hostent* AEntry) noexcept {
+    return AEntry != nullptr && AEntry->h_addrtype == AF_INET && AEntry->h_length == 4 &&
+           AEntry->h_addr_list != nullptr && AEntry->h_addr_list[0] != nullptr;
+}
+
+// Saves errno and puts it back at the end of the scope, across clean-up calls.
+class TErrnoKeeper {
+public:
+    TErrnoKeeper() noexcept : FSaved(errno) {}
+    ~TErrnoKeeper() { errno = FSaved; }
+    TErrnoKeeper(const TErrnoKeeper&) = delete;
+    TErrnoKeeper& operator=(const TErrnoKeeper&) = delete;
+
+private:
+    int FSaved;
+};
+
+// Puts the descriptor's file status flags back when the scope ends, keeping errno.
+class TFlagsRestorer {
+public:
+    TFlagsRestorer(int ASocket, int AFlags) noexcept : FSocket(ASocket), FFlags(AFlags) {}
+    ~TFlagsRestorer() {
+        const TErrnoKeeper keeper;
+        fcntl(FSocket, F_SETFL, FFlags);
+    }
+    TFlagsRestorer(const TFlagsRestorer&) = delete;
+    TFlagsRestorer& operator=(const TFlagsRestorer&) = delete;
+
+private:
+    int FSocket;
+    int FFlags;
+};
+
+// True when a wait is needed: the socket is in blocking mode and fits the readiness set.
+bool WaitsOnSocket(int ASocket) noexcept {
+    if (!InSetRange(ASocket)) {
+        return false;
+    }
+    const TErrnoKeeper keeper;
+    const int flags = fcntl(ASocket, F_GETFL);
+    return flags != -1 && (flags & O_NONBLOCK) == 0;
+}
+
+// Waits until the socket is readable (or writable) within the socket's own time-out option
+// (no limit when it is not set). 1 when ready, 0 with errno EAGAIN when the option's time ran
+// out, -1 with select's errno on failure. SIGINT/SIGQUIT raise out of here.
+int WaitForSocket(int ASocket, bool AWrite) {
+    timeval limit{};
+    socklen_t limitLength = sizeof limit;
+    const bool limited = getsockopt(ASocket, SOL_SOCKET, AWrite ? SO_SNDTIMEO : SO_RCVTIMEO, &limit,
+                                    &limitLength) == 0 &&
+                         (limit.tv_sec != 0 || limit.tv_usec != 0);
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(ASocket, &set);
+    const int result =
+        InterruptibleSelect(ASocket + 1, AWrite ? nullptr : &set, AWrite ? &set : nullptr, nullptr,
+                            limited ? &limit : nullptr);
+    if (result == 0) {
+        errno = EAGAIN;
+    }
+    return result;
+}
+
+bool WouldBlock(int AError) noexcept { return AError == EAGAIN || AError == EWOULDBLOCK; }
+
+bool IsStreamSocket(int ASocket) noexcept {
+    int type = 0;
+    socklen_t length = sizeof type;
+    return getsockopt(ASocket, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
+}
+
+// Runs one send or receive the way a blocking call behaves, but interruptibly (see the
+// class comment). ATry performs the call with the given flags and returns its result.
+template <typename TTry>
+std::int32_t Transfer(int ASocket, std::int32_t ALength, int AFlags, bool AWrite, TTry ATry) {
+    const int flags = AFlags | MSG_NOSIGNAL;
+    if ((flags & MSG_DONTWAIT) != 0) {
+        return static_cast<std::int32_t>(ATry(0, flags));
+    }
+    ssize_t done = 0;
+    bool mayWait = true;
+    bool checkedWait = false;
+    for (;;) {
+        const ssize_t result = ATry(done, flags | MSG_DONTWAIT);
+        const int error = errno;
+        if (result == -1 && WouldBlock(error)) {
+            if (!checkedWait) {
+                mayWait = WaitsOnSocket(ASocket);
+                checkedWait = true;
+            }
+            if (mayWait && WaitForSocket(ASocket, AWrite) == 1) {
+                continue;
+            }
+            if (!mayWait) {
+                // A non-blocking socket, or one beyond the readiness set: the plain call.
+                const ssize_t plain = ATry(done, flags);
+                return static_cast<std::int32_t>(plain == -1 ? (done > 0 ? done : -1)
+                                                             : done + plain);
+            }
+            if (done > 0) {
+                errno = error;
+                return static_cast<std::int32_t>(done);
+            }
+            return -1;
+        }
+        if (result == -1) {
+            if (done > 0) {
+                return static_cast<std::int32_t>(done);
+            }
+            errno = error;
+            return -1;
+        }
+        done += result;
+        // A blocking stream send goes on until all is queued, as does a receive asked to
+        // wait for all; a datagram always goes or comes whole in one call.
+        const bool wantsAll = AWrite || (flags & MSG_WAITALL) != 0;
+        if (!wantsAll || result == 0 || done >= ALength || !IsStreamSocket(ASocket)) {
+            return static_cast<std::int32_t>(done);
+        }
+    }
+}
+
+void FillAddress(sockaddr_in& AAddress, std::uint16_t AFamily, const TIdIn4Address& ABytes,
+                 std::int32_t APort) noexcept {
+    AAddress.sin_family = AFamily;
+    AAddress.sin_port = htons(static_cast<std::uint16_t>(APort));
+    std::memcpy(&AAddress.sin_addr, ABytes.data(), ABytes.size());
+}
+
+void ReadAddress(const sockaddr_in& AAddress, std::string& AIP, std::int32_t& APort) {
+    AIP = DottedAddressText(AddressBytes(AAddress));
+    APort = ntohs(AAddress.sin_port);
+}
+
+// Puts each listed handle into the set; refuses more than the set holds or a handle it
+// cannot hold before anything is written.
+void FillSet(const TIdHandleList* AList, fd_set& ASet, std::int32_t& ABound) {
+    FD_ZERO(&ASet);
+    if (AList == nullptr) {
+        return;
+    }
+    if (AList->size() > static_cast<std::size_t>(Id_FD_SETSIZE)) {
+        throw EIdSetSizeExceeded();
+    }
+    for (const TIdStackSocketHandle handle : *AList) {
+        if (!InSetRange(handle)) {
+            throw EIdSetSizeExceeded();
+        }
+    }
+    for (const TIdStackSocketHandle handle : *AList) {
+        FD_SET(handle, &ASet);
+        ABound = LargerOf(ABound, handle + 1);
+    }
+}
+
+void ReadSet(TIdHandleList* AList, const fd_set& ASet) {
+    if (AList == nullptr) {
+        return;
+    }
+    AList->clear();
+    for (std::int32_t handle = 0; handle < Id_FD_SETSIZE; ++handle) {
+        if (FD_ISSET(handle, &ASet)) {
+            AList->push_back(handle);
+        }
+    }
+}
+
+}  // namespace
+
+std::string_view ResolverErrorText(std::int32_t AErrorNumber) noexcept {
+    switch (AErrorNumber) {
+        case 1:
+            return RSStackHostNotFound;
+        case 2:
+            return RSStackTryAgain;
+        case 3:
+            return RSStackNoRecovery;
+        case 4:
+            return RSStackNoData;
+        default:
+            return {};
+    }
+}
+
+std::string DottedAddressText(const TIdIn4Address& AAddress) {
+    return IntegerText(AAddress[0]) + "." + IntegerText(AAddress[1]) + "." +
+           IntegerText(AAddress[2]) + "." + IntegerText(AAddress[3]);
+}
+
+void DottedTextToAddress(const std::string& AText, TIdIn4Address& AAddress) {
+    std::string rest = AText;
+    TIdIn4Address bytes{};
+    for (std::uint8_t& byte : bytes) {
+        const std::string piece = SplitOff(rest, ".", true, true);
+        byte = static_cast<std::uint8_t>(TextToInteger(piece) & 0xFF);
+    }
+    AAddress = bytes;
+}
+
+void TIdStackLinux::FillLocalAddresses() {
+    if (!FLocalAddressList) {
+        FLocalAddressList = std::make_unique<TStringList>();
+    }
+    FLocalAddressList->Clear();
+    const std::string hostName = SysHostName();
+    const hostent* entry = gethostbyname(hostName.c_str());
+    if (entry == nullptr) {
+        CheckCallResult(Id_SOCKET_ERROR);
+        return;
+    }
+    if (entry->h_addrtype != AF_INET || entry->h_length != 4 || entry->h_addr_list == nullptr) {
+        return;
+    }
+    for (char** address = entry->h_addr_list; *address != nullptr; ++address) {
+        TIdIn4Address bytes{};
+        std::memcpy(bytes.data(), *address, bytes.size());
+        FLocalAddressList->Add(AddressToText(bytes));
+    }
+}
+
+std::string TIdStackLinux::GetFirstLocalAddress() { return GetLocalAddressList().Strings(0); }
+
+TStringList& TIdStackLinux::GetLocalAddressList() {
+    if (!FLocalAddressList) {
+        FLocalAddressList = std::make_unique<TStringList>();
+    }
+    FillLocalAddresses();
+    return *FLocalAddressList;
+}
+
+TIdStackSocketHandle TIdStackLinux::SysAccept(TIdStackSocketHandle ASocket, std::string& AIP,
+                                              std::int32_t& APort) {
+    if (WaitsOnSocket(ASocket)) {
+        if (WaitForSocket(ASocket, false) == -1) {
+            if (errno == EBADF) {
+                errno = EINTR;
+            }
+            return -1;
+        }
+    }
+    sockaddr_in address{};
+    socklen_t length = AddressLength;
+    const int result = accept(ASocket, AsAddress(address), &length);
+    if (result == -1) {
+        if (errno == EBADF) {
+            errno = EINTR;
+        }
+        return -1;
+    }
+    {
+        const TErrnoKeeper keeper;
+        ReadAddress(address, AIP, APort);
+    }
+    return result;
+}
+
+std::int32_t TIdStackLinux::SysBind(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
+                                    const std::string& AIP, std::int32_t APort) {
+    TIdIn4Address bytes{};
+    if (!AIP.empty()) {
+        TextToAddress(AIP, bytes);
+    }
+    sockaddr_in address{};
+    FillAddress(address, AFamily, bytes, APort);
+    return bind(ASocket, AsAddress(address), AddressLength);
+}
+
+std::int32_t TIdStackLinux::SysClose(TIdStackSocketHandle ASocket) { return close(ASocket); }
+
+std::int32_t TIdStackLinux::SysConnect(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
+                                       const std::string& AIP, std::int32_t APort) {
+    TIdIn4Address bytes{};
+    TextToAddress(AIP, bytes);
+    sockaddr_in address{};
+    FillAddress(address, AFamily, bytes, APort);
+    if (!WaitsOnSocket(ASocket)) {
+        return connect(ASocket, AsAddress(address), AddressLength);
+    }
+    const int flags = fcntl(ASocket, F_GETFL);
+    if (flags == -1 || fcntl(ASocket, F_SETFL, flags | O_NONBLOCK) == -1) {
+        return connect(ASocket, AsAddress(address), AddressLength);
+    }
+    const TFlagsRestorer restorer(ASocket, flags);
+    if (connect(ASocket, AsAddress(address), AddressLength) == 0) {
+        return 0;
+    }
+    if (errno != EINPROGRESS) {
+        return -1;
+    }
+    if (WaitForSocket(ASocket, true) != 1) {
+        return -1;
+    }
+    int error = 0;
+    socklen_t errorLength = sizeof error;
+    if (getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &error, &errorLength) == -1) {
+        return -1;
+    }
+    if (error != 0) {
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
+    const hostent* entry = gethostbyname(AHostName.c_str());
+    if (entry == nullptr) {
+        RaiseSocketFailure(h_errno);
+    }
+    if (!HasAddress(entry)) {
+        RaiseSocketFailure(NO_DATA);
+    }
+    return AddressToText(FirstHostAddress(*entry));
+}
+
+std::string TIdStackLinux::SysHostName() {
+    // One byte more than the call may fill, so the text always ends with a NUL.
+    char buffer[HostNameBufferSize + 1] = {};
+    gethostname(buffer, HostNameBufferSize);
+    return std::string(buffer);
+}
+
+std::string TIdStackLinux::SysHostNameByAddress(const std::string& AAddress) {
+    const in_addr_t address = inet_addr(AAddress.c_str());
+    const hostent* entry = gethostbyaddr(&address, 4, AF_INET);
+    if (entry == nullptr) {
+        RaiseSocketFailure(h_errno);
+    }
+    return entry->h_name == nullptr ? std::string() : std::string(entry->h_name);
+}
+
+std::int32_t TIdStackLinux::SysServicePort(const std::string& AService) {
+    const servent* entry = getservbyname(AService.c_str(), nullptr);
+    if (entry != nullptr) {
+        return ntohs(static_cast<std::uint16_t>(entry->s_port));
+    }
+    try {
+        return TextToInteger(AService);
+    } catch (const EConvertError&) {
+        throw EIdInvalidServiceName(AService);
+    }
+}
+
+std::unique_ptr<TStringList> TIdStackLinux::SysServiceNames(std::int32_t APort) {
+    auto names = std::make_unique<TStringList>();
+    const servent* entry = getservbyport(htons(static_cast<std::uint16_t>(APort)), nullptr);
+    if (entry != nullptr) {
+        names->Add(entry->s_name);
+        for (char** alias = entry->s_aliases; alias != nullptr && *alias != nullptr; ++alias) {
+            names->Add(*alias);
+        }
+    }
+    return names;
+}
+
+std::uint16_t TIdStackLinux::SysHostToNet16(std::uint16_t AValue) { return htons(AValue); }
+
+std::int32_t TIdStackLinux::SysListen(TIdStackSocketHandle ASocket, std::int32_t ABacklog) {
+    return listen(ASocket, ABacklog);
+}
+
+std::uint16_t TIdStackLinux::SysNetToHost16(std::uint16_t AValue) { return ntohs(AValue); }
+
+std::uint32_t TIdStackLinux::SysHostToNet32(std::uint32_t AValue) { return htonl(AValue); }
+
+std::uint32_t TIdStackLinux::SysNetToHost32(std::uint32_t AValue) { return ntohl(AValue); }
+
+std::int32_t TIdStackLinux::SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
+                                       std::int32_t ALength, std::int32_t AFlags) {
+    auto* bytes = static_cast<std::uint8_t*>(ABuffer);
+    return Transfer(ASocket, ALength, AFlags, false, [&](ssize_t ADone, int AFlagsNow) {
+        return recv(ASocket, bytes + ADone, static_cast<std::size_t>(ALength - ADone), AFlagsNow);
+    });
+}
+
+std::int32_t TIdStackLinux::SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
+                                           std::int32_t ALength, std::int32_t AFlags,
+                                           std::string& AIP, std::int32_t& APort) {
+    auto* bytes = static_cast<std::uint8_t*>(ABuffer);
+    // Cleared first, so the sender is 0.0.0.0 port 0 after a failure.
+    sockaddr_in address{};
+    const std::int32_t result =
+        Transfer(ASocket, ALength, AFlags, false, [&](ssize_t ADone, int AFlagsNow) {
+            socklen_t length = AddressLength;
+            return recvfrom(ASocket, bytes + ADone, static_cast<std::size_t>(ALength - ADone),
+                            AFlagsNow, AsAddress(address), &length);
+        });
+    const TErrnoKeeper keeper;
+    ReadAddress(address, AIP, APort);
+    return result;
+}
+
+std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
+                                      TIdHandleList* AError, std::int32_t ATimeout) {
+    fd_set readSet;
+    fd_set writeSet;
+    fd_set errorSet;
+    std::int32_t bound = 0;
+    FillSet(ARead, readSet, bound);
+    FillSet(AWrite, writeSet, bound);
+    FillSet(AError, errorSet, bound);
+    int result = 0;
+    if (ATimeout == WaitForever) {
+        result = InterruptibleSelect(bound, &readSet, &writeSet, &errorSet, nullptr);
+    } else {
+        // Truncating division: -1 gives 0 s and -1000 us, which the system refuses.
+        const timeval limit{ATimeout / 1000, (ATimeout % 1000) * 1000};
+        result = InterruptibleSelect(bound, &readSet, &writeSet, &errorSet, &limit);
+    }
+    const TErrnoKeeper keeper;
+    ReadSet(ARead, readSet);
+    ReadSet(AWrite, writeSet);
+    ReadSet(AError, errorSet);
+    return result;
+}
+
+std::int32_t TIdStackLinux::SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,
+                                    std::int32_t ALength, std::int32_t AFlags) {
+    const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
+    return Transfer(ASocket, ALength, AFlags, true, [&](ssize_t ADone, int AFlagsNow) {
+        return send(ASocket, bytes + ADone, static_cast<std::size_t>(ALength - ADone), AFlagsNow);
+    });
+}
+
+std::int32_t TIdStackLinux::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer,
+                                      std::int32_t ALength, std::int32_t AFlags,
+                                      const std::string& AIP, std::int32_t APort) {
+    sockaddr_in address{};
+    TIdIn4Address bytesOfAddress{};
+    TextToAddress(AIP, bytesOfAddress);
+    FillAddress(address, AF_INET, bytesOfAddress, APort);
+    const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
+    return Transfer(ASocket, ALength, AFlags, true, [&](ssize_t ADone, int AFlagsNow) {
+        return sendto(ASocket, bytes + ADone, static_cast<std::size_t>(ALength - ADone), AFlagsNow,
+                      AsAddress(address), AddressLength);
+    });
+}
+
+std::int32_t TIdStackLinux::SysSetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
+                                         std::int32_t AOptName, const void* AOptVal,
+                                         std::int32_t AOptLen) {
+    return setsockopt(ASocket, ALevel, AOptName, AOptVal, static_cast<socklen_t>(AOptLen));
+}
+
+TIdStackSocketHandle TIdStackLinux::SysOpenSocket(std::int32_t AFamily, std::int32_t AType,
+                                                  std::int32_t AProtocol) {
+    return socket(AFamily, AType, AProtocol);
+}
+
+std::int32_t TIdStackLinux::SysShutdown(TIdStackSocketHandle ASocket, std::int32_t AHow) {
+    return shutdown(ASocket, AHow);
+}
+
+std::string TIdStackLinux::ErrorMessage(std::int32_t AErrorNumber) {
+    const std::string_view text = ResolverErrorText(AErrorNumber);
+    if (!text.empty()) {
+        return std::string(text);
+    }
+    return TIdStack::ErrorMessage(AErrorNumber);
+}
+
+std::int32_t TIdStackLinux::SysLastError() {
+    const int error = errno;
+    return error == EPIPE ? ECONNRESET : error;
+}
+
+void TIdStackLinux::SysPeerAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
+                                   std::string& AIP, std::int32_t& APort) {
+    sockaddr_in address{};
+    socklen_t length = AddressLength;
+    CheckCallResult(getpeername(ASocket, AsAddress(address), &length));
+    AFamily = address.sin_family;
+    ReadAddress(address, AIP, APort);
+}
+
+void TIdStackLinux::SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
+                                     std::string& AIP, std::int32_t& APort) {
+    sockaddr_in address{};
+    socklen_t length = AddressLength;
+    CheckCallResult(getsockname(ASocket, AsAddress(address), &length));
+    AFamily = address.sin_family;
+    ReadAddress(address, AIP, APort);
+}
+
+std::int32_t TIdStackLinux::SysGetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
+                                         std::int32_t AOptName, void* AOptVal,
+                                         std::int32_t& AOptLen) {
+    socklen_t length = static_cast<socklen_t>(AOptLen);
+    const int result = getsockopt(ASocket, ALevel, AOptName, AOptVal, &length);
+    const TErrnoKeeper keeper;
+    AOptLen = static_cast<std::int32_t>(length);
+    return result;
+}
+
+std::string TIdStackLinux::AddressToText(const TIdIn4Address& AAddress) {
+    return DottedAddressText(AAddress);
+}
+
+void TIdStackLinux::TextToAddress(const std::string& AText, TIdIn4Address& AAddress) {
+    DottedTextToAddress(AText, AAddress);
+}
+
+TIdSocketListLinux::TIdSocketListLinux() noexcept { FD_ZERO(&FHandleSet); }
+
+TIdStackSocketHandle TIdSocketListLinux::GetHandle(std::int32_t AIndex) {
+    std::int32_t position = 0;
+    for (std::int32_t handle = 0; handle < Id_FD_SETSIZE; ++handle) {
+        if (FD_ISSET(handle, &FHandleSet)) {
+            if (position == AIndex) {
+                return handle;
+            }
+            ++position;
+        }
+    }
+    return 0;
+}
+
+void TIdSocketListLinux::AddHandle(TIdStackSocketHandle AHandle) {
+    if (!InSetRange(AHandle)) {
+        throw EIdSetSizeExceeded();
+    }
+    FD_SET(AHandle, &FHandleSet);
+    FHandleBound = LargerOf(FHandleBound, AHandle + 1);
+}
+
+void TIdSocketListLinux::RemoveHandle(TIdStackSocketHandle AHandle) {
+    if (!InSetRange(AHandle)) {
+        throw EIdSetSizeExceeded();
+    }
+    FD_CLR(AHandle, &FHandleSet);
+    if (AHandle + 1 < FHandleBound) {
+        return;
+    }
+    for (std::int32_t handle = Id_FD_SETSIZE - 1; handle >= 0; --handle) {
+        if (FD_ISSET(handle, &FHandleSet)) {
+            FHandleBound = handle + 1;
+            return;
+        }
+    }
+}
+
+std::int32_t TIdSocketListLinux::HandleCount() {
+    std::int32_t count = 0;
+    for (std::int32_t handle = 0; handle < Id_FD_SETSIZE; ++handle) {
+        if (FD_ISSET(handle, &FHandleSet)) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+namespace {
+
+std::unique_ptr<TIdStack> NewStackLinux() { return std::make_unique<TIdStackLinux>(); }
+
+std::unique_ptr<TIdSocketList> NewSocketListLinux() {
+    return std::make_unique<TIdSocketListLinux>();
+}
+
+}  // namespace
+
+void IdStackLinuxStartUp() {
+    StackClass = &NewStackLinux;
+    SocketListClass = &NewSocketListLinux;
+}
+
+}  // namespace tarvex

@@ -1,0 +1,131 @@
+#pragma once
+
+#include <sys/select.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/IdStack.h"
+
+namespace tarvex {
+
+// The socket stack over the system's POSIX sockets and resolver.
+//
+// Every blocking call (select, recv, recvfrom, send, sendto, accept, connect) waits inside
+// InterruptibleSelect, the one place where SIGINT and SIGQUIT are unblocked, so these signals
+// end any wait with EControlC/EQuit and a signal that arrives just before a wait is not lost.
+// On a socket in blocking mode a send or receive is first tried with MSG_DONTWAIT; only when
+// the system answers EAGAIN is there a wait for readiness and another try, so a receive on a
+// socket already found readable stays one system call. accept waits for readability first;
+// connect runs non-blocking, waits for writability and reads SO_ERROR, then restores the
+// descriptor's flags. A send/receive time-out set on the socket (SO_SNDTIMEO/SO_RCVTIMEO)
+// bounds the wait as it would bound the blocking call. Handles beyond the readiness set's
+// width (1024) fall back to the plain blocking call.
+class TIdStackLinux : public TIdStack {
+public:
+    TIdStackLinux() = default;
+    const char* ClassName() const noexcept override { return "TIdStackLinux"; }
+
+    void FillLocalAddresses() override;
+    std::string GetFirstLocalAddress() override;
+    TStringList& GetLocalAddressList() override;
+
+    TIdStackSocketHandle SysAccept(TIdStackSocketHandle ASocket, std::string& AIP,
+                                   std::int32_t& APort) override;
+    std::int32_t SysBind(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
+                         const std::string& AIP, std::int32_t APort) override;
+    std::int32_t SysClose(TIdStackSocketHandle ASocket) override;
+    std::int32_t SysConnect(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
+                            const std::string& AIP, std::int32_t APort) override;
+    std::string SysHostAddressByName(const std::string& AHostName) override;
+    std::string SysHostName() override;
+    std::string SysHostNameByAddress(const std::string& AAddress) override;
+    std::int32_t SysServicePort(const std::string& AService) override;
+    std::unique_ptr<TStringList> SysServiceNames(std::int32_t APort) override;
+    std::uint16_t SysHostToNet16(std::uint16_t AValue) override;
+    std::int32_t SysListen(TIdStackSocketHandle ASocket, std::int32_t ABacklog) override;
+    std::uint16_t SysNetToHost16(std::uint16_t AValue) override;
+    std::uint32_t SysHostToNet32(std::uint32_t AValue) override;
+    std::uint32_t SysNetToHost32(std::uint32_t AValue) override;
+    std::int32_t SysReceive(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
+                            std::int32_t AFlags) override;
+    std::int32_t SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
+                                std::int32_t AFlags, std::string& AIP,
+                                std::int32_t& APort) override;
+    // Raises EIdSetSizeExceeded "Set Size Exceeded." before any system call when a list holds
+    // more than 1024 handles or a handle outside 0 to 1023.
+    std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite, TIdHandleList* AError,
+                           std::int32_t ATimeout) override;
+    std::int32_t SysSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
+                         std::int32_t AFlags) override;
+    std::int32_t SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
+                           std::int32_t AFlags, const std::string& AIP,
+                           std::int32_t APort) override;
+    std::int32_t SysSetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
+                              std::int32_t AOptName, const void* AOptVal,
+                              std::int32_t AOptLen) override;
+    TIdStackSocketHandle SysOpenSocket(std::int32_t AFamily, std::int32_t AType,
+                                       std::int32_t AProtocol) override;
+    std::int32_t SysShutdown(TIdStackSocketHandle ASocket, std::int32_t AHow) override;
+    // Resolver numbers 1 to 4 give their texts bare; every other number the base text.
+    std::string ErrorMessage(std::int32_t AErrorNumber) override;
+    // errno, with a broken pipe (32) reported as a reset connection (104).
+    std::int32_t SysLastError() override;
+    void SysPeerAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily, std::string& AIP,
+                        std::int32_t& APort) override;
+    void SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily, std::string& AIP,
+                          std::int32_t& APort) override;
+    std::int32_t SysGetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
+                              std::int32_t AOptName, void* AOptVal, std::int32_t& AOptLen) override;
+    std::string AddressToText(const TIdIn4Address& AAddress) override;
+    void TextToAddress(const std::string& AText, TIdIn4Address& AAddress) override;
+};
+
+// The resolver text of an h_errno value 1 to 4, or an empty text for any other number.
+std::string_view ResolverErrorText(std::int32_t AErrorNumber) noexcept;
+// The four bytes as unsigned decimal numbers joined by ".".
+std::string DottedAddressText(const TIdIn4Address& AAddress);
+// Four "."-separated numbers, each kept to its low 8 bits; anything after the fourth is
+// ignored. A piece that is not a number raises EConvertError.
+void DottedTextToAddress(const std::string& AText, TIdIn4Address& AAddress);
+
+// A set of socket handles.
+class TIdSocketList : public TObject {
+public:
+    const char* ClassName() const noexcept override { return "TIdSocketList"; }
+    virtual TIdStackSocketHandle GetHandle(std::int32_t AIndex) = 0;
+    virtual void AddHandle(TIdStackSocketHandle AHandle) = 0;
+    virtual void RemoveHandle(TIdStackSocketHandle AHandle) = 0;
+    virtual std::int32_t HandleCount() = 0;
+};
+
+// A set of handles 0 to 1023 over the system's readiness set. A handle outside that range
+// raises EIdSetSizeExceeded "Set Size Exceeded." and changes nothing.
+class TIdSocketListLinux : public TIdSocketList {
+public:
+    TIdSocketListLinux() noexcept;
+    const char* ClassName() const noexcept override { return "TIdSocketListLinux"; }
+
+    // The AIndex-th member counted from handle 0 upward; 0 when there are not that many.
+    TIdStackSocketHandle GetHandle(std::int32_t AIndex) override;
+    void AddHandle(TIdStackSocketHandle AHandle) override;
+    void RemoveHandle(TIdStackSocketHandle AHandle) override;
+    std::int32_t HandleCount() override;
+    // One more than the highest handle added (kept when the last member goes).
+    std::int32_t HandleBound() const noexcept { return FHandleBound; }
+
+private:
+    fd_set FHandleSet;
+    std::int32_t FHandleBound = 0;
+};
+
+using TIdSocketListClass = std::unique_ptr<TIdSocketList> (*)();
+// The class of socket-handle set to create; set by IdStackLinuxStartUp.
+extern TIdSocketListClass SocketListClass;
+
+// Start-up of this unit: StackClass and SocketListClass name the POSIX classes.
+void IdStackLinuxStartUp();
+
+}  // namespace tarvex

@@ -1,0 +1,423 @@
+#include "tests/support/FakeStack.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "net/IdException.h"
+#include "net/IdStackLinux.h"
+#include "util/SysUtils.h"
+
+namespace tarvex::test {
+
+namespace {
+
+// The script of the live scope; read by NewFakeStack.
+FakeScript* ActiveScript = nullptr;
+
+constexpr std::int32_t AllBytes = -2;
+constexpr std::int32_t WouldBlock = 11;
+
+std::string Number(std::int32_t AValue) { return IntegerText(AValue); }
+
+std::string ListText(const TIdHandleList* AList) {
+    if (AList == nullptr) {
+        return "-";
+    }
+    std::string text = "[";
+    for (std::size_t i = 0; i < AList->size(); ++i) {
+        if (i > 0) {
+            text += ",";
+        }
+        text += Number((*AList)[i]);
+    }
+    return text + "]";
+}
+
+void Sleep(std::int32_t AMilliseconds) {
+    if (AMilliseconds > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(AMilliseconds));
+    }
+}
+
+}  // namespace
+
+FakeSelect FakeSelect::Ready(TIdHandleList ARead, std::int32_t ASleepMs) {
+    FakeSelect select;
+    select.Result = static_cast<std::int32_t>(ARead.size());
+    select.Read = std::move(ARead);
+    select.SleepMs = ASleepMs;
+    return select;
+}
+
+FakeSelect FakeSelect::TimedOut(std::int32_t ASleepMs) {
+    FakeSelect select;
+    select.SleepMs = ASleepMs;
+    return select;
+}
+
+FakeSelect FakeSelect::Failure(std::int32_t AErrorNumber, std::int32_t ASleepMs) {
+    FakeSelect select;
+    select.Result = -1;
+    select.ErrorNumber = AErrorNumber;
+    select.SleepMs = ASleepMs;
+    return select;
+}
+
+FakeReceive FakeReceive::Of(std::vector<std::uint8_t> ABytes, std::string AFromIP) {
+    FakeReceive receive;
+    receive.Bytes = std::move(ABytes);
+    receive.FromIP = std::move(AFromIP);
+    return receive;
+}
+
+FakeReceive FakeReceive::Failure(std::int32_t AErrorNumber) {
+    FakeReceive receive;
+    receive.Failed = true;
+    receive.ErrorNumber = AErrorNumber;
+    return receive;
+}
+
+FakeStack::FakeStack(FakeScript& AScript) : FScript(AScript) { ++FScript.StacksCreated; }
+
+FakeStack::~FakeStack() { ++FScript.StacksDestroyed; }
+
+void FakeStack::Log(std::string ACall) { FScript.Calls.push_back(std::move(ACall)); }
+
+std::int32_t FakeStack::Outcome(const FakeResult& AResult) {
+    if (AResult.Result == -1) {
+        FScript.LastError = AResult.ErrorNumber;
+    }
+    return AResult.Result;
+}
+
+void FakeStack::FillLocalAddresses() {
+    if (!FLocalAddressList) {
+        FLocalAddressList = std::make_unique<TStringList>();
+    }
+    FLocalAddressList->Clear();
+    for (const std::string& address : FScript.LocalAddresses) {
+        FLocalAddressList->Add(address);
+    }
+}
+
+std::string FakeStack::GetFirstLocalAddress() { return GetLocalAddressList().Strings(0); }
+
+TStringList& FakeStack::GetLocalAddressList() {
+    FillLocalAddresses();
+    return *FLocalAddressList;
+}
+
+TIdStackSocketHandle FakeStack::SysAccept(TIdStackSocketHandle ASocket, std::string& AIP,
+                                          std::int32_t& APort) {
+    Log("SysAccept(" + Number(ASocket) + ")");
+    const std::int32_t result = Outcome(FScript.AcceptResult);
+    if (result != -1) {
+        AIP = FScript.PeerIP;
+        APort = FScript.PeerPort;
+    }
+    return result;
+}
+
+std::int32_t FakeStack::SysBind(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
+                                const std::string& AIP, std::int32_t APort) {
+    Log("SysBind(" + Number(ASocket) + "," + Number(AFamily) + "," + AIP + "," + Number(APort) +
+        ")");
+    return Outcome(FScript.BindResult);
+}
+
+std::int32_t FakeStack::SysClose(TIdStackSocketHandle ASocket) {
+    Log("SysClose(" + Number(ASocket) + ")");
+    return Outcome(FScript.CloseResult);
+}
+
+std::int32_t FakeStack::SysConnect(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
+                                   const std::string& AIP, std::int32_t APort) {
+    Log("SysConnect(" + Number(ASocket) + "," + Number(AFamily) + "," + AIP + "," + Number(APort) +
+        ")");
+    return Outcome(FScript.ConnectResult);
+}
+
+std::string FakeStack::SysHostAddressByName(const std::string& AHostName) {
+    Log("SysHostAddressByName(" + AHostName + ")");
+    const auto found = FScript.HostAddresses.find(AHostName);
+    if (found == FScript.HostAddresses.end()) {
+        RaiseSocketFailure(1);
+    }
+    return found->second;
+}
+
+std::string FakeStack::SysHostName() {
+    Log("SysHostName");
+    return FScript.HostName;
+}
+
+std::string FakeStack::SysHostNameByAddress(const std::string& AAddress) {
+    Log("SysHostNameByAddress(" + AAddress + ")");
+    const auto found = FScript.HostNames.find(AAddress);
+    if (found == FScript.HostNames.end()) {
+        RaiseSocketFailure(1);
+    }
+    return found->second;
+}
+
+std::int32_t FakeStack::SysServicePort(const std::string& AService) {
+    Log("SysServicePort(" + AService + ")");
+    const auto found = FScript.Services.find(AService);
+    if (found != FScript.Services.end()) {
+        return found->second;
+    }
+    try {
+        return TextToInteger(AService);
+    } catch (const EConvertError&) {
+        throw EIdInvalidServiceName(AService);
+    }
+}
+
+std::unique_ptr<TStringList> FakeStack::SysServiceNames(std::int32_t APort) {
+    Log("SysServiceNames(" + Number(APort) + ")");
+    auto names = std::make_unique<TStringList>();
+    const auto found = FScript.ServiceNames.find(APort);
+    if (found != FScript.ServiceNames.end()) {
+        for (const std::string& name : found->second) {
+            names->Add(name);
+        }
+    }
+    return names;
+}
+
+std::uint16_t FakeStack::SysHostToNet16(std::uint16_t AValue) {
+    return static_cast<std::uint16_t>((AValue >> 8) | (AValue << 8));
+}
+
+std::int32_t FakeStack::SysListen(TIdStackSocketHandle ASocket, std::int32_t ABacklog) {
+    Log("SysListen(" + Number(ASocket) + "," + Number(ABacklog) + ")");
+    return Outcome(FScript.ListenResult);
+}
+
+std::uint16_t FakeStack::SysNetToHost16(std::uint16_t AValue) { return SysHostToNet16(AValue); }
+
+std::uint32_t FakeStack::SysHostToNet32(std::uint32_t AValue) {
+    return ((AValue & 0xFFU) << 24) | ((AValue & 0xFF00U) << 8) | ((AValue >> 8) & 0xFF00U) |
+           (AValue >> 24);
+}
+
+std::uint32_t FakeStack::SysNetToHost32(std::uint32_t AValue) { return SysHostToNet32(AValue); }
+
+std::int32_t FakeStack::Receive(std::string ACall, void* ABuffer, std::int32_t ALength,
+                                std::string* AIP, std::int32_t* APort) {
+    Log(std::move(ACall));
+    if (FScript.Receives.empty()) {
+        FScript.LastError = WouldBlock;
+        return -1;
+    }
+    FakeReceive receive = std::move(FScript.Receives.front());
+    FScript.Receives.pop_front();
+    if (AIP != nullptr) {
+        *AIP = receive.FromIP;
+        *APort = receive.FromPort;
+    }
+    if (receive.Failed) {
+        FScript.LastError = receive.ErrorNumber;
+        return -1;
+    }
+    const std::size_t count =
+        std::min(receive.Bytes.size(), static_cast<std::size_t>(std::max(ALength, 0)));
+    if (count > 0) {
+        std::memcpy(ABuffer, receive.Bytes.data(), count);
+    }
+    return static_cast<std::int32_t>(count);
+}
+
+std::int32_t FakeStack::SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
+                                   std::int32_t ALength, std::int32_t AFlags) {
+    return Receive(
+        "SysReceive(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")",
+        ABuffer, ALength, nullptr, nullptr);
+}
+
+std::int32_t FakeStack::SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
+                                       std::int32_t ALength, std::int32_t AFlags, std::string& AIP,
+                                       std::int32_t& APort) {
+    return Receive(
+        "SysReceiveFrom(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")",
+        ABuffer, ALength, &AIP, &APort);
+}
+
+std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
+                                  TIdHandleList* AError, std::int32_t ATimeout) {
+    Log("SysSelect(" + ListText(ARead) + "," + ListText(AWrite) + "," + ListText(AError) + "," +
+        Number(ATimeout) + ")");
+    if (FScript.OnSelect) {
+        FScript.OnSelect(ATimeout);
+    }
+    if (FScript.Selects.empty()) {
+        if (!FScript.Receives.empty() && ARead != nullptr) {
+            std::int32_t count = static_cast<std::int32_t>(ARead->size());
+            for (TIdHandleList* list : {AWrite, AError}) {
+                if (list != nullptr) {
+                    list->clear();
+                }
+            }
+            return count;
+        }
+        for (TIdHandleList* list : {ARead, AWrite, AError}) {
+            if (list != nullptr) {
+                list->clear();
+            }
+        }
+        return 0;
+    }
+    FakeSelect select = std::move(FScript.Selects.front());
+    FScript.Selects.pop_front();
+    Sleep(select.SleepMs);
+    if (ARead != nullptr) {
+        *ARead = select.Read;
+    }
+    if (AWrite != nullptr) {
+        *AWrite = select.Write;
+    }
+    if (AError != nullptr) {
+        *AError = select.Error;
+    }
+    if (select.Result == -1) {
+        FScript.LastError = select.ErrorNumber;
+    }
+    return select.Result;
+}
+
+std::int32_t FakeStack::SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,
+                                std::int32_t ALength, std::int32_t AFlags) {
+    Log("SysSend(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")");
+    const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
+    FScript.Sent.emplace_back(bytes, bytes + std::max(ALength, 0));
+    return ALength;
+}
+
+std::int32_t FakeStack::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer,
+                                  std::int32_t ALength, std::int32_t AFlags, const std::string& AIP,
+                                  std::int32_t APort) {
+    Log("SysSendTo(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + "," + AIP +
+        "," + Number(APort) + ")");
+    const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
+    FScript.Sent.emplace_back(bytes, bytes + std::max(ALength, 0));
+    if (FScript.SendToResults.empty()) {
+        return ALength;
+    }
+    const FakeResult result = FScript.SendToResults.front();
+    FScript.SendToResults.pop_front();
+    if (result.Result == AllBytes) {
+        return ALength;
+    }
+    return Outcome(result);
+}
+
+std::int32_t FakeStack::SysSetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
+                                     std::int32_t AOptName, const void* AOptVal,
+                                     std::int32_t AOptLen) {
+    std::string value = "?";
+    if (AOptLen == 4 && AOptVal != nullptr) {
+        std::int32_t number = 0;
+        std::memcpy(&number, AOptVal, sizeof number);
+        value = Number(number);
+    }
+    Log("SysSetOption(" + Number(ASocket) + "," + Number(ALevel) + "," + Number(AOptName) + "," +
+        value + ")");
+    return Outcome(FScript.SetOptionResult);
+}
+
+TIdStackSocketHandle FakeStack::SysOpenSocket(std::int32_t AFamily, std::int32_t AType,
+                                              std::int32_t AProtocol) {
+    Log("SysOpenSocket(" + Number(AFamily) + "," + Number(AType) + "," + Number(AProtocol) + ")");
+    if (FScript.NextSocket == -1) {
+        FScript.LastError = FScript.OpenSocketError;
+        return -1;
+    }
+    return FScript.NextSocket++;
+}
+
+std::int32_t FakeStack::SysShutdown(TIdStackSocketHandle ASocket, std::int32_t AHow) {
+    Log("SysShutdown(" + Number(ASocket) + "," + Number(AHow) + ")");
+    return Outcome(FScript.ShutdownResult);
+}
+
+std::string FakeStack::ErrorMessage(std::int32_t AErrorNumber) {
+    if (FScript.ResolverTexts) {
+        const std::string_view text = ResolverErrorText(AErrorNumber);
+        if (!text.empty()) {
+            return std::string(text);
+        }
+    }
+    return TIdStack::ErrorMessage(AErrorNumber);
+}
+
+std::int32_t FakeStack::SysLastError() {
+    Log("SysLastError");
+    return FScript.LastError;
+}
+
+void FakeStack::SysPeerAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
+                               std::string& AIP, std::int32_t& APort) {
+    Log("SysPeerAddress(" + Number(ASocket) + ")");
+    CheckCallResult(Outcome(FScript.PeerAddressResult));
+    AFamily = 2;
+    AIP = FScript.PeerIP;
+    APort = FScript.PeerPort;
+}
+
+void FakeStack::SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
+                                 std::string& AIP, std::int32_t& APort) {
+    Log("SysSocketAddress(" + Number(ASocket) + ")");
+    CheckCallResult(Outcome(FScript.SocketAddressResult));
+    AFamily = 2;
+    AIP = FScript.LocalIP;
+    APort = FScript.LocalPort;
+}
+
+std::int32_t FakeStack::SysGetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
+                                     std::int32_t AOptName, void* /*AOptVal*/,
+                                     std::int32_t& /*AOptLen*/) {
+    Log("SysGetOption(" + Number(ASocket) + "," + Number(ALevel) + "," + Number(AOptName) + ")");
+    return Outcome(FScript.GetOptionResult);
+}
+
+std::string FakeStack::AddressToText(const TIdIn4Address& AAddress) {
+    return DottedAddressText(AAddress);
+}
+
+void FakeStack::TextToAddress(const std::string& AText, TIdIn4Address& AAddress) {
+    DottedTextToAddress(AText, AAddress);
+}
+
+std::unique_ptr<TIdStack> NewFakeStack() {
+    if (ActiveScript == nullptr) {
+        throw std::logic_error("NewFakeStack needs a live FakeStackScope");
+    }
+    return std::make_unique<FakeStack>(*ActiveScript);
+}
+
+FakeStackScope::FakeStackScope()
+    : FScript(std::make_unique<FakeScript>()), FSavedClass(StackClass) {
+    ActiveScript = FScript.get();
+    StackClass = &NewFakeStack;
+}
+
+FakeStackScope::~FakeStackScope() {
+    if (Instance() != nullptr) {
+        ADD_FAILURE() << "a fake stack instance outlives its FakeStackScope";
+        StackInstance.reset();
+        StackUsers = 0;
+    }
+    StackClass = FSavedClass;
+    ActiveScript = nullptr;
+}
+
+FakeStack* FakeStackScope::Instance() const noexcept {
+    return dynamic_cast<FakeStack*>(StackInstance.get());
+}
+
+}  // namespace tarvex::test
