@@ -1,13 +1,15 @@
 #include "app/Tarvex.h"
 
+#include "net/IdStackLinux.h"
 #include "util/Console.h"
 #include "util/SysUtils.h"
 
 namespace tarvex {
 
 std::span<const TUnitStartUp> TarvexUnitStartUps() {
-    // Filled as the socket layer's units land: stack class, then the component guard.
-    return {};
+    // The stack class first; the component guard follows.
+    static constexpr TUnitStartUp UnitStartUps[] = {&IdStackLinuxStartUp};
+    return UnitStartUps;
 }
 
 void TarvexBody() {

@@ -1,11 +1,13 @@
 #include "tests/support/TestStartUp.h"
 
+#include "net/IdStackLinux.h"
 #include "util/Runtime.h"
 
 namespace tarvex::test {
 
 void ProgramStartUp(int AArgc, char** AArgv) {
     RuntimeStartUp(AArgc, AArgv);
+    IdStackLinuxStartUp();
     // Unit start-ups are added here as the units land (stack class, component guard).
 }
 
