@@ -14,7 +14,9 @@ namespace {
 
 using TDelimiterSearch = std::int32_t (*)(std::string_view, std::string_view);
 
-std::int32_t PlainSearch(std::string_view ANeedle, std::string_view AHaystack) {
+}  // namespace
+
+std::int32_t PlainDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack) {
     if (ANeedle.empty()) {
         return 0;
     }
@@ -22,11 +24,14 @@ std::int32_t PlainSearch(std::string_view ANeedle, std::string_view AHaystack) {
     return at == std::string_view::npos ? 0 : static_cast<std::int32_t>(at + 1);
 }
 
+namespace {
+
 std::string_view UpToNul(std::string_view AText) { return AText.substr(0, AText.find('\0')); }
 
-// Accepts only matches that start on a character boundary of the locale's multi-byte
-// encoding, so a trail byte that happens to equal the needle is not taken for it.
-std::int32_t BoundarySearch(std::string_view ANeedle, std::string_view AHaystack) {
+}  // namespace
+
+// A trail byte that happens to equal the needle is not taken for it.
+std::int32_t BoundaryDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack) {
     const std::string_view needle = UpToNul(ANeedle);
     const std::string_view haystack = UpToNul(AHaystack);
     if (needle.empty()) {
@@ -51,7 +56,9 @@ std::int32_t BoundarySearch(std::string_view ANeedle, std::string_view AHaystack
     return 0;
 }
 
-constinit TDelimiterSearch ChosenSearch = &PlainSearch;
+namespace {
+
+constinit TDelimiterSearch ChosenSearch = &PlainDelimiterSearch;
 constinit pthread_t MainThread{};
 constinit bool MainThreadKnown = false;
 
@@ -93,7 +100,7 @@ std::string SplitOff(std::string& AText, std::string_view ADelimiter, bool ARemo
                      bool ACaseSensitive) {
     std::int32_t position = 0;
     if (ADelimiter.size() == 1 && ADelimiter[0] == '\0') {
-        position = PlainSearch(ADelimiter, AText);
+        position = PlainDelimiterSearch(ADelimiter, AText);
     } else if (ACaseSensitive) {
         position = FindDelimiter(ADelimiter, AText);
     } else {
@@ -121,7 +128,7 @@ std::int32_t FindDelimiter(std::string_view ANeedle, std::string_view AHaystack)
 void IdGlobalStartUp() noexcept {
     MainThread = pthread_self();
     MainThreadKnown = true;
-    ChosenSearch = MB_CUR_MAX == 1 ? &PlainSearch : &BoundarySearch;
+    ChosenSearch = MB_CUR_MAX == 1 ? &PlainDelimiterSearch : &BoundaryDelimiterSearch;
 }
 
 }  // namespace tarvex

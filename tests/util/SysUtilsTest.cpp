@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/RuntimeSupport.h"
+#include "tests/support/TestSupport.h"
+#include "util/SysUtils.h"
+
+namespace tarvex {
+namespace {
+
+struct TParseCase {
+    std::string Text;
+    std::optional<std::int32_t> Value;  // nullopt: not a valid integer
+};
+
+const std::vector<TParseCase>& ParseCases() {
+    static const std::vector<TParseCase> cases{
+        {"42", 42},
+        {" 42", 42},
+        {"   42", 42},
+        {"+42", 42},
+        {"-42", -42},
+        {" -42", -42},
+        {"-0", 0},
+        {"0", 0},
+        {"010", 10},
+        {"0000000000000000000042", 42},
+        {"2147483647", 2147483647},
+        {"-2147483648", std::numeric_limits<std::int32_t>::min()},
+        {"$1F", 31},
+        {"0x1F", 31},
+        {"0X1f", 31},
+        {"x1f", 31},
+        {"X1F", 31},
+        {"$FFFFFFFF", -1},
+        {"$80000000", std::numeric_limits<std::int32_t>::min()},
+        {"$7FFFFFFF", 2147483647},
+        {"-$10", -16},
+        {"-0x10", -16},
+        {"$000000000001", 1},
+        {"0", 0},
+        {"", std::nullopt},
+        {" ", std::nullopt},
+        {"-", std::nullopt},
+        {"+", std::nullopt},
+        {"+-1", std::nullopt},
+        {"--1", std::nullopt},
+        {"- 1", std::nullopt},
+        {"$", std::nullopt},
+        {"0x", std::nullopt},
+        {"x", std::nullopt},
+        {"-$", std::nullopt},
+        {"42 ", std::nullopt},
+        {"1e3", std::nullopt},
+        {"12a", std::nullopt},
+        {"2147483648", std::nullopt},
+        {"-2147483649", std::nullopt},
+        {"99999999999999999999", std::nullopt},
+        {"$100000000", std::nullopt},
+        {"$FFFFFFFFF", std::nullopt},
+        {"$G", std::nullopt},
+        {"\t42", std::nullopt},
+        {"0b101", std::nullopt},
+        {std::string("4\0"
+                     "2",
+                     3),
+         std::nullopt},
+    };
+    return cases;
+}
+
+TEST(IntegerParsing, FollowsTheRadixSignAndRangeRules) {
+    for (const TParseCase& item : ParseCases()) {
+        SCOPED_TRACE("text '" + item.Text + "'");
+        std::int32_t value = 12345;
+        const bool valid = TryTextToInteger(item.Text, value);
+        EXPECT_EQ(valid, item.Value.has_value());
+        if (item.Value.has_value() && valid) {
+            EXPECT_EQ(value, *item.Value);
+        }
+        EXPECT_EQ(TextToIntegerOr(item.Text, -777), item.Value.value_or(-777));
+    }
+}
+
+TEST(IntegerParsing, InvalidTextRaisesConvertErrorNamingTheText) {
+    for (const TParseCase& item : ParseCases()) {
+        SCOPED_TRACE("text '" + item.Text + "'");
+        if (item.Value.has_value()) {
+            EXPECT_EQ(TextToInteger(item.Text), *item.Value);
+        } else {
+            EXPECT_THROW_MSG(TextToInteger(item.Text), EConvertError,
+                             "'" + item.Text + "' is not a valid integer value");
+        }
+    }
+}
+
+TEST(IntegerText, WritesPlainDecimalDigits) {
+    EXPECT_EQ(IntegerText(0), "0");
+    EXPECT_EQ(IntegerText(42), "42");
+    EXPECT_EQ(IntegerText(-7), "-7");
+    EXPECT_EQ(IntegerText(2147483647), "2147483647");
+    EXPECT_EQ(IntegerText(std::numeric_limits<std::int32_t>::min()), "-2147483648");
+    EXPECT_EQ(Integer64Text(4294967295LL), "4294967295");
+    EXPECT_EQ(Integer64Text(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808");
+    EXPECT_EQ(Integer64Text(std::numeric_limits<std::int64_t>::max()), "9223372036854775807");
+}
+
+TEST(IntegerText, GivesTheSameTextInEveryLocale) {
+    const test::TLocaleGuard locale("C.UTF-8");
+    EXPECT_EQ(IntegerText(1234567), "1234567");
+}
+
+TEST(FileNamePart, TakesWhatFollowsTheLastSlash) {
+    EXPECT_EQ(FileNamePart("/usr/local/bin/prog"), "prog");
+    EXPECT_EQ(FileNamePart("prog"), "prog");
+    EXPECT_EQ(FileNamePart("./some/dir/tarvex"), "tarvex");
+    EXPECT_EQ(FileNamePart("/usr/local/"), "");
+    EXPECT_EQ(FileNamePart("/"), "");
+    EXPECT_EQ(FileNamePart(""), "");
+}
+
+TEST(TextEquals, ComparesLengthAndBytesOnly) {
+    EXPECT_TRUE(TextEquals("+beep", "+beep"));
+    EXPECT_FALSE(TextEquals("+beep", "+BEEP"));
+    EXPECT_FALSE(TextEquals("+b", "+b "));
+    EXPECT_TRUE(TextEquals("", ""));
+    EXPECT_FALSE(TextEquals(std::string("a\0b", 3), std::string("a\0c", 3)));
+}
+
+TEST(FormatText, FillsEachDirectiveWithTheNextArgument) {
+    EXPECT_EQ(FormatText("'%s' is not a valid integer value", {"1e3"}),
+              "'1e3' is not a valid integer value");
+    EXPECT_EQ(FormatText("I/O error %d", {IntegerText(28)}), "I/O error 28");
+    EXPECT_EQ(FormatText("%s and %s", {"a", "b"}), "a and b");
+    EXPECT_EQ(FormatText("100%% of %s", {"x"}), "100% of x");
+    EXPECT_EQ(FormatText("%s", {std::string_view("a\0b", 3)}), std::string("a\0b", 3));
+    EXPECT_EQ(FormatText("left %s", {}), "left ");
+    EXPECT_EQ(FormatText("odd %q %", {}), "odd %q %");
+}
+
+TEST(Exceptions, CarryTheirClassNamesAndTexts) {
+    EXPECT_STREQ(EControlC().ClassName(), "EControlC");
+    EXPECT_EQ(EControlC().Message(), "Control-C hit");
+    EXPECT_STREQ(EQuit().ClassName(), "EQuit");
+    EXPECT_EQ(EQuit().Message(), "Quit key hit");
+    EXPECT_EQ(ECodesetConversion().Message(), "Codeset conversion failure");
+    EXPECT_STREQ(EInOutError(9).ClassName(), "EInOutError");
+    EXPECT_STREQ(EInOutError(9).what(), "I/O error 9");
+    EXPECT_NE(EQuit().RaiseAddress(), nullptr);
+}
+
+TEST(Exceptions, InOutErrorMessageFollowsTheErrorNumber) {
+    const std::vector<std::pair<std::int32_t, std::string>> cases{
+        {2, "File not found"},
+        {3, "Invalid filename"},
+        {4, "Too many open files"},
+        {5, "File access denied"},
+        {100, "Read beyond end of file"},
+        {101, "Disk full"},
+        {106, "Invalid numeric input"},
+        {9, "I/O error 9"},
+        {28, "I/O error 28"},
+        {32, "I/O error 32"},
+        {0, "I/O error 0"},
+    };
+    for (const auto& [number, message] : cases) {
+        const EInOutError error(number);
+        EXPECT_EQ(error.ErrorCode(), number);
+        EXPECT_EQ(error.Message(), message);
+    }
+}
+
+TEST(LowerCaseText, ChangesOnlyAsciiLettersInTheCLocale) {
+    const test::TLocaleGuard locale("C");
+    ASSERT_TRUE(locale.Active());
+    EXPECT_EQ(LowerCaseText("+BEEP"), "+beep");
+    EXPECT_EQ(LowerCaseText("-B"), "-b");
+    EXPECT_EQ(LowerCaseText("MiXeD 123 [@Z]"), "mixed 123 [@z]");
+    EXPECT_EQ(LowerCaseText(""), "");
+}
+
+TEST(LowerCaseText, RefusesBytesOutsideAsciiInTheCLocale) {
+    const test::TLocaleGuard locale("C");
+    ASSERT_TRUE(locale.Active());
+    EXPECT_THROW_MSG(LowerCaseText("\xC9"), ECodesetConversion, "Codeset conversion failure");
+}
+
+TEST(LowerCaseText, LowerCasesLettersOfAUtf8Locale) {
+    const test::TLocaleGuard locale("C.UTF-8");
+    TARVEX_REQUIRE(locale.Active(), "the C.UTF-8 locale is not installed");
+    EXPECT_EQ(LowerCaseText("+BEEP"), "+beep");
+    EXPECT_EQ(LowerCaseText("\xC3\x89T\xC3\x89"), "\xC3\xA9t\xC3\xA9");  // ÉTÉ
+    EXPECT_EQ(LowerCaseText("\xCE\xA9MEGA"), "\xCF\x89mega");            // Ω
+    EXPECT_EQ(LowerCaseText("\xE2\x82\xAC 5"), "\xE2\x82\xAC 5");        // € is no letter
+}
+
+TEST(LowerCaseText, InvalidOrIncompleteUtf8RaisesCodesetConversion) {
+    const test::TLocaleGuard locale("C.UTF-8");
+    TARVEX_REQUIRE(locale.Active(), "the C.UTF-8 locale is not installed");
+    EXPECT_THROW_MSG(LowerCaseText("\xE9"), ECodesetConversion, "Codeset conversion failure");
+    EXPECT_THROW_MSG(LowerCaseText("AB\xC3"), ECodesetConversion, "Codeset conversion failure");
+    EXPECT_THROW_MSG(LowerCaseText("\xFF"
+                                   "A"),
+                     ECodesetConversion, "Codeset conversion failure");
+}
+
+TEST(LowerCaseText, LongTextsAreConvertedWhole) {
+    const test::TLocaleGuard locale("C.UTF-8");
+    TARVEX_REQUIRE(locale.Active(), "the C.UTF-8 locale is not installed");
+    std::string upper;
+    std::string lower;
+    for (int i = 0; i < 5000; ++i) {
+        upper += "\xC3\x84Z";
+        lower += "\xC3\xA4z";
+    }
+    EXPECT_EQ(LowerCaseText(upper), lower);
+}
+
+// Builds a Latin-1 locale in a private directory; empty when the tools or sources are missing.
+std::string BuildLatin1Locale(const std::string& ADirectory) {
+    if (!test::HaveTool("localedef")) {
+        return {};
+    }
+    const std::string target = ADirectory + "/de_DE.ISO-8859-1";
+    const int status =
+        test::Shell("localedef -i de_DE -f ISO-8859-1 " + target + " >/dev/null 2>&1");
+    // localedef reports warnings with status 1 but still writes the locale.
+    if (status != 0 && status != 1) {
+        return {};
+    }
+    return test::Shell("test -e " + target + "/LC_CTYPE") == 0 ? target : std::string();
+}
+
+TEST(LowerCaseText, LowerCasesSingleByteLettersOfALatin1Locale) {
+    const std::string directory = "/tmp/" + test::UniqueName("loc");
+    test::Shell("mkdir -p " + directory);
+    const std::string locale = BuildLatin1Locale(directory);
+    if (locale.empty()) {
+        test::Shell("rm -rf " + directory);
+    }
+    TARVEX_REQUIRE(!locale.empty(), "cannot build de_DE.ISO-8859-1 with localedef");
+
+    // The locale comes from LOCPATH, so it is adopted in a child of its own.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        setenv("LOCPATH", directory.c_str(), 1);
+        std::string result = "no locale";
+        if (std::setlocale(LC_ALL, "de_DE.ISO-8859-1") != nullptr) {
+            try {
+                result = LowerCaseText("+BEEP \xC4\xD6\xDC\xC9 \xDF\xB5");  // ÄÖÜÉ ßµ
+            } catch (const Exception& error) {
+                result = error.Message();
+            }
+        }
+        const ssize_t ignored = write(fds[1], result.data(), result.size());
+        static_cast<void>(ignored);
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string output;
+    char chunk[256];
+    ssize_t got = 0;
+    while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
+        output.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    test::Shell("rm -rf " + directory);
+    EXPECT_EQ(output, "+beep \xE4\xF6\xFC\xE9 \xDF\xB5");
+}
+
+}  // namespace
+}  // namespace tarvex
