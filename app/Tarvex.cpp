@@ -1,5 +1,6 @@
 #include "app/Tarvex.h"
 
+#include "component/IdComponent.h"
 #include "net/IdStackLinux.h"
 #include "util/Console.h"
 #include "util/SysUtils.h"
@@ -8,7 +9,7 @@ namespace tarvex {
 
 std::span<const TUnitStartUp> TarvexUnitStartUps() {
     // The stack class first; the component guard follows.
-    static constexpr TUnitStartUp UnitStartUps[] = {&IdStackLinuxStartUp};
+    static constexpr TUnitStartUp UnitStartUps[] = {&IdStackLinuxStartUp, &IdComponentStartUp};
     return UnitStartUps;
 }
 

@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/IdComponent.h"
+#include "net/IdException.h"
+#include "net/IdStack.h"
+#include "tests/support/FakeStack.h"
+#include "tests/support/TestSupport.h"
+#include "util/SyncObjs.h"
+
+namespace tarvex {
+namespace {
+
+using test::FakeStackScope;
+
+TEST(IdComponent, StatusTextsHoldTheNineTemplatesInOrder) {
+    const std::array<std::string, StatusCount> expected{"Resolving hostname %s.",
+                                                        "Connecting to %s.",
+                                                        "Connected.",
+                                                        "Disconnecting.",
+                                                        "Disconnected.",
+                                                        "%s",
+                                                        "%s",
+                                                        "%s",
+                                                        "%s"};
+    EXPECT_EQ(StatusTexts, expected);
+    EXPECT_EQ(static_cast<int>(TIdStatus::hsDisconnected), 4);
+    EXPECT_EQ(static_cast<int>(TIdStatus::ftpAborted), 8);
+}
+
+TEST(IdComponent, StackLivesWhileAnyComponentDoes) {
+    FakeStackScope fake;
+    ASSERT_EQ(StackUsers, 0);
+    auto first = std::make_unique<TIdComponent>(nullptr);
+    const TIdStack* stack = StackInstance.get();
+    ASSERT_NE(stack, nullptr);
+    auto second = std::make_unique<TIdComponent>(nullptr);
+    EXPECT_EQ(StackUsers, 2);
+    EXPECT_EQ(StackInstance.get(), stack);
+
+    first.reset();
+    EXPECT_EQ(StackUsers, 1);
+    EXPECT_EQ(StackInstance.get(), stack);
+    EXPECT_EQ(fake.Script().StacksDestroyed, 0);
+
+    second.reset();
+    EXPECT_EQ(StackUsers, 0);
+    EXPECT_EQ(StackInstance, nullptr);
+    EXPECT_EQ(fake.Script().StacksDestroyed, 1);
+
+    auto third = std::make_unique<TIdComponent>(nullptr);
+    EXPECT_NE(StackInstance, nullptr);
+    EXPECT_EQ(fake.Script().StacksCreated, 2);
+    third.reset();
+    EXPECT_EQ(fake.Script().StacksDestroyed, 2);
+    // A component that never opens a socket still makes the stack, and makes no call.
+    EXPECT_TRUE(fake.Script().Calls.empty());
+}
+
+std::unique_ptr<TIdStack> RefusingStack() { throw EIdException("no stack today"); }
+
+TEST(IdComponent, FailedStackCreationLeavesTheCountAsItWas) {
+    const TIdStackClass saved = StackClass;
+    StackClass = &RefusingStack;
+    EXPECT_THROW_MSG(TIdComponent component(nullptr), EIdException, "no stack today");
+    StackClass = saved;
+    EXPECT_EQ(StackUsers, 0);
+    EXPECT_EQ(StackInstance, nullptr);
+    // The guard was left free: another thread can still take it.
+    bool taken = false;
+    std::thread([&] {
+        TLockGuard lock(*StackGuard);
+        taken = true;
+    }).join();
+    EXPECT_TRUE(taken);
+}
+
+TEST(IdComponent, FailedStackCreationLeavesNoOwnerEntry) {
+    TComponent owner(nullptr);
+    const TIdStackClass saved = StackClass;
+    StackClass = &RefusingStack;
+    EXPECT_THROW(std::make_unique<TIdComponent>(&owner), EIdException);
+    StackClass = saved;
+    EXPECT_EQ(owner.ComponentCount(), 0);
+    EXPECT_EQ(StackUsers, 0);
+}
+
+TEST(IdComponent, OnlyTheFirstUserMakesTheStack) {
+    FakeStackScope fake;
+    TIdComponent first(nullptr);
+    StackClass = &RefusingStack;  // the scope puts the class back
+    TIdComponent second(nullptr);
+    EXPECT_EQ(StackUsers, 2);
+    EXPECT_EQ(fake.Script().StacksCreated, 1);
+}
+
+// Says, when destroyed, whether the socket stack was still there.
+class TStackWitness : public TIdComponent {
+public:
+    TStackWitness(TComponent* AOwner, std::vector<bool>& ASawStack)
+        : TIdComponent(AOwner), FSawStack(ASawStack) {}
+    ~TStackWitness() override { FSawStack.push_back(StackInstance != nullptr); }
+
+private:
+    std::vector<bool>& FSawStack;
+};
+
+TEST(IdComponent, OwnedComponentsGoBeforeTheStackIsReleased) {
+    FakeStackScope fake;
+    std::vector<bool> sawStack;
+    {
+        auto owner = std::make_unique<TIdComponent>(nullptr);
+        std::make_unique<TStackWitness>(owner.get(), sawStack).release();
+        std::make_unique<TStackWitness>(owner.get(), sawStack).release();
+        EXPECT_EQ(StackUsers, 3);
+    }
+    EXPECT_EQ(sawStack, (std::vector<bool>{true, true}));
+    EXPECT_EQ(StackUsers, 0);
+    EXPECT_EQ(fake.Script().StacksCreated, 1);
+    EXPECT_EQ(fake.Script().StacksDestroyed, 1);
+}
+
+// Every progress handler call, as text.
+struct ProgressLog {
+    std::vector<std::string> Calls;
+
+    void Attach(TIdComponent& AComponent) {
+        AComponent.SetOnProgressStart(
+            [this](TObject& ASender, std::int32_t ADirection, std::int32_t ATotal) {
+                Calls.push_back(std::string("start ") + ASender.ClassName() + " " +
+                                std::to_string(ADirection) + " " + std::to_string(ATotal));
+            });
+        AComponent.SetOnProgress([this](TObject&, std::int32_t ADirection, std::int32_t APosition) {
+            Calls.push_back("advance " + std::to_string(ADirection) + " " +
+                            std::to_string(APosition));
+        });
+        AComponent.SetOnProgressEnd([this](TObject&, std::int32_t ADirection) {
+            Calls.push_back("end " + std::to_string(ADirection));
+        });
+    }
+};
+
+TEST(IdComponent, NestedProgressStartsAndEndsOnce) {
+    FakeStackScope fake;
+    TIdComponent component(nullptr);
+    ProgressLog log;
+    log.Attach(component);
+
+    component.StartProgress(0, 100);
+    component.StartProgress(0, 999);
+    component.AdvanceProgress(0, 30);
+    component.AdvanceProgress(0, 12);
+    component.FinishProgress(0);
+    component.FinishProgress(0);
+
+    EXPECT_EQ(log.Calls, (std::vector<std::string>{"start TIdComponent 0 100", "advance 0 30",
+                                                   "advance 0 42", "end 0"}));
+    EXPECT_EQ(component.Progress(0).Total, 100);
+    EXPECT_EQ(component.Progress(0).Position, 42);
+    EXPECT_EQ(component.Progress(0).Depth, 0);
+}
+
+TEST(IdComponent, AdvanceWithoutStartDoesNothing) {
+    FakeStackScope fake;
+    TIdComponent component(nullptr);
+    ProgressLog log;
+    log.Attach(component);
+    component.AdvanceProgress(1, 5);
+    EXPECT_TRUE(log.Calls.empty());
+    EXPECT_EQ(component.Progress(1).Position, 0);
+}
+
+TEST(IdComponent, SurplusFinishesDriveTheDepthBelowZero) {
+    FakeStackScope fake;
+    TIdComponent component(nullptr);
+    ProgressLog log;
+    log.Attach(component);
+    component.FinishProgress(1);
+    component.StartProgress(1, 10);  // depth 0 again: not a first start
+    EXPECT_TRUE(log.Calls.empty());
+    EXPECT_EQ(component.Progress(1).Depth, 0);
+}
+
+TEST(IdComponent, DirectionsKeepSeparateRecords) {
+    FakeStackScope fake;
+    TIdComponent component(nullptr);
+    ProgressLog log;
+    log.Attach(component);
+    component.StartProgress(0, 1);
+    component.StartProgress(1, 2);
+    component.AdvanceProgress(1, 7);
+    EXPECT_EQ(log.Calls, (std::vector<std::string>{"start TIdComponent 0 1",
+                                                   "start TIdComponent 1 2", "advance 1 7"}));
+    EXPECT_EQ(component.Progress(0).Position, 0);
+}
+
+TEST(IdComponent, UnsetHandlersAreSkipped) {
+    FakeStackScope fake;
+    TIdComponent component(nullptr);
+    component.StartProgress(0, 3);
+    component.AdvanceProgress(0, 3);
+    component.FinishProgress(0);
+    EXPECT_EQ(component.Progress(0).Position, 3);
+    EXPECT_FALSE(component.OnStatus());
+}
+
+TEST(IdComponent, DirectionOtherThanZeroOrOneIsRefused) {
+    FakeStackScope fake;
+    TIdComponent component(nullptr);
+    EXPECT_THROW(component.StartProgress(2, 1), std::out_of_range);
+    EXPECT_THROW(component.AdvanceProgress(-1, 1), std::out_of_range);
+}
+
+TEST(IdComponent, StatusHandlerIsKeptAsSet) {
+    FakeStackScope fake;
+    TIdComponent component(nullptr);
+    std::string seen;
+    component.SetOnStatus([&](TObject& ASender, TIdStatus AStatus, const std::string& AText) {
+        seen = std::string(ASender.ClassName()) + " " + std::to_string(static_cast<int>(AStatus)) +
+               " " + AText;
+    });
+    component.OnStatus()(component, TIdStatus::hsConnected, StatusTexts[2]);
+    EXPECT_EQ(seen, "TIdComponent 2 Connected.");
+}
+
+}  // namespace
+}  // namespace tarvex

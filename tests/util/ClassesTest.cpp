@@ -1,0 +1,124 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "util/Classes.h"
+
+namespace tarvex {
+namespace {
+
+class TFoo : public TPersistent {
+public:
+    const char* ClassName() const noexcept override { return "TFoo"; }
+};
+
+class TBar : public TPersistent {
+public:
+    const char* ClassName() const noexcept override { return "TBar"; }
+};
+
+// Records its own destruction, so tests can see which components an owner released.
+class TTracked : public TComponent {
+public:
+    TTracked(TComponent* AOwner, std::string AName, std::vector<std::string>& ALog)
+        : TComponent(AOwner), FLog(ALog) {
+        SetName(std::move(AName));
+    }
+    ~TTracked() override { FLog.push_back(Name()); }
+
+private:
+    std::vector<std::string>& FLog;
+};
+
+TEST(Classes, BaseCopyRefusesWithBothClassNames) {
+    TFoo foo;
+    TBar bar;
+    EXPECT_THROW_MSG(foo.Assign(bar), EConvertError, "Cannot assign a TBar to a TFoo");
+    EXPECT_THROW_MSG(bar.Assign(foo), EConvertError, "Cannot assign a TFoo to a TBar");
+}
+
+TEST(Classes, OwnerReleasesOwnedComponentsLastFirst) {
+    std::vector<std::string> log;
+    {
+        TTracked owner(nullptr, "owner", log);
+        // Released by the owner, not here.
+        auto* first = std::make_unique<TTracked>(&owner, "first", log).release();
+        auto* second = std::make_unique<TTracked>(&owner, "second", log).release();
+        EXPECT_EQ(owner.ComponentCount(), 2);
+        EXPECT_EQ(owner.Components(0), first);
+        EXPECT_EQ(owner.Components(1), second);
+        EXPECT_EQ(first->Owner(), &owner);
+    }
+    EXPECT_EQ(log, (std::vector<std::string>{"owner", "second", "first"}));
+}
+
+TEST(Classes, ComponentReleasedFirstLeavesItsOwner) {
+    std::vector<std::string> log;
+    TTracked owner(nullptr, "owner", log);
+    auto owned = std::make_unique<TTracked>(&owner, "owned", log);
+    auto kept = std::make_unique<TTracked>(&owner, "kept", log);
+    owned.reset();
+    ASSERT_EQ(owner.ComponentCount(), 1);
+    EXPECT_EQ(owner.Components(0), kept.get());
+    static_cast<void>(kept.release());  // the owner releases it
+}
+
+TEST(Classes, ComponentIndexOutsideTheListIsRefused) {
+    TComponent owner(nullptr);
+    EXPECT_THROW_MSG(owner.Components(0), EListError, "List index out of bounds (0)");
+    EXPECT_THROW_MSG(owner.Components(-1), EListError, "List index out of bounds (-1)");
+}
+
+TEST(Classes, NewComponentHasNoOwnerNameOrTag) {
+    TComponent component(nullptr);
+    EXPECT_EQ(component.Owner(), nullptr);
+    EXPECT_EQ(component.Name(), "");
+    EXPECT_EQ(component.Tag(), 0);
+    component.SetName("Ping");
+    component.SetTag(-7);
+    EXPECT_EQ(component.Name(), "Ping");
+    EXPECT_EQ(component.Tag(), -7);
+}
+
+TEST(Classes, CollectionItemsJoinAndLeaveTheirCollection) {
+    TCollection collection;
+    auto first = std::make_unique<TCollectionItem>(&collection);
+    auto second = std::make_unique<TCollectionItem>(&collection);
+    TCollectionItem loose(nullptr);
+    EXPECT_EQ(collection.Count(), 2);
+    EXPECT_EQ(second->Index(), 1);
+    EXPECT_NE(first->ID(), second->ID());
+    EXPECT_EQ(loose.Index(), -1);
+    EXPECT_EQ(loose.Collection(), nullptr);
+    first.reset();
+    EXPECT_EQ(collection.Count(), 1);
+    EXPECT_EQ(collection.Items(0), second.get());
+    EXPECT_EQ(second->Index(), 0);
+    EXPECT_THROW_MSG(collection.Items(1), EListError, "List index out of bounds (1)");
+}
+
+TEST(Classes, ItemOutlivingItsCollectionIsLeftWithout) {
+    auto collection = std::make_unique<TCollection>();
+    TCollectionItem item(collection.get());
+    collection.reset();
+    EXPECT_EQ(item.Collection(), nullptr);
+    EXPECT_EQ(item.Index(), -1);
+}
+
+TEST(Classes, StringListIndexOutsideTheListIsRefused) {
+    TStringList list;
+    EXPECT_THROW_MSG(list.Strings(0), EStringListError, "List index out of bounds (0)");
+    list.Add("a");
+    list.Add("b");
+    EXPECT_EQ(list.Strings(1), "b");
+    EXPECT_THROW_MSG(list.Strings(2), EStringListError, "List index out of bounds (2)");
+    EXPECT_THROW_MSG(list.Strings(-1), EStringListError, "List index out of bounds (-1)");
+    list.Clear();
+    EXPECT_EQ(list.Count(), 0);
+}
+
+}  // namespace
+}  // namespace tarvex
