@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "net/IdException.h"
+#include "net/IdResourceStrings.h"
+#include "net/IdStack.h"
+#include "net/IdStackLinux.h"
+#include "tests/support/FakeStack.h"
+#include "tests/support/TestSupport.h"
+
+namespace tarvex {
+namespace {
+
+using test::FakeScript;
+using test::FakeStack;
+
+// A fake stack with the base class's texts only, so the catalogue itself is seen.
+class IdStackBase : public testing::Test {
+protected:
+    IdStackBase() { FScript.ResolverTexts = false; }
+    FakeScript FScript;
+    FakeStack FStack{FScript};
+};
+
+struct TMessageCase {
+    std::int32_t Number;
+    std::string Message;
+};
+
+TEST_F(IdStackBase, ErrorMessageWrapsTheTableTextInTheTemplate) {
+    const std::vector<TMessageCase> cases{
+        {4, "Socket Error # 4\r\nInterrupted system call."},
+        {9, "Socket Error # 9\r\nBad file number."},
+        {11, "Socket Error # 11\r\nOperation would block. "},
+        {39, "Socket Error # 39\r\nDirectory not empty"},
+        {90, "Socket Error # 90\r\nMessage too long."},
+        {97, "Socket Error # 97\r\nAddress family not supported by protocol family."},
+        {104, "Socket Error # 104\r\nConnection reset by peer."},
+        {111, "Socket Error # 111\r\nConnection refused."},
+        {115, "Socket Error # 115\r\nOperation now in progress."},
+        {0, "Socket Error # 0\r\n"},
+        {1, "Socket Error # 1\r\n"},
+        {5, "Socket Error # 5\r\n"},
+        {116, "Socket Error # 116\r\n"},
+        {-1, "Socket Error # -1\r\n"},
+        {-2147483647 - 1, "Socket Error # -2147483648\r\n"},
+    };
+    for (const TMessageCase& c : cases) {
+        EXPECT_EQ(FStack.ErrorMessage(c.Number), c.Message) << c.Number;
+    }
+}
+
+TEST(IdResourceStrings, TableHasItsThirtyEightNumbersInOrder) {
+    const std::vector<std::int32_t> numbers{
+        4,  9,  11, 13,  14,  22,  24,  36,  39,  40,  88,  89,  90,  91,  92,  93,  94,  95,  96,
+        97, 98, 99, 100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 110, 111, 112, 113, 114, 115};
+    std::vector<std::int32_t> listed;
+    for (const TIdStackErrorText& entry : StackErrorTexts) {
+        listed.push_back(entry.Number);
+        EXPECT_FALSE(entry.Text.empty()) << entry.Number;
+    }
+    EXPECT_EQ(listed, numbers);
+    EXPECT_EQ(StackErrorText(3), "");
+}
+
+TEST(IdStackLinux, ResolverNumbersGiveTheirTextsBare) {
+    TIdStackLinux stack;
+    EXPECT_EQ(stack.ErrorMessage(1), "Host not found.");
+    EXPECT_EQ(stack.ErrorMessage(2), "Non-authoritative response (try again or check DNS setup).");
+    EXPECT_EQ(stack.ErrorMessage(3), "Non-recoverable errors: FORMERR, REFUSED, NOTIMP.");
+    EXPECT_EQ(stack.ErrorMessage(4), "Valid name, no data record (check DNS setup).");
+    EXPECT_EQ(stack.ErrorMessage(5), "Socket Error # 5\r\n");
+    EXPECT_EQ(stack.ErrorMessage(0), "Socket Error # 0\r\n");
+    EXPECT_EQ(stack.ErrorMessage(111), "Socket Error # 111\r\nConnection refused.");
+}
+
+TEST_F(IdStackBase, CheckCallResultPassesEveryResultButMinusOne) {
+    FScript.LastError = 104;
+    for (const std::int32_t result : {0, -2, 1, 52, -1000}) {
+        EXPECT_FALSE(FStack.CheckCallResult(result)) << result;
+    }
+    EXPECT_EQ(FStack.LastErrorNumber(), 0);
+    EXPECT_TRUE(FScript.Calls.empty());
+}
+
+TEST_F(IdStackBase, CheckCallResultRaisesTheLastErrorWithItsMessage) {
+    FScript.LastError = 111;
+    try {
+        FStack.CheckCallResult(-1);
+        FAIL() << "no exception";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.ErrorNumber(), 111);
+        EXPECT_EQ(e.Message(), "Socket Error # 111\r\nConnection refused.");
+    }
+    EXPECT_EQ(FStack.LastErrorNumber(), 111);
+}
+
+TEST_F(IdStackBase, ToleratedErrorIsReportedAsTrue) {
+    FScript.LastError = 11;
+    const std::array<std::int32_t, 2> tolerated{4, 11};
+    EXPECT_TRUE(FStack.CheckCallResultExcept(-1, tolerated));
+    EXPECT_EQ(FStack.LastErrorNumber(), 11);
+    EXPECT_FALSE(FStack.CheckCallResultExcept(0, tolerated));
+}
+
+TEST_F(IdStackBase, UntoleratedErrorIsRaised) {
+    FScript.LastError = 9;
+    const std::array<std::int32_t, 1> tolerated{11};
+    EXPECT_THROW_MSG(FStack.CheckCallResultExcept(-1, tolerated), EIdSocketError,
+                     "Socket Error # 9\r\nBad file number.");
+    EXPECT_EQ(FStack.LastErrorNumber(), 9);
+}
+
+TEST(IdStack, RaiseSocketFailureUsesTheConcreteStacksText) {
+    FakeScript script;
+    FakeStack stack(script);
+    try {
+        stack.RaiseSocketFailure(1);
+        FAIL() << "no exception";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.ErrorNumber(), 1);
+        EXPECT_EQ(e.Message(), "Host not found.");
+    }
+}
+
+TEST_F(IdStackBase, MakeSocketOpensAnIpv4Socket) {
+    FScript.NextSocket = 7;
+    EXPECT_EQ(FStack.MakeSocket(3, 1), 7);
+    EXPECT_EQ(FScript.Calls, (std::vector<std::string>{"SysOpenSocket(2,3,1)"}));
+}
+
+TEST_F(IdStackBase, RefusedSocketRaisesWithoutReadingTheError) {
+    FScript.NextSocket = -1;
+    EXPECT_THROW_MSG(FStack.MakeSocket(3, 1), EIdInvalidSocket, "Cannot allocate socket.");
+    EXPECT_EQ(FScript.Calls, (std::vector<std::string>{"SysOpenSocket(2,3,1)"}));
+    EXPECT_EQ(FStack.LastErrorNumber(), 0);
+}
+
+struct TQuadCase {
+    std::string Text;
+    bool Dotted;
+};
+
+TEST_F(IdStackBase, DottedQuadIsFourNumbersFrom0To255) {
+    const std::vector<TQuadCase> cases{
+        {"0.0.0.0", true},    {"255.255.255.255", true},
+        {"10.0.0.1", true},   {"010.000.000.001", true},
+        {"1.2.3", false},     {"1.2.3.4.5", false},
+        {"256.1.1.1", false}, {"1.2.3.-1", false},
+        {"a.b.c.d", false},   {"", false},
+        {"1..2.3", false},    {"1.2.3.", false},
+        {"1.2.3.256", false}, {"localhost", false},
+    };
+    for (const TQuadCase& c : cases) {
+        EXPECT_EQ(FStack.IsDottedQuad(c.Text), c.Dotted) << c.Text;
+    }
+}
+
+TEST_F(IdStackBase, DottedQuadLeavesTheCallersTextAlone) {
+    const std::string text = "1.2.3.4";
+    FStack.IsDottedQuad(text);
+    EXPECT_EQ(text, "1.2.3.4");
+}
+
+TEST_F(IdStackBase, LocalhostInAnyCaseResolvesWithoutLookup) {
+    for (const char* name : {"LOCALHOST", "localhost", "LocalHost", "lOCALHOSt"}) {
+        EXPECT_EQ(FStack.ResolveAddress(name), "127.0.0.1") << name;
+    }
+    EXPECT_TRUE(FScript.Calls.empty());
+}
+
+TEST_F(IdStackBase, DottedTextIsReturnedUnchanged) {
+    EXPECT_EQ(FStack.ResolveAddress("10.0.0.1"), "10.0.0.1");
+    EXPECT_EQ(FStack.ResolveAddress("010.000.000.001"), "010.000.000.001");
+    EXPECT_TRUE(FScript.Calls.empty());
+}
+
+TEST_F(IdStackBase, OtherNamesGoToTheResolver) {
+    FScript.HostAddresses["localhost."] = "127.0.0.1";
+    FScript.HostAddresses["watched.example"] = "192.0.2.7";
+    EXPECT_EQ(FStack.ResolveAddress("localhost."), "127.0.0.1");
+    EXPECT_EQ(FStack.ResolveAddress("watched.example"), "192.0.2.7");
+    EXPECT_EQ(FScript.Calls, (std::vector<std::string>{"SysHostAddressByName(localhost.)",
+                                                       "SysHostAddressByName(watched.example)"}));
+}
+
+TEST(IdStack, UnresolvableNameRaisesTheResolverFailure) {
+    FakeScript script;
+    FakeStack stack(script);
+    try {
+        stack.ResolveAddress("nowhere.invalid");
+        FAIL() << "no exception";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.ErrorNumber(), 1);
+        EXPECT_EQ(e.Message(), "Host not found.");
+    }
+}
+
+TEST(IdStack, NewStackMakesAStackOfStackClass) {
+    test::FakeStackScope scope;
+    const std::unique_ptr<TIdStack> first = TIdStack::NewStack();
+    const std::unique_ptr<TIdStack> second = TIdStack::NewStack();
+    EXPECT_STREQ(first->ClassName(), "FakeStack");
+    EXPECT_NE(first.get(), second.get());
+    EXPECT_EQ(scope.Script().StacksCreated, 2);
+}
+
+TEST(IdStack, StartUpNamesThePosixStack) {
+    // The test main ran the program's start-up.
+    const std::unique_ptr<TIdStack> stack = TIdStack::NewStack();
+    EXPECT_STREQ(stack->ClassName(), "TIdStackLinux");
+    EXPECT_EQ(stack->LastErrorNumber(), 0);
+    ASSERT_NE(SocketListClass, nullptr);
+    EXPECT_STREQ(SocketListClass()->ClassName(), "TIdSocketListLinux");
+}
+
+TEST(FakeStackScope, RestoresTheStackClass) {
+    const TIdStackClass before = StackClass;
+    {
+        test::FakeStackScope scope;
+        EXPECT_EQ(StackClass, &test::NewFakeStack);
+    }
+    EXPECT_EQ(StackClass, before);
+}
+
+}  // namespace
+}  // namespace tarvex
