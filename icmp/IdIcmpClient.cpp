@@ -1,0 +1,136 @@
+#include "icmp/IdIcmpClient.h"
+
+#include "net/IdException.h"
+#include "net/IdResourceStrings.h"
+#include "net/IdStack.h"
+#include "util/IdGlobal.h"
+
+namespace tarvex {
+
+namespace {
+
+constexpr std::string_view NoSourceAddress = "0.0.0.0";
+
+}  // namespace
+
+TIdIcmpClient::TIdIcmpClient(TComponent* AOwner) : TIdRawClient(AOwner) {
+    SetProtocol(DefaultProtocol);
+    FSequence = FirstSequence;
+    SetReceiveTimeout(DefaultReceiveTimeout);
+}
+
+void TIdIcmpClient::PingHost(const std::string& AData, std::uint16_t ASequence) {
+    if (ASequence != 0) {
+        FSequence = ASequence;
+    }
+    BuildEchoRequest(AData);
+    const std::uint32_t startTime = MillisecondTicks();
+    TransmitRequest();
+    CollectReply();
+    const std::uint32_t roundTrip = TicksBetween(startTime, MillisecondTicks());
+    // Every exchange opens its own socket in the send and closes it here.
+    SocketHandle().Close();
+    FLastReply.RoundTripMs = roundTrip;
+    FireReply();
+    FSequence = static_cast<std::uint16_t>(FSequence + 1U);
+}
+
+void TIdIcmpClient::BuildEchoRequest(const std::string& AData) {
+    const auto identifier = static_cast<std::uint16_t>(OwnProcessId() & 0xFFFF);
+    FEchoLength = static_cast<std::int32_t>(
+        tarvex::BuildEchoRequest(FEchoPacket, identifier, FSequence, MillisecondTicks(), AData));
+}
+
+void TIdIcmpClient::TransmitRequest() {
+    SendPacket(Host(), Port(), FEchoPacket.data(), FEchoLength);
+}
+
+void TIdIcmpClient::CollectReply() {
+    TReplyStatus replyStatus;
+    AwaitReply(ReceiveTimeout(), replyStatus);
+    FLastReply = replyStatus;
+}
+
+void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
+    FRecvPacket.fill(0);
+    const std::uint32_t waitStart = MillisecondTicks();
+    std::int32_t timeLeft = AWait;
+    for (;;) {
+        const std::int32_t received = ReceivePacket(
+            FRecvPacket.data(), static_cast<std::int32_t>(FRecvPacket.size()), timeLeft);
+        StackInstance->CheckCallResult(received);
+        if (ParseReply(received, AReplyStatus)) {
+            return;
+        }
+        const std::int64_t elapsed = TicksBetween(waitStart, MillisecondTicks());
+        const std::int64_t left = static_cast<std::int64_t>(AWait) - elapsed;
+        if (left <= 0) {
+            break;
+        }
+        timeLeft = static_cast<std::int32_t>(left);
+    }
+    // Only datagrams for other requests came: nothing answered this one in time.
+    MarkTimedOut(AReplyStatus);
+}
+
+bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatus) {
+    if (AReceived == 0) {
+        MarkTimedOut(AReplyStatus);
+        return true;
+    }
+    AReplyStatus.Outcome = TEchoOutcome::eoError;
+    const std::size_t headerLength = IpHeaderLength(FRecvPacket);
+    if (!HoldsIcmpHeader(AReceived, headerLength)) {
+        throw EIdIcmpException(std::string(RSIcmpNotEnoughData));
+    }
+    const std::uint8_t type = IcmpType(FRecvPacket, headerLength);
+    switch (type) {
+        case IcmpEchoReply:
+        case IcmpEchoRequest:
+            AReplyStatus.Outcome = TEchoOutcome::eoReplied;
+            break;
+        case IcmpDestinationUnreachable:
+            AReplyStatus.Outcome = TEchoOutcome::eoUnreachable;
+            break;
+        case IcmpTimeExceeded:
+            AReplyStatus.Outcome = TEchoOutcome::eoTtlExpired;
+            break;
+        default:
+            throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
+    }
+    if (type == IcmpEchoReply || type == IcmpEchoRequest) {
+        // Assigned into the existing text, so its capacity is reused from exchange to exchange.
+        const std::span<const std::uint8_t> echoed = EchoedData(FRecvPacket, headerLength);
+        FEchoData.assign(echoed.begin(), echoed.end());
+    }
+    // A raw socket sees every ICMP datagram of the host: one is ours only when it carries the
+    // identifier this request was sent with as well as its sequence number.
+    const std::uint16_t sequence = CandidateSequence(FRecvPacket, type, headerLength);
+    const std::uint16_t identifier = CandidateIdentifier(FRecvPacket, type, headerLength);
+    if (sequence != FSequence || identifier != LoadLe16(FEchoPacket, IcmpIdentifierOffset)) {
+        return false;
+    }
+    AReplyStatus.ByteCount = AReceived;
+    AReplyStatus.SourceAddress = StackInstance->AddressToText(IpSourceAddress(FRecvPacket));
+    AReplyStatus.IcmpType = type;
+    AReplyStatus.Sequence = sequence;
+    AReplyStatus.Ttl = IpTimeToLive(FRecvPacket);
+    return true;
+}
+
+void TIdIcmpClient::FireReply() {
+    if (FReplyEvent) {
+        FReplyEvent(*this, FLastReply);
+    }
+}
+
+void TIdIcmpClient::MarkTimedOut(TReplyStatus& AReplyStatus) const {
+    AReplyStatus.ByteCount = 0;
+    AReplyStatus.SourceAddress = NoSourceAddress;
+    AReplyStatus.IcmpType = 0;
+    AReplyStatus.Sequence = FSequence;
+    AReplyStatus.Ttl = 0;
+    AReplyStatus.Outcome = TEchoOutcome::eoTimedOut;
+}
+
+}  // namespace tarvex

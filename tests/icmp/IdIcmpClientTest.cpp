@@ -1,0 +1,356 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "component/IdComponent.h"
+#include "icmp/IdIcmpClient.h"
+#include "net/IdException.h"
+#include "tests/icmp/IcmpTestSupport.h"
+#include "tests/support/FakeStack.h"
+#include "tests/support/TestSupport.h"
+
+namespace tarvex {
+namespace {
+
+using test::EchoDatagram;
+using test::ErrorDatagram;
+using test::FakeReceive;
+using test::FakeSelect;
+using test::OwnIdentifier;
+using Calls = std::vector<std::string>;
+
+constexpr std::uint16_t First = 3489;
+
+class IdIcmpClientTest : public testing::Test {
+protected:
+    void SetUp() override {
+        IdComponentStartUp();
+        MakeClient();
+    }
+    // A client for 10.77.0.2 whose replies are collected in FReplies.
+    void MakeClient() {
+        FClient = std::make_unique<TIdIcmpClient>(nullptr);
+        FClient->SetHost("10.77.0.2");
+        FClient->SetOnReply([this](TComponent& ASender, const TReplyStatus& AReply) {
+            EXPECT_EQ(&ASender, FClient.get());
+            EXPECT_EQ(&AReply, &FClient->LastReply());
+            FReplies.push_back(AReply);
+        });
+    }
+    void TearDown() override { FClient.reset(); }
+
+    test::FakeScript& Script() { return FFake.Script(); }
+    void Queue(std::vector<std::uint8_t> ADatagram, std::string AFrom = "10.77.0.2") {
+        Script().Receives.push_back(FakeReceive::Of(std::move(ADatagram), std::move(AFrom)));
+    }
+    std::uint16_t SentSequence(std::size_t AIndex) {
+        return LoadLe16(Script().Sent.at(AIndex), IcmpSequenceOffset);
+    }
+
+    test::FakeStackScope FFake;
+    std::unique_ptr<TIdIcmpClient> FClient;
+    std::vector<TReplyStatus> FReplies;
+};
+
+void ExpectTimedOut(const TReplyStatus& AReply, std::uint16_t ASequence) {
+    EXPECT_EQ(AReply.Outcome, TEchoOutcome::eoTimedOut);
+    EXPECT_EQ(AReply.SourceAddress, "0.0.0.0");
+    EXPECT_EQ(AReply.ByteCount, 0);
+    EXPECT_EQ(AReply.IcmpType, 0);
+    EXPECT_EQ(AReply.Ttl, 0);
+    EXPECT_EQ(AReply.Sequence, ASequence);
+}
+
+TEST_F(IdIcmpClientTest, NewClientHasTheEchoDefaults) {
+    EXPECT_EQ(FClient->Protocol(), 1);
+    EXPECT_EQ(FClient->ReceiveTimeout(), 5000);
+    EXPECT_EQ(FClient->Sequence(), 3489);
+    EXPECT_EQ(FClient->Port(), 0);
+    EXPECT_EQ(FClient->BufferSize(), 8192);
+    EXPECT_EQ(TIdIcmpClient(nullptr).Host(), "");
+    EXPECT_TRUE(Script().Calls.empty());
+    EXPECT_STREQ(FClient->ClassName(), "TIdIcmpClient");
+}
+
+TEST_F(IdIcmpClientTest, AnsweredExchangeRunsOnItsOwnSocket) {
+    FClient->SetPort(1111);
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}, 64));
+    FClient->PingHost();
+    EXPECT_EQ(Script().Calls,
+              (Calls{"SysOpenSocket(2,3,1)", "SysSetOption(3,0,2,128)",
+                     "SysSendTo(3,52,0,10.77.0.2,1111)", "SysSetOption(3,0,2,128)",
+                     "SysSelect([3],-,-,5000)", "SysSetOption(3,0,2,128)", "SysReceive(3,1024,0)",
+                     "SysSetOption(3,0,2,128)", "SysShutdown(3,2)", "SysClose(3)"}));
+    const TReplyStatus& reply = FClient->LastReply();
+    EXPECT_EQ(reply.Outcome, TEchoOutcome::eoReplied);
+    EXPECT_EQ(reply.ByteCount, 72);
+    EXPECT_EQ(reply.SourceAddress, "10.77.0.2");
+    EXPECT_EQ(reply.IcmpType, 0);
+    EXPECT_EQ(reply.Sequence, First);
+    EXPECT_EQ(reply.Ttl, 64);
+    ASSERT_EQ(FReplies.size(), 1U);
+    EXPECT_EQ(FClient->Sequence(), First + 1);
+    EXPECT_EQ(FClient->EchoData().substr(0, 32), std::string(32, 'E'));
+    EXPECT_EQ(FClient->EchoData().size(), 1004U - 20U);
+}
+
+TEST_F(IdIcmpClientTest, RequestCarriesIdentifierSequenceAndData) {
+    FClient->SetReceiveTimeout(0);
+    FClient->PingHost("abc");
+    ASSERT_EQ(Script().Sent.size(), 1U);
+    const std::vector<std::uint8_t>& sent = Script().Sent[0];
+    ASSERT_EQ(sent.size(), 52U);
+    EXPECT_EQ(sent[0], 8);
+    EXPECT_EQ(LoadLe16(sent, IcmpIdentifierOffset), OwnIdentifier());
+    EXPECT_EQ(LoadLe16(sent, IcmpSequenceOffset), First);
+    EXPECT_EQ(std::string(sent.begin() + 20, sent.end()), "abc" + std::string(29, 'E'));
+    EXPECT_EQ(InternetChecksum(sent), 0);
+}
+
+TEST_F(IdIcmpClientTest, NothingArrivingIsATimeOutOfAboutTheWait) {
+    FClient->SetReceiveTimeout(60);
+    Script().Selects.push_back(FakeSelect::TimedOut(60));
+    FClient->PingHost();
+    ExpectTimedOut(FClient->LastReply(), First);
+    EXPECT_GE(FClient->LastReply().RoundTripMs, 59U);
+    EXPECT_EQ(Script().Calls.back(), "SysClose(3)");
+    ASSERT_EQ(FReplies.size(), 1U);
+    EXPECT_EQ(FReplies[0].RoundTripMs, FClient->LastReply().RoundTripMs);
+    EXPECT_EQ(FClient->Sequence(), First + 1);
+}
+
+TEST_F(IdIcmpClientTest, ReplyToAnotherRequestIsSkippedAndTheWaitGoesOnForTheTimeLeft) {
+    FClient->SetReceiveTimeout(1000);
+    std::vector<std::int32_t> waits;
+    Script().OnSelect = [&waits](std::int32_t ATimeout) { waits.push_back(ATimeout); };
+    Script().Selects.push_back(FakeSelect::Ready({3}, 100));
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First - 1));
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}));
+    FClient->PingHost();
+    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
+    EXPECT_EQ(FClient->LastReply().Sequence, First);
+    ASSERT_EQ(waits.size(), 2U);
+    EXPECT_EQ(waits[0], 1000);
+    EXPECT_LE(waits[1], 900);
+    EXPECT_GT(waits[1], 0);
+}
+
+TEST_F(IdIcmpClientTest, ReplyWithAnotherIdentifierIsSkipped) {
+    FClient->SetReceiveTimeout(200);
+    const auto foreign = static_cast<std::uint16_t>(OwnIdentifier() ^ 0x5A5AU);
+    Queue(EchoDatagram(IcmpEchoReply, foreign, First, {10, 77, 0, 2}));
+    FClient->PingHost();
+    // Only a datagram for somebody else came: the request went unanswered.
+    ExpectTimedOut(FClient->LastReply(), First);
+}
+
+TEST_F(IdIcmpClientTest, WaitUsedUpAfterOnlyOtherDatagramsIsATimeOut) {
+    FClient->SetReceiveTimeout(50);
+    // Each kind of candidate for another request, the last one arriving after the wait.
+    Script().Selects.push_back(FakeSelect::Ready({3}));
+    Script().Selects.push_back(FakeSelect::Ready({3}));
+    Script().Selects.push_back(FakeSelect::Ready({3}, 60));
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), 1));
+    Queue(ErrorDatagram(IcmpDestinationUnreachable, OwnIdentifier(), 2, {10, 77, 0, 9}));
+    Queue(ErrorDatagram(IcmpTimeExceeded, OwnIdentifier(), 3, {10, 77, 0, 9}));
+    FClient->PingHost();
+    ExpectTimedOut(FClient->LastReply(), First);
+    EXPECT_EQ(Script().Calls.back(), "SysClose(3)");
+}
+
+TEST_F(IdIcmpClientTest, ReplyFromAnySourceWithTheClientsNumbersIsAccepted) {
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {192, 0, 2, 9}, 17));
+    FClient->PingHost();
+    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
+    EXPECT_EQ(FClient->LastReply().SourceAddress, "192.0.2.9");
+    EXPECT_EQ(FClient->LastReply().Ttl, 17);
+}
+
+TEST_F(IdIcmpClientTest, EchoRequestWithTheClientsNumbersIsAcceptedLikeAReply) {
+    FClient->SetHost("127.0.0.1");
+    Queue(EchoDatagram(IcmpEchoRequest, OwnIdentifier(), First, {127, 0, 0, 1}, 128));
+    FClient->PingHost();
+    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
+    EXPECT_EQ(FClient->LastReply().IcmpType, 8);
+    EXPECT_EQ(FClient->LastReply().Ttl, 128);
+}
+
+TEST_F(IdIcmpClientTest, ErrorMessagesQuotingTheRequestGiveTheirOutcome) {
+    struct Case {
+        std::uint8_t Type;
+        TEchoOutcome Outcome;
+    };
+    for (const Case& c : {Case{IcmpDestinationUnreachable, TEchoOutcome::eoUnreachable},
+                          Case{IcmpTimeExceeded, TEchoOutcome::eoTtlExpired}}) {
+        const std::uint16_t sequence = FClient->Sequence();
+        Queue(ErrorDatagram(c.Type, OwnIdentifier(), sequence, {10, 77, 1, 1}));
+        FClient->PingHost();
+        const TReplyStatus& reply = FClient->LastReply();
+        EXPECT_EQ(reply.Outcome, c.Outcome);
+        EXPECT_EQ(reply.IcmpType, c.Type);
+        EXPECT_EQ(reply.SourceAddress, "10.77.1.1");
+        EXPECT_EQ(reply.Sequence, sequence);
+        EXPECT_EQ(reply.ByteCount, 56);
+    }
+}
+
+TEST_F(IdIcmpClientTest, ErrorMessageQuotingAnotherIdentifierIsSkipped) {
+    FClient->SetReceiveTimeout(100);
+    Queue(ErrorDatagram(IcmpDestinationUnreachable,
+                        static_cast<std::uint16_t>(OwnIdentifier() + 1U), First, {10, 77, 1, 1}));
+    FClient->PingHost();
+    ExpectTimedOut(FClient->LastReply(), First);
+}
+
+TEST_F(IdIcmpClientTest, QuotedHeaderLongerThanTheOuterOneIsReadAtTheOuterLength) {
+    FClient->SetReceiveTimeout(100);
+    Queue(ErrorDatagram(IcmpTimeExceeded, OwnIdentifier(), First, {10, 77, 1, 1}, 20, 24));
+    FClient->PingHost();
+    ExpectTimedOut(FClient->LastReply(), First);
+}
+
+TEST_F(IdIcmpClientTest, HeaderWithOptionsMovesTheMessage) {
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}, 64, 24));
+    FClient->PingHost();
+    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
+    EXPECT_EQ(FClient->LastReply().ByteCount, 76);
+}
+
+TEST_F(IdIcmpClientTest, DatagramOfHeaderPlusEightBytesIsDecoded) {
+    std::vector<std::uint8_t> datagram = EchoDatagram(IcmpEchoReply, OwnIdentifier(), First);
+    datagram.resize(28);
+    Queue(datagram);
+    FClient->PingHost();
+    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
+    EXPECT_EQ(FClient->LastReply().ByteCount, 28);
+}
+
+// A failed decoding ends the exchange and changes nothing the caller sees.
+class IdIcmpClientRefusalTest : public IdIcmpClientTest {
+protected:
+    void Answered() {
+        Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}));
+        FClient->PingHost();
+        FBefore = FClient->LastReply();
+        FReplies.clear();
+        Script().Calls.clear();
+    }
+    void ExpectNothingChanged() {
+        EXPECT_EQ(FClient->Sequence(), First + 1);
+        EXPECT_EQ(FClient->LastReply().Sequence, FBefore.Sequence);
+        EXPECT_EQ(FClient->LastReply().ByteCount, FBefore.ByteCount);
+        EXPECT_EQ(FClient->LastReply().Outcome, FBefore.Outcome);
+        EXPECT_TRUE(FReplies.empty());
+        for (const std::string& call : Script().Calls) {
+            EXPECT_NE(call, "SysClose(4)");
+        }
+        // The socket of the failed exchange is left open and the next send reuses it.
+        Script().Calls.clear();
+        FClient->SetReceiveTimeout(0);
+        FClient->PingHost();
+        EXPECT_EQ(Script().Calls.front(), "SysSetOption(4,0,2,128)");
+        EXPECT_EQ(Script().Calls.at(1), "SysSendTo(4,52,0,10.77.0.2,0)");
+    }
+    TReplyStatus FBefore;
+};
+
+TEST_F(IdIcmpClientRefusalTest, ShortDatagramEndsTheExchange) {
+    Answered();
+    std::vector<std::uint8_t> datagram = EchoDatagram(IcmpEchoReply, OwnIdentifier(), First + 1);
+    datagram.resize(27);
+    Queue(datagram);
+    EXPECT_THROW_MSG(FClient->PingHost(), EIdIcmpException, "Not enough bytes received");
+    ExpectNothingChanged();
+}
+
+TEST_F(IdIcmpClientRefusalTest, OptionsCountTowardsTheShortness) {
+    Answered();
+    std::vector<std::uint8_t> datagram =
+        EchoDatagram(IcmpEchoReply, OwnIdentifier(), First + 1, {10, 77, 0, 2}, 64, 60);
+    datagram.resize(67);
+    Queue(datagram);
+    EXPECT_THROW_MSG(FClient->PingHost(), EIdIcmpException, "Not enough bytes received");
+    ExpectNothingChanged();
+}
+
+TEST_F(IdIcmpClientRefusalTest, OtherIcmpTypeEndsTheExchange) {
+    for (const std::uint8_t type : std::initializer_list<std::uint8_t>{5, 4, 13, 255}) {
+        Answered();
+        Queue(EchoDatagram(type, OwnIdentifier(), First + 1));
+        EXPECT_THROW_MSG(FClient->PingHost(), EIdIcmpException, "Non-echo type response received");
+        ExpectNothingChanged();
+        FClient.reset();
+        Script().NextSocket = 3;
+        MakeClient();
+    }
+}
+
+TEST_F(IdIcmpClientRefusalTest, FailedReceiveRaisesSocketError) {
+    Answered();
+    Script().Receives.push_back(FakeReceive::Failure(104));
+    EXPECT_THROW(FClient->PingHost(), EIdSocketError);
+    ExpectNothingChanged();
+}
+
+TEST_F(IdIcmpClientTest, GivenSequenceReplacesTheCurrentOne) {
+    FClient->SetReceiveTimeout(0);
+    FClient->PingHost("", 700);
+    EXPECT_EQ(SentSequence(0), 700);
+    EXPECT_EQ(FClient->LastReply().Sequence, 700);
+    EXPECT_EQ(FClient->Sequence(), 701);
+    FClient->PingHost();
+    EXPECT_EQ(SentSequence(1), 701);
+}
+
+TEST_F(IdIcmpClientTest, SequenceWrapsFrom65535To0) {
+    FClient->SetReceiveTimeout(0);
+    FClient->PingHost("", 65535);
+    EXPECT_EQ(FClient->Sequence(), 0);
+    FClient->PingHost();
+    EXPECT_EQ(SentSequence(1), 0);
+    EXPECT_EQ(FClient->Sequence(), 1);
+}
+
+TEST_F(IdIcmpClientTest, FailedResolutionLeavesTheSocketClosed) {
+    FClient->SetHost("nowhere.test");
+    EXPECT_THROW(FClient->PingHost(), EIdSocketError);
+    EXPECT_EQ(Script().Calls, (Calls{"SysHostAddressByName(nowhere.test)"}));
+    EXPECT_EQ(FClient->Sequence(), First);
+    EXPECT_TRUE(FReplies.empty());
+}
+
+TEST_F(IdIcmpClientTest, LocalhostInAnyCaseIsPingedAt127001) {
+    FClient->SetReceiveTimeout(0);
+    for (const char* host : {"localhost", "LOCALHOST", "LocalHost"}) {
+        Script().Calls.clear();
+        FClient->SetHost(host);
+        FClient->PingHost();
+        EXPECT_EQ(Script().Calls.at(2), "SysSendTo(3,52,0,127.0.0.1,0)") << host;
+        Script().NextSocket = 3;
+    }
+}
+
+TEST_F(IdIcmpClientTest, EveryExchangeOpensAFreshSocketWithTheCurrentProtocol) {
+    FClient->SetReceiveTimeout(0);
+    FClient->PingHost();
+    FClient->SetProtocol(255);
+    FClient->PingHost();
+    EXPECT_EQ(Script().Calls.front(), "SysOpenSocket(2,3,1)");
+    EXPECT_EQ(std::count(Script().Calls.begin(), Script().Calls.end(), "SysOpenSocket(2,3,255)"),
+              1);
+}
+
+TEST_F(IdIcmpClientTest, DestroyingTheClientWithAnOpenSocketClosesIt) {
+    Queue(EchoDatagram(42, OwnIdentifier(), First));
+    EXPECT_THROW(FClient->PingHost(), EIdIcmpException);
+    Script().Calls.clear();
+    FClient.reset();
+    EXPECT_EQ(Script().Calls, (Calls{"SysShutdown(3,2)", "SysClose(3)"}));
+    EXPECT_EQ(Script().StacksDestroyed, 1);
+}
+
+}  // namespace
+}  // namespace tarvex
