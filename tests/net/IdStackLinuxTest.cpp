@@ -1,0 +1,478 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/IdException.h"
+#include "net/IdStackConsts.h"
+#include "net/IdStackLinux.h"
+#include "tests/support/TestSupport.h"
+#include "util/IdGlobal.h"
+#include "util/SysUtils.h"
+
+namespace tarvex {
+namespace {
+
+// Closes the socket at the end of the test.
+class TOwnedSocket {
+public:
+    explicit TOwnedSocket(int AHandle) : FHandle(AHandle) {}
+    ~TOwnedSocket() {
+        if (FHandle >= 0) {
+            close(FHandle);
+        }
+    }
+    TOwnedSocket(const TOwnedSocket&) = delete;
+    TOwnedSocket& operator=(const TOwnedSocket&) = delete;
+    int Get() const noexcept { return FHandle; }
+
+private:
+    int FHandle;
+};
+
+class IdStackLinuxSockets : public testing::Test {
+protected:
+    // A socket bound to 127.0.0.1 on a port of the system's choosing; returns the port.
+    std::int32_t BindLoopback(int ASocket) {
+        EXPECT_EQ(FStack.SysBind(ASocket, Id_AF_INET, "127.0.0.1", 0), 0);
+        std::int32_t family = 0;
+        std::string ip;
+        std::int32_t port = 0;
+        FStack.SysSocketAddress(ASocket, family, ip, port);
+        EXPECT_EQ(family, 2);
+        EXPECT_EQ(ip, "127.0.0.1");
+        return port;
+    }
+
+    std::int32_t SendText(int AFrom, const std::string& AText, std::int32_t APort) {
+        return FStack.SysSendTo(AFrom, AText.data(), static_cast<std::int32_t>(AText.size()), 0,
+                                "127.0.0.1", APort);
+    }
+
+    TIdStackLinux FStack;
+};
+
+std::uint32_t ElapsedSince(std::uint32_t AStart) {
+    return TicksBetween(AStart, MillisecondTicks());
+}
+
+TEST_F(IdStackLinuxSockets, RefusedConnectRaisesConnectionRefused) {
+    std::int32_t port = 0;
+    {
+        const TOwnedSocket probe(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+        port = BindLoopback(probe.Get());
+    }
+    const TOwnedSocket client(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+    const std::int32_t result = FStack.SysConnect(client.Get(), Id_AF_INET, "127.0.0.1", port);
+    EXPECT_EQ(result, -1);
+    try {
+        FStack.CheckCallResult(result);
+        FAIL() << "no exception";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.ErrorNumber(), 111);
+        EXPECT_EQ(e.Message(), "Socket Error # 111\r\nConnection refused.");
+    }
+    EXPECT_EQ(FStack.LastErrorNumber(), 111);
+}
+
+TEST_F(IdStackLinuxSockets, ConnectAcceptAndStreamBytesOverLoopback) {
+    const TOwnedSocket listener(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+    const std::int32_t port = BindLoopback(listener.Get());
+    ASSERT_EQ(FStack.SysListen(listener.Get(), 1), 0);
+    const TOwnedSocket client(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+    ASSERT_EQ(FStack.SysConnect(client.Get(), Id_AF_INET, "127.0.0.1", port), 0);
+    // The connect restored the descriptor to blocking mode.
+    EXPECT_EQ(fcntl(client.Get(), F_GETFL) & O_NONBLOCK, 0);
+
+    std::string peerIP;
+    std::int32_t peerPort = 0;
+    const TOwnedSocket served(FStack.SysAccept(listener.Get(), peerIP, peerPort));
+    ASSERT_GE(served.Get(), 0);
+    EXPECT_EQ(peerIP, "127.0.0.1");
+    std::int32_t family = 0;
+    std::string ip;
+    std::int32_t clientPort = 0;
+    FStack.SysSocketAddress(client.Get(), family, ip, clientPort);
+    EXPECT_EQ(peerPort, clientPort);
+    FStack.SysPeerAddress(client.Get(), family, ip, clientPort);
+    EXPECT_EQ(clientPort, port);
+
+    const std::string text = "stream bytes";
+    EXPECT_EQ(FStack.SysSend(client.Get(), text.data(), 12, 0), 12);
+    char buffer[64] = {};
+    EXPECT_EQ(FStack.SysReceive(served.Get(), buffer, sizeof buffer, 0), 12);
+    EXPECT_EQ(std::string(buffer), text);
+}
+
+TEST_F(IdStackLinuxSockets, DatagramGoesOutAndComesBackWithItsSender) {
+    const TOwnedSocket receiver(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    const TOwnedSocket sender(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    const std::int32_t port = BindLoopback(receiver.Get());
+    const std::int32_t senderPort = BindLoopback(sender.Get());
+    ASSERT_EQ(SendText(sender.Get(), "datagram", port), 8);
+
+    TIdHandleList read{receiver.Get()};
+    EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, 2000), 1);
+    EXPECT_EQ(read, TIdHandleList{receiver.Get()});
+    char buffer[64] = {};
+    std::string fromIP;
+    std::int32_t fromPort = 0;
+    EXPECT_EQ(FStack.SysReceiveFrom(receiver.Get(), buffer, sizeof buffer, 0, fromIP, fromPort), 8);
+    EXPECT_EQ(std::string(buffer), "datagram");
+    EXPECT_EQ(fromIP, "127.0.0.1");
+    EXPECT_EQ(fromPort, senderPort);
+}
+
+TEST_F(IdStackLinuxSockets, FailedReceiveFromLeavesAClearedSender) {
+    const TOwnedSocket receiver(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    BindLoopback(receiver.Get());
+    char buffer[8];
+    std::string fromIP = "9.9.9.9";
+    std::int32_t fromPort = 9;
+    EXPECT_EQ(FStack.SysReceiveFrom(receiver.Get(), buffer, sizeof buffer, MSG_DONTWAIT, fromIP,
+                                    fromPort),
+              -1);
+    EXPECT_EQ(FStack.SysLastError(), 11);
+    EXPECT_EQ(fromIP, "0.0.0.0");
+    EXPECT_EQ(fromPort, 0);
+}
+
+TEST_F(IdStackLinuxSockets, SelectListsReadyHandlesOnceInAscendingOrder) {
+    const TOwnedSocket low(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    const TOwnedSocket high(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    const TOwnedSocket sender(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    const std::int32_t lowPort = BindLoopback(low.Get());
+    const std::int32_t highPort = BindLoopback(high.Get());
+
+    TIdHandleList read{high.Get(), low.Get(), high.Get()};
+    EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, 0), 0);
+    EXPECT_TRUE(read.empty());
+
+    ASSERT_EQ(SendText(sender.Get(), "h", highPort), 1);
+    read = {high.Get(), low.Get(), high.Get()};
+    EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, 2000), 1);
+    EXPECT_EQ(read, TIdHandleList{high.Get()});
+
+    ASSERT_EQ(SendText(sender.Get(), "l", lowPort), 1);
+    // Both are readable once the second datagram is there.
+    for (int round = 0; round < 100; ++round) {
+        read = {high.Get(), low.Get(), high.Get()};
+        if (FStack.SysSelect(&read, nullptr, nullptr, 20) == 2) {
+            break;
+        }
+    }
+    EXPECT_EQ(read, (TIdHandleList{low.Get(), high.Get()}));
+
+    TIdHandleList write{sender.Get()};
+    TIdHandleList error{sender.Get()};
+    EXPECT_EQ(FStack.SysSelect(nullptr, &write, &error, 0), 1);
+    EXPECT_EQ(write, TIdHandleList{sender.Get()});
+    EXPECT_TRUE(error.empty());
+}
+
+TEST_F(IdStackLinuxSockets, SelectTakes1024EntriesAndRefuses1025) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    TIdHandleList full(1024, socket.Get());
+    EXPECT_EQ(FStack.SysSelect(&full, nullptr, nullptr, 0), 0);
+    TIdHandleList over(1025, socket.Get());
+    EXPECT_THROW_MSG(FStack.SysSelect(nullptr, nullptr, &over, 0), EIdSetSizeExceeded,
+                     "Set Size Exceeded.");
+    EXPECT_EQ(over.size(), 1025U);
+}
+
+TEST_F(IdStackLinuxSockets, SelectRefusesHandlesTheSetCannotHold) {
+    for (const TIdStackSocketHandle handle : {-1, 1024, 5000}) {
+        SCOPED_TRACE(handle);
+        TIdHandleList read{handle};
+        EXPECT_THROW_MSG(FStack.SysSelect(&read, nullptr, nullptr, 0), EIdSetSizeExceeded,
+                         "Set Size Exceeded.");
+    }
+    TIdHandleList read{1023};
+    EXPECT_NO_THROW(FStack.SysSelect(&read, nullptr, nullptr, 0));
+}
+
+TEST_F(IdStackLinuxSockets, NegativeTimeOutFailsAtOnceWithInvalidArgument) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    TIdHandleList read{socket.Get()};
+    const std::uint32_t start = MillisecondTicks();
+    EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, -1), -1);
+    EXPECT_EQ(FStack.SysLastError(), 22);
+    EXPECT_LT(ElapsedSince(start), 1000U);
+}
+
+TEST_F(IdStackLinuxSockets, TimeOutOf1500WaitsASecondAndAHalf) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    BindLoopback(socket.Get());
+    TIdHandleList read{socket.Get()};
+    const std::uint32_t start = MillisecondTicks();
+    EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, 1500), 0);
+    const std::uint32_t elapsed = ElapsedSince(start);
+    EXPECT_GE(elapsed, 1450U);
+    EXPECT_LT(elapsed, 4000U);
+    EXPECT_TRUE(read.empty());
+}
+
+TEST_F(IdStackLinuxSockets, SelectWithoutListsSleeps) {
+    const std::uint32_t start = MillisecondTicks();
+    EXPECT_EQ(FStack.SysSelect(nullptr, nullptr, nullptr, 250), 0);
+    const std::uint32_t elapsed = ElapsedSince(start);
+    EXPECT_GE(elapsed, 240U);
+    EXPECT_LT(elapsed, 3000U);
+}
+
+TEST_F(IdStackLinuxSockets, WaitForeverWaitsUntilReady) {
+    const TOwnedSocket receiver(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    const TOwnedSocket sender(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    const std::int32_t port = BindLoopback(receiver.Get());
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        TIdStackLinux stack;
+        stack.SysSendTo(sender.Get(), "x", 1, 0, "127.0.0.1", port);
+    });
+    TIdHandleList read{receiver.Get()};
+    const std::uint32_t start = MillisecondTicks();
+    const std::int32_t result = FStack.SysSelect(&read, nullptr, nullptr, WaitForever);
+    later.join();
+    EXPECT_EQ(result, 1);
+    EXPECT_GE(ElapsedSince(start), 250U);
+}
+
+TEST_F(IdStackLinuxSockets, OversizedDatagramFailsWithMessageTooLong) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    const std::vector<std::uint8_t> bytes(70000, 0x5A);
+    EXPECT_EQ(FStack.SysSendTo(socket.Get(), bytes.data(), 70000, 0, "127.0.0.1", 9), -1);
+    EXPECT_EQ(FStack.SysLastError(), 90);
+}
+
+TEST_F(IdStackLinuxSockets, SendToMalformedAddressRaisesBeforeAnyCall) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    EXPECT_THROW_MSG(FStack.SysSendTo(socket.Get(), "x", 1, 0, "1.2.3", 9), EConvertError,
+                     "'' is not a valid integer value");
+}
+
+TEST_F(IdStackLinuxSockets, SendOnAConnectionThePeerClosedGivesResetNotBrokenPipe) {
+    const TOwnedSocket listener(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+    const std::int32_t port = BindLoopback(listener.Get());
+    ASSERT_EQ(FStack.SysListen(listener.Get(), 1), 0);
+    const TOwnedSocket client(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+    ASSERT_EQ(FStack.SysConnect(client.Get(), Id_AF_INET, "127.0.0.1", port), 0);
+    std::string ip;
+    std::int32_t peerPort = 0;
+    const int served = FStack.SysAccept(listener.Get(), ip, peerPort);
+    ASSERT_GE(served, 0);
+    close(served);
+
+    std::int32_t result = 0;
+    for (int round = 0; round < 50 && result != -1; ++round) {
+        result = FStack.SysSend(client.Get(), "data", 4, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(result, -1);
+    EXPECT_EQ(FStack.SysLastError(), 104);
+}
+
+TEST_F(IdStackLinuxSockets, BrokenPipeIsReportedAsReset) {
+    errno = EPIPE;
+    EXPECT_EQ(FStack.SysLastError(), 104);
+    errno = EINTR;
+    EXPECT_EQ(FStack.SysLastError(), 4);
+}
+
+TEST_F(IdStackLinuxSockets, AcceptOnABadHandleReportsAnInterruptedCall) {
+    std::string ip = "unchanged";
+    std::int32_t port = 7;
+    EXPECT_EQ(FStack.SysAccept(1023, ip, port), -1);
+    EXPECT_EQ(FStack.SysLastError(), 4);
+    EXPECT_EQ(ip, "unchanged");
+}
+
+TEST_F(IdStackLinuxSockets, ReceiveTimeOutOfTheSocketStillBoundsTheWait) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    BindLoopback(socket.Get());
+    const timeval limit{0, 200000};
+    ASSERT_EQ(FStack.SysSetOption(socket.Get(), Id_SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit),
+              0);
+    char buffer[8];
+    const std::uint32_t start = MillisecondTicks();
+    EXPECT_EQ(FStack.SysReceive(socket.Get(), buffer, sizeof buffer, 0), -1);
+    EXPECT_EQ(FStack.SysLastError(), 11);
+    const std::uint32_t elapsed = ElapsedSince(start);
+    EXPECT_GE(elapsed, 150U);
+    EXPECT_LT(elapsed, 3000U);
+}
+
+// SIGINT sent to the process while the main thread waits; other threads keep it blocked.
+void InterruptSoon(std::thread& AThread) {
+    AThread = std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kill(getpid(), SIGINT);
+    });
+}
+
+TEST_F(IdStackLinuxSockets, KeyboardInterruptEndsABlockingReceive) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    BindLoopback(socket.Get());
+    char buffer[8];
+    std::thread interrupter;
+    InterruptSoon(interrupter);
+    EXPECT_THROW(FStack.SysReceive(socket.Get(), buffer, sizeof buffer, 0), EControlC);
+    interrupter.join();
+}
+
+TEST_F(IdStackLinuxSockets, KeyboardInterruptEndsABlockingAccept) {
+    const TOwnedSocket listener(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+    BindLoopback(listener.Get());
+    ASSERT_EQ(FStack.SysListen(listener.Get(), 1), 0);
+    std::string ip;
+    std::int32_t port = 0;
+    std::thread interrupter;
+    InterruptSoon(interrupter);
+    EXPECT_THROW(FStack.SysAccept(listener.Get(), ip, port), EControlC);
+    interrupter.join();
+}
+
+TEST_F(IdStackLinuxSockets, KeyboardInterruptEndsAWaitForever) {
+    std::thread interrupter;
+    InterruptSoon(interrupter);
+    EXPECT_THROW(FStack.SysSelect(nullptr, nullptr, nullptr, WaitForever), EControlC);
+    interrupter.join();
+}
+
+TEST_F(IdStackLinuxSockets, OptionsAreSetAndReadBack) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    const std::int32_t ttl = 128;
+    ASSERT_EQ(FStack.SysSetOption(socket.Get(), Id_IPPROTO_IP, Id_IP_TTL, &ttl, sizeof ttl), 0);
+    std::int32_t readBack = 0;
+    std::int32_t length = sizeof readBack;
+    ASSERT_EQ(FStack.SysGetOption(socket.Get(), Id_IPPROTO_IP, Id_IP_TTL, &readBack, length), 0);
+    EXPECT_EQ(readBack, 128);
+    EXPECT_EQ(length, 4);
+}
+
+TEST_F(IdStackLinuxSockets, AddressQueriesOfAnUnconnectedSocketRaise) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    std::int32_t family = 0;
+    std::string ip;
+    std::int32_t port = 0;
+    EXPECT_THROW_MSG(FStack.SysPeerAddress(socket.Get(), family, ip, port), EIdSocketError,
+                     "Socket Error # 107\r\nSocket is not connected.");
+}
+
+TEST(IdStackLinux, ServicesComeFromTheServiceTableOrAsNumbers) {
+    TIdStackLinux stack;
+    EXPECT_EQ(stack.SysServicePort("8080"), 8080);
+    EXPECT_THROW_MSG(stack.SysServicePort("no-such-service-tvx"), EIdInvalidServiceName,
+                     "no-such-service-tvx is not a valid service.");
+    EXPECT_EQ(stack.SysServiceNames(64999)->Count(), 0);
+    struct stat info {};
+    TARVEX_REQUIRE(stat("/etc/services", &info) == 0, "needs /etc/services");
+    EXPECT_EQ(stack.SysServicePort("http"), 80);
+    const std::unique_ptr<TStringList> names = stack.SysServiceNames(80);
+    ASSERT_GE(names->Count(), 1);
+    EXPECT_EQ(names->Strings(0), "http");
+}
+
+struct TAddressCase {
+    std::string Text;
+    TIdIn4Address Address;
+};
+
+TEST(IdStackLinux, TextToAddressKeepsFourPiecesAndTheirLowBytes) {
+    TIdStackLinux stack;
+    const std::vector<TAddressCase> cases{
+        {"1.2.3.4", {1, 2, 3, 4}},          {"1.2.3.4.5", {1, 2, 3, 4}},
+        {"1.2.3.300", {1, 2, 3, 44}},       {"255.255.255.255", {255, 255, 255, 255}},
+        {"010.000.000.001", {10, 0, 0, 1}}, {"-1.0.0.1", {255, 0, 0, 1}},
+    };
+    for (const TAddressCase& c : cases) {
+        TIdIn4Address address{};
+        stack.TextToAddress(c.Text, address);
+        EXPECT_EQ(address, c.Address) << c.Text;
+    }
+}
+
+TEST(IdStackLinux, TextToAddressRefusesAMissingPiece) {
+    TIdStackLinux stack;
+    TIdIn4Address address{9, 9, 9, 9};
+    EXPECT_THROW_MSG(stack.TextToAddress("1.2.3", address), EConvertError,
+                     "'' is not a valid integer value");
+    EXPECT_THROW_MSG(stack.TextToAddress("1.x.3.4", address), EConvertError,
+                     "'x' is not a valid integer value");
+    EXPECT_EQ(address, (TIdIn4Address{9, 9, 9, 9}));
+}
+
+TEST(IdStackLinux, AddressToTextWritesFourDecimalNumbers) {
+    TIdStackLinux stack;
+    EXPECT_EQ(stack.AddressToText({10, 0, 0, 1}), "10.0.0.1");
+    EXPECT_EQ(stack.AddressToText({0, 0, 0, 0}), "0.0.0.0");
+    EXPECT_EQ(stack.AddressToText({255, 254, 9, 100}), "255.254.9.100");
+}
+
+TEST(IdStackLinux, ByteOrderConversionsPutTheHighByteFirst) {
+    TIdStackLinux stack;
+    const std::uint16_t port = stack.SysHostToNet16(0x1234);
+    std::uint8_t bytes[2];
+    std::memcpy(bytes, &port, 2);
+    EXPECT_EQ(bytes[0], 0x12);
+    EXPECT_EQ(stack.SysNetToHost16(port), 0x1234);
+    EXPECT_EQ(stack.SysNetToHost32(stack.SysHostToNet32(0x01020304U)), 0x01020304U);
+}
+
+TEST(IdSocketListLinux, MembersAreCountedFromHandleZeroUpward) {
+    TIdSocketListLinux list;
+    EXPECT_EQ(list.HandleCount(), 0);
+    EXPECT_EQ(list.HandleBound(), 0);
+    list.AddHandle(9);
+    list.AddHandle(4);
+    list.AddHandle(700);
+    list.AddHandle(4);
+    EXPECT_EQ(list.HandleCount(), 3);
+    EXPECT_EQ(list.HandleBound(), 701);
+    EXPECT_EQ(list.GetHandle(0), 4);
+    EXPECT_EQ(list.GetHandle(1), 9);
+    EXPECT_EQ(list.GetHandle(2), 700);
+    EXPECT_EQ(list.GetHandle(5), 0);
+}
+
+TEST(IdSocketListLinux, RemovingTheHighestLowersTheBound) {
+    TIdSocketListLinux list;
+    list.AddHandle(3);
+    list.AddHandle(8);
+    list.RemoveHandle(3);
+    EXPECT_EQ(list.HandleBound(), 9);
+    list.RemoveHandle(8);
+    EXPECT_EQ(list.HandleCount(), 0);
+    // With no member left the bound stays as it was.
+    EXPECT_EQ(list.HandleBound(), 9);
+    // A handle below the bound leaves it alone.
+    list.AddHandle(2);
+    list.AddHandle(5);
+    list.RemoveHandle(5);
+    EXPECT_EQ(list.HandleBound(), 9);
+    list.AddHandle(8);
+    list.RemoveHandle(8);
+    EXPECT_EQ(list.HandleBound(), 3);
+}
+
+TEST(IdSocketListLinux, HandlesOutsideTheSetAreRefused) {
+    TIdSocketListLinux list;
+    list.AddHandle(1023);
+    EXPECT_THROW_MSG(list.AddHandle(1024), EIdSetSizeExceeded, "Set Size Exceeded.");
+    EXPECT_THROW_MSG(list.AddHandle(-1), EIdSetSizeExceeded, "Set Size Exceeded.");
+    EXPECT_THROW_MSG(list.RemoveHandle(4096), EIdSetSizeExceeded, "Set Size Exceeded.");
+    EXPECT_EQ(list.HandleCount(), 1);
+    EXPECT_EQ(list.HandleBound(), 1024);
+}
+
+}  // namespace
+}  // namespace tarvex
