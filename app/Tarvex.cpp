@@ -1,5 +1,6 @@
 #include "app/Tarvex.h"
 
+#include "app/Pinger.h"
 #include "component/IdComponent.h"
 #include "net/IdStackLinux.h"
 #include "util/Console.h"
@@ -22,6 +23,18 @@ void TarvexBody() {
                          " (+b/+beep/-b/-beep) [hostname] [timeout in ms] [delaytime in ms]");
         return;
     }
+    TPinger pinger;
+    TakeSettings(pinger);
+    ConsoleWriteLine(SettingsLine(pinger));
+    ConsoleWriteLine("");
+    try {
+        MonitorHost(pinger);
+    } catch (...) {
+        // Any failure of an exchange or of the output ends the monitoring.
+    }
+    // The alarm runs once the handler is done, so a further Control-C raises again and ends
+    // the program.
+    SoundFailureAlarm(pinger);
 }
 
 }  // namespace tarvex

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -66,6 +67,7 @@ struct TStreamEnds {
     TFd Child;    // -1 with Closed: the child's descriptor is closed
     TFd Reading;  // -1 when the test reads nothing
     bool Closed = false;
+    bool SameAsOutput = false;
     std::string Failure;
 };
 
@@ -115,6 +117,9 @@ TStreamEnds OpenStream(TStreamKind AKind) {
         case TStreamKind::skClosed:
             ends.Closed = true;
             break;
+        case TStreamKind::skOutput:
+            ends.SameAsOutput = true;
+            break;
     }
     return ends;
 }
@@ -140,6 +145,12 @@ enum class TChildStep : int {
 void PlaceStream(int AReport, const TStreamEnds& AEnds, int ATarget) noexcept {
     if (AEnds.Closed) {
         close(ATarget);
+        return;
+    }
+    if (AEnds.SameAsOutput) {
+        if (dup2(1, ATarget) < 0) {
+            ChildFailed(AReport, TChildStep::csStreams);
+        }
         return;
     }
     if (dup2(AEnds.Child.Get(), ATarget) < 0) {
@@ -474,6 +485,63 @@ std::size_t CountOf(std::string_view AText, std::string_view APart) {
         ++count;
     }
     return count;
+}
+
+TSpawnOptions OptionsIn(std::string_view ANamespace, const TResolverFiles& AResolver,
+                        std::vector<std::string> AArguments) {
+    TSpawnOptions options;
+    options.NetNamespace = std::string(ANamespace);
+    options.Resolver = &AResolver;
+    options.Arguments = std::move(AArguments);
+    return options;
+}
+
+bool IsExceptionReport(std::string_view AError, std::string_view AClassName,
+                       std::string_view AMessageLine) {
+    const std::string head = "Exception " + std::string(AClassName) + " in module tarvex at 0x";
+    if (AError.substr(0, head.size()) != head) {
+        return false;
+    }
+    std::size_t at = head.size();
+    const std::size_t digits = at;
+    while (at < AError.size() && std::isxdigit(static_cast<unsigned char>(AError[at])) != 0) {
+        ++at;
+    }
+    return at > digits && AError.substr(at) == ".\n" + std::string(AMessageLine) + "\n";
+}
+
+std::optional<std::time_t> FailureLineTime(std::string_view ALine) {
+    constexpr std::string_view Head = "Error occured [";
+    // MM/dd/yy hh:nn:ss AM, then "]"
+    constexpr std::string_view Shape = "99/99/99 99:99:99 XM]";
+    if (ALine.size() != Head.size() + Shape.size() || ALine.substr(0, Head.size()) != Head) {
+        return std::nullopt;
+    }
+    const std::string_view moment = ALine.substr(Head.size());
+    for (std::size_t at = 0; at < Shape.size(); ++at) {
+        const bool digitWanted = Shape[at] == '9';
+        const bool isDigit = std::isdigit(static_cast<unsigned char>(moment[at])) != 0;
+        if (digitWanted != isDigit ||
+            (!digitWanted && Shape[at] != 'X' && Shape[at] != moment[at])) {
+            return std::nullopt;
+        }
+    }
+    const auto number = [&moment](std::size_t AAt) {
+        return (moment[AAt] - '0') * 10 + (moment[AAt + 1] - '0');
+    };
+    const std::string_view marker = moment.substr(18, 2);
+    if (marker != "AM" && marker != "PM") {
+        return std::nullopt;
+    }
+    std::tm parts{};
+    parts.tm_mon = number(0) - 1;
+    parts.tm_mday = number(3);
+    parts.tm_year = number(6) + 100;
+    parts.tm_hour = number(9) % 12 + (marker == "PM" ? 12 : 0);
+    parts.tm_min = number(12);
+    parts.tm_sec = number(15);
+    parts.tm_isdst = -1;
+    return std::mktime(&parts);
 }
 
 TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@ enum class TStreamKind : std::uint8_t {
     skNull = 2,      // /dev/null
     skFull = 3,      // /dev/full: every write fails with ENOSPC
     skClosed = 4,    // the descriptor is not open at all
+    skOutput = 5,    // standard error only: the same open file as standard output
 };
 
 // Private copies of the files that decide a name lookup, bind-mounted over the system's in a
@@ -119,6 +121,19 @@ struct TRunResult {
     std::optional<TExitStatus> Status;
 };
 TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs = 10000);
+
+// Options for a run inside a network namespace (by name) with private resolver files.
+TSpawnOptions OptionsIn(std::string_view ANamespace, const TResolverFiles& AResolver,
+                        std::vector<std::string> AArguments);
+
+// True when AError is exactly the report of an exception that nothing caught: the class, the
+// module "tarvex", some code address, then AMessageLine (the message with its full stop).
+bool IsExceptionReport(std::string_view AError, std::string_view AClassName,
+                       std::string_view AMessageLine);
+
+// The moment in the failure line "Error occured [MM/dd/yy hh:nn:ss AM]" (the POSIX locale's
+// format, local time), or nullopt when the line is not of that form.
+std::optional<std::time_t> FailureLineTime(std::string_view ALine);
 
 // The banner and its empty line, as every run starts.
 inline constexpr std::string_view BannerText = "Tarvex 0.1b\n(Marrowfen)\n\n";

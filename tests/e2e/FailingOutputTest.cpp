@@ -1,0 +1,51 @@
+#include <gtest/gtest.h>
+
+#include "tests/support/E2eSupport.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/TestSupport.h"
+
+namespace tarvex::test {
+namespace {
+
+// Output failures end the run at the banner, before the settings step: no namespace needed.
+
+TEST(TarvexFailingOutput, ClosedStandardOutputEndsWithTheInOutErrorReport) {
+    TSpawnOptions options;
+    options.Output = TStreamKind::skClosed;
+    const TRunResult run = RunToEnd(options);
+    ASSERT_TRUE(run.Status.has_value()) << run.Error;
+    EXPECT_TRUE(run.Status->Exited);
+    EXPECT_EQ(run.Status->Code, 1);
+    EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 9.")) << run.Error;
+}
+
+TEST(TarvexFailingOutput, FullDeviceEndsWithTheInOutErrorReport) {
+    TSpawnOptions options;
+    options.Output = TStreamKind::skFull;
+    options.Arguments = {"-b"};
+    const TRunResult run = RunToEnd(options);
+    ASSERT_TRUE(run.Status.has_value()) << run.Error;
+    EXPECT_TRUE(run.Status->Exited);
+    EXPECT_EQ(run.Status->Code, 1);
+    EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 28.")) << run.Error;
+}
+
+TEST(TarvexFailingOutput, UndecodableFirstArgumentEndsBeforeTheSettingsLine) {
+    // Inside an empty namespace all the same: were the argument taken, no lookup may escape.
+    TARVEX_REQUIRE_NETNS();
+    TestNamespace empty("cs");
+    ASSERT_TRUE(empty.Ok());
+    const TResolverFiles resolver("127.0.0.1 localhost\n", "127.0.0.1");
+    TSpawnOptions options = OptionsIn(empty.Name(), resolver, {"\xE9", "Host\xE9"});
+    options.Environment = {"LC_ALL=C.UTF-8"};
+    const TRunResult run = RunToEnd(options);
+    ASSERT_TRUE(run.Status.has_value()) << run.Error;
+    EXPECT_TRUE(run.Status->Exited);
+    EXPECT_EQ(run.Status->Code, 1);
+    EXPECT_EQ(run.Output, BannerText);
+    EXPECT_TRUE(IsExceptionReport(run.Error, "ECodesetConversion", "Codeset conversion failure."))
+        << run.Error;
+}
+
+}  // namespace
+}  // namespace tarvex::test

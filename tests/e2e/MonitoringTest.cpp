@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/E2eSupport.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/TestSupport.h"
+
+namespace tarvex::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+const std::string Peer(PeerNetwork::PeerAddress);
+
+// The exchange lines of a run: what follows the settings line and its empty line.
+std::vector<std::string> ExchangeLines(const std::string& AOutput) {
+    const std::size_t start = AOutput.find("]\n\n");
+    return start == std::string::npos ? std::vector<std::string>{}
+                                      : Lines(AOutput.substr(start + 3));
+}
+
+bool IsAnsweredLine(const std::string& ALine, const std::string& AAddress) {
+    static const std::regex shape(R"(Ping answered! ([0-9.]+) \[[0-9]+ms\])");
+    std::smatch match;
+    return std::regex_match(ALine, match, shape) && match[1] == AAddress;
+}
+
+// Milliseconds between the arrival of the first and the ACount-th occurrence of AText.
+long SpanOfOccurrences(const TProcess& AProcess, std::string_view AText, std::size_t ACount) {
+    const std::string& output = AProcess.Output();
+    const std::size_t first = output.find(AText);
+    std::size_t last = first;
+    for (std::size_t seen = 1; seen < ACount && last != std::string::npos; ++seen) {
+        last = output.find(AText, last + AText.size());
+    }
+    if (first == std::string::npos || last == std::string::npos) {
+        return -1;
+    }
+    return std::chrono::duration_cast<milliseconds>(*AProcess.OutputTime(last) -
+                                                    *AProcess.OutputTime(first))
+        .count();
+}
+
+class TarvexMonitoring : public testing::Test {
+protected:
+    TResolverFiles FResolver{"127.0.0.1 localhost\n", "127.0.0.1"};
+};
+
+TEST_F(TarvexMonitoring, AnsweringPeerGivesOneAnsweredLinePerExchangePacedByTheDelay) {
+    TARVEX_REQUIRE_NETNS();
+    PeerNetwork network;
+    ASSERT_TRUE(network.Ok());
+    TProcess tarvex(OptionsIn(network.Local().Name(), FResolver, {"-b", Peer, "500", "300"}));
+    ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
+    ASSERT_TRUE(tarvex.WaitForOutput("Ping answered!", 6000, 4)) << tarvex.Output();
+    const std::vector<std::string> lines = ExchangeLines(tarvex.Output());
+    ASSERT_GE(lines.size(), 4U);
+    for (std::size_t index = 0; index < 4; ++index) {
+        EXPECT_TRUE(IsAnsweredLine(lines[index], Peer)) << lines[index];
+    }
+    // Three delays of 300 ms lie between the first and the fourth line; generous upper bound.
+    const long span = SpanOfOccurrences(tarvex, "Ping answered!", 4);
+    EXPECT_GE(span, 800);
+    EXPECT_LE(span, 3000);
+    EXPECT_EQ(tarvex.Error(), "");
+}
+
+TEST_F(TarvexMonitoring, LoopbackAnswersForDottedAddressAndLocalHostName) {
+    TARVEX_REQUIRE_NETNS();
+    TestNamespace local("lb");
+    ASSERT_TRUE(local.Ok());
+    for (const std::string host : {"127.0.0.1", "LocalHost"}) {
+        SCOPED_TRACE(host);
+        TProcess tarvex(OptionsIn(local.Name(), FResolver, {"-b", host, "500", "50"}));
+        ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
+        ASSERT_TRUE(tarvex.WaitForOutput("Ping answered!", 4000, 2)) << tarvex.Output();
+        const std::vector<std::string> lines = ExchangeLines(tarvex.Output());
+        ASSERT_GE(lines.size(), 2U);
+        EXPECT_TRUE(IsAnsweredLine(lines[0], "127.0.0.1")) << lines[0];
+        EXPECT_TRUE(IsAnsweredLine(lines[1], "127.0.0.1")) << lines[1];
+    }
+}
+
+TEST_F(TarvexMonitoring, SilentPeerGivesOneLostLineAndOneBellPerTimeOutWithoutPause) {
+    TARVEX_REQUIRE_NETNS();
+    PeerNetwork network;
+    ASSERT_TRUE(network.Ok() && network.Peer().IgnoreEchoRequests());
+    // The default delay of 1000 ms would show between lost lines if it were applied.
+    TSpawnOptions options = OptionsIn(network.Local().Name(), FResolver, {Peer, "200"});
+    options.Error = TStreamKind::skTerminal;
+    TProcess tarvex(options);
+    ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
+    ASSERT_TRUE(tarvex.WaitForOutput("Ping lost?\n", 5000, 4)) << tarvex.Output();
+    const std::size_t lostBefore = CountOf(tarvex.Output(), "Ping lost?\n");
+    tarvex.Collect(60);
+    const std::size_t bells = CountOf(tarvex.Error(), "\a");
+    EXPECT_GE(bells, lostBefore);
+    EXPECT_LE(bells, CountOf(tarvex.Output(), "Ping lost?\n"));
+    EXPECT_EQ(tarvex.Error(), std::string(bells, '\a'));
+    for (const std::string& line : ExchangeLines(tarvex.Output())) {
+        EXPECT_EQ(line, "Ping lost?");
+    }
+    const long span = SpanOfOccurrences(tarvex, "Ping lost?", 4);
+    EXPECT_GE(span, 500);
+    EXPECT_LT(span, 2000);
+}
+
+TEST_F(TarvexMonitoring, ZeroAndNegativeTimeOutsGiveLostLinesAtOnce) {
+    TARVEX_REQUIRE_NETNS();
+    PeerNetwork network;
+    ASSERT_TRUE(network.Ok() && network.Peer().IgnoreEchoRequests());
+    for (const std::string timeout : {"0", "-5"}) {
+        SCOPED_TRACE(timeout);
+        TProcess tarvex(OptionsIn(network.Local().Name(), FResolver, {"-b", Peer, timeout}));
+        ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
+        ASSERT_TRUE(tarvex.WaitForOutput("Ping lost?\n", 3000, 20)) << tarvex.Output();
+        EXPECT_LT(SpanOfOccurrences(tarvex, "Ping lost?", 20), 1000);
+        const std::vector<std::string> lines = ExchangeLines(tarvex.Output());
+        for (std::size_t index = 0; index < 20; ++index) {
+            EXPECT_EQ(lines[index], "Ping lost?");
+        }
+    }
+}
+
+TEST_F(TarvexMonitoring, WaitForeverWaitsForTheFirstDatagram) {
+    TARVEX_REQUIRE_NETNS();
+    PeerNetwork network;
+    ASSERT_TRUE(network.Ok());
+    {
+        TProcess tarvex(OptionsIn(network.Local().Name(), FResolver, {"-b", Peer, "-2", "100"}));
+        ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
+        EXPECT_TRUE(tarvex.WaitForOutput("Ping answered!", 4000, 2)) << tarvex.Output();
+    }
+    ASSERT_TRUE(network.Peer().IgnoreEchoRequests());
+    TProcess tarvex(OptionsIn(network.Local().Name(), FResolver, {"-b", Peer, "-2", "100"}));
+    ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
+    tarvex.Collect(1500);
+    EXPECT_EQ(tarvex.Output(), std::string(BannerText) + "Pinging [Host: " + Peer +
+                                   "] [Beep: false] [Timeout: -2ms] [Delay: 100ms]\n\n");
+}
+
+TEST_F(TarvexMonitoring, TwoInstancesTellTheirOwnRepliesApart) {
+    TARVEX_REQUIRE_NETNS();
+    TestNetwork network;
+    TestNamespace& local = network.AddNamespace("tw");
+    TestNamespace& answering = network.AddNamespace("ta");
+    TestNamespace& silent = network.AddNamespace("ts");
+    ASSERT_TRUE(network.Link(local, "10.77.0.1/24", answering, "10.77.0.2/24"));
+    ASSERT_TRUE(network.Link(local, "10.78.0.1/24", silent, "10.78.0.2/24"));
+    ASSERT_TRUE(network.Ok() && silent.IgnoreEchoRequests());
+    // Started together, both number their requests from the same first sequence number.
+    TProcess watchingSilent(OptionsIn(local.Name(), FResolver, {"-b", "10.78.0.2", "200", "0"}));
+    TProcess watchingAnswering(
+        OptionsIn(local.Name(), FResolver, {"-b", "10.77.0.2", "200", "200"}));
+    ASSERT_TRUE(watchingSilent.Started() && watchingAnswering.Started());
+    ASSERT_TRUE(watchingAnswering.WaitForOutput("Ping answered! 10.77.0.2", 5000, 5))
+        << watchingAnswering.Output();
+    watchingSilent.Collect(50);
+    EXPECT_EQ(CountOf(watchingSilent.Output(), "answered!"), 0U) << watchingSilent.Output();
+    EXPECT_GE(CountOf(watchingSilent.Output(), "Ping lost?\n"), 3U) << watchingSilent.Output();
+}
+
+}  // namespace
+}  // namespace tarvex::test
