@@ -1,0 +1,255 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/RuntimeSupport.h"
+#include "tests/support/TestSupport.h"
+#include "util/Console.h"
+#include "util/SysUtils.h"
+
+namespace tarvex {
+namespace {
+
+// Descriptor 1 on a packet socket for a scope: every write arrives as one record, so the
+// test sees exactly how the channel handed its bytes over.
+class TWriteRecorder {
+public:
+    TWriteRecorder() {
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, FPair) != 0) {
+            FPair[0] = FPair[1] = -1;
+            return;
+        }
+        FRedirect.emplace(1, FPair[1]);
+    }
+    ~TWriteRecorder() {
+        FRedirect.reset();
+        for (const int fd : FPair) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+    }
+    TWriteRecorder(const TWriteRecorder&) = delete;
+    TWriteRecorder& operator=(const TWriteRecorder&) = delete;
+
+    bool Ready() const noexcept { return FPair[0] >= 0; }
+
+    // The writes made so far, one text per write call.
+    std::vector<std::string> Writes() {
+        std::vector<std::string> writes;
+        char record[4096];
+        for (int i = 0; i < 1000; ++i) {
+            const ssize_t got = recv(FPair[0], record, sizeof record, MSG_DONTWAIT);
+            if (got < 0) {
+                break;
+            }
+            writes.emplace_back(record, static_cast<std::size_t>(got));
+        }
+        return writes;
+    }
+
+private:
+    int FPair[2]{-1, -1};
+    std::optional<test::TDescriptorRedirect> FRedirect;
+};
+
+TEST(Console, EachOperationEndsWithOneWrite) {
+    TWriteRecorder recorder;
+    ASSERT_TRUE(recorder.Ready());
+    ConsoleWrite("Ping ");
+    ConsoleWriteLine("lost?");
+    ConsoleWriteLine("");
+    ConsoleWrite("");
+    EXPECT_EQ(recorder.Writes(), (std::vector<std::string>{"Ping ", "lost?\n", "\n"}));
+}
+
+TEST(Console, HandsOverEveryFull128ByteBuffer) {
+    TWriteRecorder recorder;
+    ASSERT_TRUE(recorder.Ready());
+    const std::string text(300, 'a');
+    ConsoleWrite(text);
+    ConsoleWriteLine(std::string(127, 'b'));
+    ConsoleWriteLine(std::string(128, 'c'));
+    EXPECT_EQ(recorder.Writes(),
+              (std::vector<std::string>{std::string(128, 'a'), std::string(128, 'a'),
+                                        std::string(44, 'a'), std::string(127, 'b') + "\n",
+                                        std::string(128, 'c'), "\n"}));
+}
+
+TEST(Console, WriteLineAddsALineFeedOnly) {
+    test::CaptureStdout capture;
+    ConsoleWriteLine("Tarvex 0.1b");
+    ConsoleWriteLine("(Marrowfen)");
+    EXPECT_EQ(capture.Text(), "Tarvex 0.1b\n(Marrowfen)\n");
+}
+
+TEST(Console, FailedWriteRaisesInOutErrorWithTheErrorNumber) {
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    {
+        const test::TDescriptorRedirect redirect(1, full);
+        EXPECT_THROW_MSG(ConsoleWriteLine("lost"), EInOutError, "I/O error 28");
+        EXPECT_THROW_MSG(ConsoleWrite(std::string(200, 'x')), EInOutError, "I/O error 28");
+    }
+    close(full);
+    {
+        const test::TDescriptorRedirect redirect(1, -1);
+        try {
+            ConsoleWrite("closed");
+            ADD_FAILURE() << "no exception";
+        } catch (const EInOutError& error) {
+            EXPECT_EQ(error.ErrorCode(), 9);
+            EXPECT_EQ(error.Message(), "I/O error 9");
+        }
+    }
+}
+
+TEST(Console, BytesOfAFailedHandOverAreDropped) {
+    const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    {
+        const test::TDescriptorRedirect redirect(1, full);
+        EXPECT_THROW(ConsoleWrite("dropped"), EInOutError);
+    }
+    close(full);
+    test::CaptureStdout capture;
+    ConsoleWrite("kept");
+    EXPECT_EQ(capture.Text(), "kept");
+}
+
+TEST(Arguments, CountAndTextFollowTheCommandLine) {
+    {
+        const test::TArgumentsGuard arguments({"./some/dir/tarvex", "+b", "", "host"});
+        EXPECT_EQ(ArgumentCount(), 3);
+        EXPECT_EQ(ArgumentText(0), "./some/dir/tarvex");
+        EXPECT_EQ(ArgumentText(1), "+b");
+        EXPECT_EQ(ArgumentText(2), "");
+        EXPECT_EQ(ArgumentText(3), "host");
+        EXPECT_EQ(ArgumentText(4), "");
+        EXPECT_EQ(ArgumentText(-1), "");
+    }
+    {
+        const test::TArgumentsGuard arguments({"tarvex"});
+        EXPECT_EQ(ArgumentCount(), 0);
+        EXPECT_EQ(ArgumentText(0), "tarvex");
+    }
+    {
+        const test::TArgumentsGuard arguments({});
+        EXPECT_EQ(ArgumentCount(), 0);
+        EXPECT_EQ(ArgumentText(0), "");
+    }
+}
+
+// A pseudo-terminal whose master side the test reads.
+class TTerminal {
+public:
+    TTerminal() {
+        if (openpty(&FMaster, &FSlave, nullptr, nullptr, nullptr) != 0) {
+            FMaster = FSlave = -1;
+        }
+    }
+    ~TTerminal() {
+        if (FMaster >= 0) {
+            close(FMaster);
+            close(FSlave);
+        }
+    }
+    TTerminal(const TTerminal&) = delete;
+    TTerminal& operator=(const TTerminal&) = delete;
+
+    bool Ready() const noexcept { return FMaster >= 0; }
+    int Slave() const noexcept { return FSlave; }
+
+    // What arrived at the master within a short while.
+    std::string Received() {
+        std::string bytes;
+        pollfd ready{FMaster, POLLIN, 0};
+        while (poll(&ready, 1, 100) == 1 && (ready.revents & POLLIN) != 0) {
+            char chunk[64];
+            const ssize_t got = read(FMaster, chunk, sizeof chunk);
+            if (got <= 0) {
+                break;
+            }
+            bytes.append(chunk, static_cast<std::size_t>(got));
+        }
+        return bytes;
+    }
+
+private:
+    int FMaster = -1;
+    int FSlave = -1;
+};
+
+// A plain file standing in for a redirected stream.
+class TScratchFile {
+public:
+    TScratchFile() {
+        char name[] = "/tmp/tvxbellXXXXXX";
+        FFd = mkstemp(name);
+        if (FFd >= 0) {
+            unlink(name);
+        }
+    }
+    ~TScratchFile() {
+        if (FFd >= 0) {
+            close(FFd);
+        }
+    }
+    TScratchFile(const TScratchFile&) = delete;
+    TScratchFile& operator=(const TScratchFile&) = delete;
+
+    int Fd() const noexcept { return FFd; }
+    off_t Size() const noexcept { return lseek(FFd, 0, SEEK_END); }
+
+private:
+    int FFd = -1;
+};
+
+TEST(SoundBell, GoesToStandardErrorWhenItIsATerminal) {
+    TTerminal error;
+    TTerminal output;
+    ASSERT_TRUE(error.Ready() && output.Ready());
+    {
+        const test::TDescriptorRedirect toError(2, error.Slave());
+        const test::TDescriptorRedirect toOutput(1, output.Slave());
+        SoundBell();
+    }
+    EXPECT_EQ(error.Received(), "\a");
+    EXPECT_EQ(output.Received(), "");
+}
+
+TEST(SoundBell, GoesToStandardOutputWhenOnlyThatIsATerminal) {
+    TScratchFile file;
+    TTerminal output;
+    ASSERT_TRUE(file.Fd() >= 0 && output.Ready());
+    {
+        const test::TDescriptorRedirect toError(2, file.Fd());
+        const test::TDescriptorRedirect toOutput(1, output.Slave());
+        SoundBell();
+    }
+    EXPECT_EQ(output.Received(), "\a");
+    EXPECT_EQ(file.Size(), 0);
+}
+
+TEST(SoundBell, WritesNothingWhenNeitherStreamIsATerminal) {
+    TScratchFile error;
+    TScratchFile output;
+    ASSERT_TRUE(error.Fd() >= 0 && output.Fd() >= 0);
+    {
+        const test::TDescriptorRedirect toError(2, error.Fd());
+        const test::TDescriptorRedirect toOutput(1, output.Fd());
+        SoundBell();
+    }
+    EXPECT_EQ(error.Size(), 0);
+    EXPECT_EQ(output.Size(), 0);
+}
+
+}  // namespace
+}  // namespace tarvex

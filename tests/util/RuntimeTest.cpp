@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/support/RuntimeSupport.h"
+#include "tests/support/TestSupport.h"
+#include "util/Console.h"
+#include "util/Runtime.h"
+#include "util/SysUtils.h"
+
+namespace tarvex {
+namespace {
+
+const std::string TestModule = "tarvex_util_tests";
+
+std::string PrintfAddress(const void* AAddress) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%p", AAddress);
+    return text;
+}
+
+// What a function writes on descriptor 2.
+template <typename TAction>
+std::string CaptureError(TAction AAction) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return "no pipe";
+    }
+    {
+        const test::TDescriptorRedirect redirect(2, fds[1]);
+        AAction();
+    }
+    close(fds[1]);
+    std::string text;
+    char chunk[512];
+    ssize_t got = 0;
+    while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fds[0]);
+    return text;
+}
+
+struct TChildResult {
+    int Status = -1;  // exit status, or -1 when the child did not exit normally
+    std::string Error;
+};
+
+// Runs AAction in a child process and collects its exit status and standard error.
+template <typename TAction>
+TChildResult RunInChild(TAction AAction) {
+    TChildResult result;
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return result;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        dup2(fds[1], 2);
+        close(fds[1]);
+        _exit(AAction());
+    }
+    close(fds[1]);
+    char chunk[512];
+    ssize_t got = 0;
+    while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
+        result.Error.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fds[0]);
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.Status = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+TEST(AddressText, PrintsAsPercentPDoes) {
+    for (const void* address :
+         {static_cast<const void*>(nullptr), reinterpret_cast<const void*>(0x1),
+          reinterpret_cast<const void*>(0x1234abcd), reinterpret_cast<const void*>(UINTPTR_MAX),
+          static_cast<const void*>(&TestModule)}) {
+        char text[AddressTextSize];
+        const std::size_t length = AddressText(address, text);
+        EXPECT_EQ(std::string(text, length), PrintfAddress(address));
+        EXPECT_EQ(text[length], '\0');
+    }
+}
+
+TEST(ModuleNameOf, NamesTheFileHoldingTheCode) {
+    EXPECT_EQ(std::string(ModuleNameOf(reinterpret_cast<const void*>(&AddressText))), TestModule);
+    EXPECT_EQ(std::string(ModuleNameOf(reinterpret_cast<const void*>(&write))), "libc.so.6");
+    EXPECT_STREQ(ModuleNameOf(nullptr), "<unknown>");
+    EXPECT_STREQ(ModuleNameOf(reinterpret_cast<const void*>(1)), "<unknown>");
+}
+
+TEST(ReportUnhandledException, NamesClassModuleAddressAndMessage) {
+    try {
+        throw EControlC();
+    } catch (const Exception& error) {
+        const std::string report = CaptureError([&error] { ReportUnhandledException(error); });
+        EXPECT_EQ(report, "Exception EControlC in module " + TestModule + " at " +
+                              PrintfAddress(error.RaiseAddress()) + ".\nControl-C hit.\n");
+    }
+}
+
+TEST(ReportUnhandledException, AddsNoSecondFullStopAndKeepsAnEmptyMessageEmpty) {
+    const EConvertError stopped("Already ended.");
+    EXPECT_EQ(CaptureError([&] { ReportUnhandledException(stopped); }),
+              "Exception EConvertError in module " + TestModule + " at " +
+                  PrintfAddress(stopped.RaiseAddress()) + ".\nAlready ended.\n");
+    const EConvertError empty("");
+    EXPECT_EQ(CaptureError([&] { ReportUnhandledException(empty); }),
+              "Exception EConvertError in module " + TestModule + " at " +
+                  PrintfAddress(empty.RaiseAddress()) + ".\n\n");
+}
+
+TEST(ReportUnhandledException, NamesAForeignExceptionByItsType) {
+    const std::runtime_error foreign("boom");
+    EXPECT_EQ(CaptureError([&] { ReportUnhandledException(foreign); }),
+              "Exception std::runtime_error in module <unknown> at (nil).\nboom.\n");
+}
+
+TEST(ReportUnhandledException, RaiseAddressLiesInTheRaisingModule) {
+    try {
+        TextToInteger("1e3");
+    } catch (const EConvertError& error) {
+        EXPECT_EQ(std::string(ModuleNameOf(error.RaiseAddress())), TestModule);
+    }
+}
+
+int ProgramArgc = 1;
+char ProgramName[] = "tarvex";
+char* ProgramArgv[] = {ProgramName, nullptr};
+
+std::vector<int> StartUpOrder;
+
+TEST(RunProgram, RunsUnitStartUpsInOrderThenTheBodyAndGivesZero) {
+    const test::TArgumentsGuard restore({"restored"});
+    StartUpOrder.clear();
+    const TUnitStartUp startUps[] = {[] { StartUpOrder.push_back(1); }, nullptr,
+                                     [] { StartUpOrder.push_back(2); }};
+    const int status = RunProgram(ProgramArgc, ProgramArgv, startUps,
+                                  [] { StartUpOrder.push_back(ArgumentCount() + 10); });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(StartUpOrder, (std::vector<int>{1, 2, 10}));
+}
+
+TEST(RunProgram, UncaughtExceptionIsReportedWithStatusOne) {
+    const TChildResult result =
+        RunInChild([] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw EQuit(); }); });
+    EXPECT_EQ(result.Status, 1);
+    EXPECT_TRUE(
+        std::regex_match(result.Error, std::regex("Exception EQuit in module " + TestModule +
+                                                  " at 0x[0-9a-f]+\\.\nQuit key hit\\.\n")))
+        << result.Error;
+}
+
+TEST(RunProgram, ExceptionFromAUnitStartUpIsReportedToo) {
+    const TChildResult result = RunInChild([] {
+        const TUnitStartUp startUps[] = {[] { throw std::logic_error("no unit"); }};
+        return RunProgram(ProgramArgc, ProgramArgv, startUps, [] {});
+    });
+    EXPECT_EQ(result.Status, 1);
+    EXPECT_EQ(result.Error, "Exception std::logic_error in module <unknown> at (nil).\nno unit.\n");
+}
+
+TEST(RunProgram, ExceptionOfAnyTypeIsReported) {
+    const TChildResult result =
+        RunInChild([] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw 42; }); });
+    EXPECT_EQ(result.Status, 1);
+    EXPECT_EQ(result.Error, "Exception int in module <unknown> at (nil).\n\n");
+}
+
+TEST(FaultReport, AccessViolationIsReportedAndEndsWithStatusOne) {
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    const TChildResult result = RunInChild([page] {
+        const volatile char* forbidden = static_cast<const volatile char*>(page);
+        return static_cast<int>(*forbidden) + 100;
+    });
+    munmap(page, 4096);
+    EXPECT_EQ(result.Status, 1);
+    const std::string address = PrintfAddress(page);
+    EXPECT_TRUE(std::regex_match(
+        result.Error,
+        std::regex("Exception EAccessViolation in module " + TestModule +
+                   " at (0x[0-9a-f]+)\\.\nAccess violation at address 0x[0-9a-f]+, accessing "
+                   "address " +
+                   address + "\\.\n")))
+        << result.Error;
+}
+
+TEST(FaultReport, IllegalInstructionIsReported) {
+    const TChildResult result = RunInChild([]() -> int { __builtin_trap(); });
+    EXPECT_EQ(result.Status, 1);
+    EXPECT_TRUE(
+        std::regex_match(result.Error, std::regex("Exception EPrivilege in module " + TestModule +
+                                                  " at 0x[0-9a-f]+\\.\nIllegal instruction\\.\n")))
+        << result.Error;
+}
+
+TEST(FaultReport, ArithmeticSignalIsReported) {
+    const TChildResult result = RunInChild([] { return raise(SIGFPE) + 100; });
+    EXPECT_EQ(result.Status, 1);
+    EXPECT_TRUE(
+        std::regex_match(result.Error, std::regex("Exception EMathError in module [^ ]+ at "
+                                                  "0x[0-9a-f]+\\.\nFloating point error\\.\n")))
+        << result.Error;
+}
+
+TEST(FaultReport, StackOverflowIsReportedFromTheAlternateStack) {
+    const TChildResult result = RunInChild([] {
+        struct TRecurse {
+            // Far deeper than any stack allows.
+            static int Deeper(int ADepth) {
+                volatile char pad[1024];
+                pad[0] = static_cast<char>(ADepth);
+                if (ADepth > 1000000000) {
+                    return 0;
+                }
+                return Deeper(ADepth + 1) + pad[0];
+            }
+        };
+        return TRecurse::Deeper(0);
+    });
+    EXPECT_EQ(result.Status, 1);
+    EXPECT_EQ(result.Error.rfind("Exception EAccessViolation in module " + TestModule, 0), 0U)
+        << result.Error;
+}
+
+}  // namespace
+}  // namespace tarvex
