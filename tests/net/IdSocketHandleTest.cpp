@@ -1,0 +1,506 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component/IdAntiFreezeBase.h"
+#include "component/IdComponent.h"
+#include "net/IdException.h"
+#include "net/IdSocketHandle.h"
+#include "net/IdStackConsts.h"
+#include "tests/support/FakeStack.h"
+#include "tests/support/TestSupport.h"
+
+namespace tarvex {
+namespace {
+
+using test::FakeReceive;
+using test::FakeResult;
+using test::FakeScript;
+using test::FakeSelect;
+using test::FakeStackScope;
+
+// A handle over the fake stack, kept alive by one component.
+class IdSocketHandle : public testing::Test {
+protected:
+    FakeScript& Script() { return FFake.Script(); }
+    std::vector<std::string>& Calls() { return FFake.Script().Calls; }
+
+    FakeStackScope FFake;
+    TIdComponent FUser{nullptr};
+    TIdSocketHandle FHandle{nullptr};
+};
+
+// An idle hook that logs its runs into the same list as the fake stack's selects.
+class TLoggingHook : public TIdAntiFreezeBase {
+public:
+    explicit TLoggingHook(std::vector<std::string>& ALog)
+        : TIdAntiFreezeBase(nullptr), FLog(ALog) {}
+    void ProcessIdle() override {
+        FLog.push_back("idle");
+        if (OnIdle) {
+            OnIdle();
+        }
+    }
+    std::function<void()> OnIdle;
+
+private:
+    std::vector<std::string>& FLog;
+};
+
+class TFoo : public TPersistent {
+public:
+    const char* ClassName() const noexcept override { return "TFoo"; }
+};
+
+class TDerivedHandle : public TIdSocketHandle {
+public:
+    using TIdSocketHandle::TIdSocketHandle;
+    const char* ClassName() const noexcept override { return "TDerivedHandle"; }
+};
+
+TEST_F(IdSocketHandle, NewHandleIsUnopenedWithoutAddresses) {
+    EXPECT_EQ(FHandle.Descriptor(), -1);
+    EXPECT_FALSE(FHandle.IsOpen());
+    EXPECT_EQ(FHandle.IP(), "");
+    EXPECT_EQ(FHandle.RemoteIP(), "");
+    EXPECT_EQ(FHandle.Port(), 0);
+    EXPECT_EQ(FHandle.RemotePort(), 0);
+    EXPECT_EQ(FHandle.ClientPortMin(), 0);
+    EXPECT_EQ(FHandle.ClientPortMax(), 0);
+}
+
+TEST_F(IdSocketHandle, CloseWithoutSocketMakesNoCall) {
+    FHandle.Close();
+    EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(IdSocketHandle, CloseClearsOnlyIsOpen) {
+    Script().NextSocket = 7;
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    FHandle.SetIP("10.0.0.2");
+    FHandle.SetPort(1000);
+    FHandle.SetRemoteIP("10.0.0.3");
+    FHandle.SetRemotePort(2000);
+    FHandle.Close();
+    FHandle.Close();
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysOpenSocket(2,3,1)", "SysShutdown(7,2)",
+                                                 "SysClose(7)"}));
+    EXPECT_FALSE(FHandle.IsOpen());
+    EXPECT_EQ(FHandle.Descriptor(), 7);
+    EXPECT_EQ(FHandle.IP(), "10.0.0.2");
+    EXPECT_EQ(FHandle.Port(), 1000);
+    EXPECT_EQ(FHandle.RemoteIP(), "10.0.0.3");
+    EXPECT_EQ(FHandle.RemotePort(), 2000);
+}
+
+TEST_F(IdSocketHandle, CloseIgnoresFailingCalls) {
+    Script().ShutdownResult = {-1, 107};
+    Script().CloseResult = {-1, 9};
+    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+    FHandle.Close();
+    EXPECT_FALSE(FHandle.IsOpen());
+}
+
+TEST_F(IdSocketHandle, OpenSocketClosesTheOldSocketFirst) {
+    FHandle.SetIP("10.0.0.2");
+    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+    const TIdStackSocketHandle first = FHandle.Descriptor();
+    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+    const std::string old = std::to_string(first);
+    EXPECT_EQ(Calls(),
+              (std::vector<std::string>{"SysOpenSocket(2,2,17)", "SysShutdown(" + old + ",2)",
+                                        "SysClose(" + old + ")", "SysOpenSocket(2,2,17)"}));
+    EXPECT_TRUE(FHandle.IsOpen());
+    EXPECT_NE(FHandle.Descriptor(), first);
+    EXPECT_EQ(FHandle.IP(), "10.0.0.2");
+}
+
+TEST_F(IdSocketHandle, RefusedSocketLeavesNoneOpen) {
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    Script().NextSocket = -1;
+    EXPECT_THROW_MSG(FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP), EIdInvalidSocket,
+                     "Cannot allocate socket.");
+    EXPECT_FALSE(FHandle.IsOpen());
+    Calls().clear();
+    FHandle.Close();
+    EXPECT_TRUE(Calls().empty());
+}
+
+TEST_F(IdSocketHandle, SendDatagramFailuresRaiseTheirOwnClasses) {
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    const std::vector<std::uint8_t> packet(52, 0xA5);
+    const std::int32_t size = static_cast<std::int32_t>(packet.size());
+
+    Script().SendToResults.push_back({-1, 90});
+    EXPECT_THROW_MSG(FHandle.SendDatagram("10.0.0.1", 0, packet.data(), size), EIdPackageSizeTooBig,
+                     "Package Size Too Big.");
+
+    Script().SendToResults.push_back({-1, 101});
+    try {
+        FHandle.SendDatagram("10.0.0.1", 0, packet.data(), size);
+        ADD_FAILURE() << "no exception";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.ErrorNumber(), 101);
+        EXPECT_EQ(e.Message(), "Socket Error # 101\r\nNetwork is unreachable.");
+    }
+
+    Script().SendToResults.push_back({51, 0});
+    EXPECT_THROW_MSG(FHandle.SendDatagram("10.0.0.1", 0, packet.data(), size), EIdNotAllBytesSent,
+                     "Not all bytes sent.");
+
+    EXPECT_TRUE(FHandle.IsOpen());
+}
+
+TEST_F(IdSocketHandle, SendDatagramSendsOnceAndChangesNothing) {
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    const std::vector<std::uint8_t> packet{1, 2, 3};
+    FHandle.SendDatagram("10.0.0.1", 7, packet.data(), 3);
+    EXPECT_EQ(Calls().back(), "SysSendTo(3,3,0,10.0.0.1,7)");
+    EXPECT_EQ(Script().Sent.back(), packet);
+    EXPECT_EQ(FHandle.RemoteIP(), "");
+    EXPECT_EQ(FHandle.RemotePort(), 0);
+}
+
+TEST_F(IdSocketHandle, RefusedOptionRaisesSocketError) {
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    const std::int32_t ttl = 128;
+    FHandle.SetOption(Id_IPPROTO_IP, Id_IP_TTL, &ttl, sizeof ttl);
+    EXPECT_EQ(Calls().back(), "SysSetOption(3,0,2,128)");
+    Script().SetOptionResult = {-1, 92};
+    EXPECT_THROW_MSG(FHandle.SetOption(Id_IPPROTO_IP, Id_IP_TTL, &ttl, sizeof ttl), EIdSocketError,
+                     "Socket Error # 92\r\nBad protocol option.");
+}
+
+TEST_F(IdSocketHandle, WaitWithoutOpenSocketRaisesAndWaitsForNothing) {
+    EXPECT_THROW_MSG(FHandle.WaitReadable(1000), EIdConnClosedGracefully,
+                     "Connection Closed Gracefully.");
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    FHandle.Close();
+    EXPECT_THROW_MSG(FHandle.WaitReadable(WaitForever), EIdSilentException,
+                     "Connection Closed Gracefully.");
+    for (const std::string& call : Calls()) {
+        EXPECT_EQ(call.find("SysSelect"), std::string::npos) << call;
+    }
+}
+
+TEST_F(IdSocketHandle, WaitWithoutHookIsOneSelect) {
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    Calls().clear();
+    Script().Selects = {FakeSelect::Ready({3}), FakeSelect::TimedOut(), FakeSelect::Failure(4)};
+    EXPECT_TRUE(FHandle.WaitReadable(600));
+    EXPECT_FALSE(FHandle.WaitReadable(WaitForever));
+    EXPECT_FALSE(FHandle.WaitReadable(0));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysSelect([3],-,-,600)", "SysSelect([3],-,-,-2)",
+                                                 "SysSelect([3],-,-,0)"}));
+}
+
+// Logs every select's time-out into the hook's log, so the two interleave.
+void LogSelects(FakeScript& AScript, std::vector<std::string>& ALog) {
+    AScript.OnSelect = [&ALog](std::int32_t ATimeout) {
+        ALog.push_back("select " + std::to_string(ATimeout));
+    };
+}
+
+TEST_F(IdSocketHandle, HookCutsALongWaitIntoSlices) {
+    std::vector<std::string> log;
+    TLoggingHook hook(log);
+    LogSelects(Script(), log);
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    EXPECT_FALSE(FHandle.WaitReadable(600));
+    EXPECT_EQ(log, (std::vector<std::string>{"select 100", "idle", "select 250", "idle",
+                                             "select 250", "idle"}));
+}
+
+TEST_F(IdSocketHandle, SlicedWaitStopsAtTheFirstReadableSlice) {
+    std::vector<std::string> log;
+    TLoggingHook hook(log);
+    LogSelects(Script(), log);
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    Script().Selects = {FakeSelect::TimedOut(), FakeSelect::Ready({3})};
+    EXPECT_TRUE(FHandle.WaitReadable(1000));
+    // A readable slice is not idle, so the hook (only when idle) does not run after it.
+    EXPECT_EQ(log, (std::vector<std::string>{"select 250", "idle", "select 250"}));
+}
+
+TEST_F(IdSocketHandle, SliceCountsFollowTheTimeout) {
+    struct Case {
+        std::int32_t Timeout;
+        std::vector<std::string> Selects;
+    };
+    const Case cases[] = {
+        {250, {"select 250"}},
+        {251, {"select 1", "select 250"}},
+        {500, {"select 250", "select 250"}},
+        {1, {"select 1"}},
+        {0, {"select 0"}},
+        {-1, {"select -1"}},
+    };
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    std::vector<std::string> hookLog;
+    TLoggingHook hook(hookLog);
+    for (const Case& c : cases) {
+        std::vector<std::string> selects;
+        LogSelects(Script(), selects);
+        EXPECT_FALSE(FHandle.WaitReadable(c.Timeout));
+        EXPECT_EQ(selects, c.Selects) << "timeout " << c.Timeout;
+    }
+    Script().OnSelect = nullptr;
+}
+
+TEST_F(IdSocketHandle, EndlessWaitSlicesUntilReadable) {
+    std::vector<std::string> log;
+    TLoggingHook hook(log);
+    hook.SetIdleTimeOut(40);
+    LogSelects(Script(), log);
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    Script().Selects = {FakeSelect::TimedOut(), FakeSelect::TimedOut(), FakeSelect::TimedOut(),
+                        FakeSelect::Ready({3})};
+    EXPECT_TRUE(FHandle.WaitReadable(WaitForever));
+    EXPECT_EQ(log, (std::vector<std::string>{"select 40", "idle", "select 40", "idle", "select 40",
+                                             "idle", "select 40"}));
+}
+
+TEST_F(IdSocketHandle, EndlessWaitEndsWhenTheHookClosesTheSocket) {
+    std::vector<std::string> log;
+    TLoggingHook hook(log);
+    int runs = 0;
+    hook.OnIdle = [&] {
+        if (++runs == 2) {
+            FHandle.Close();
+        }
+    };
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    EXPECT_THROW_MSG(FHandle.WaitReadable(WaitForever), EIdConnClosedGracefully,
+                     "Connection Closed Gracefully.");
+    EXPECT_EQ(runs, 2);
+}
+
+TEST_F(IdSocketHandle, HookWithoutPositiveSliceLeavesTheWaitWhole) {
+    std::vector<std::string> log;
+    TLoggingHook hook(log);
+    LogSelects(Script(), log);
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    hook.SetIdleTimeOut(0);
+    EXPECT_FALSE(FHandle.WaitReadable(600));
+    hook.SetIdleTimeOut(-5);
+    Script().Selects = {FakeSelect::Ready({3})};
+    EXPECT_TRUE(FHandle.WaitReadable(WaitForever));
+    EXPECT_EQ(log, (std::vector<std::string>{"select 600", "idle", "select -2"}));
+}
+
+TEST_F(IdSocketHandle, InactiveHookNeitherSlicesNorRuns) {
+    std::vector<std::string> log;
+    TLoggingHook hook(log);
+    hook.SetActive(false);
+    LogSelects(Script(), log);
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    EXPECT_FALSE(FHandle.WaitReadable(600));
+    EXPECT_EQ(log, (std::vector<std::string>{"select 600"}));
+}
+
+TEST_F(IdSocketHandle, WaitOnAnotherThreadIsNeverSliced) {
+    std::vector<std::string> log;
+    TLoggingHook hook(log);
+    std::vector<std::string> selects;
+    LogSelects(Script(), selects);
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    std::thread([&] { EXPECT_FALSE(FHandle.WaitReadable(600)); }).join();
+    EXPECT_EQ(selects, (std::vector<std::string>{"select 600"}));
+    EXPECT_TRUE(log.empty());
+}
+
+TEST_F(IdSocketHandle, ReceivesReturnTheSystemResultUnchanged) {
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    Script().Receives = {FakeReceive::Of({1, 2, 3}, "10.1.2.3"), FakeReceive::Failure(11),
+                         FakeReceive::Of({9})};
+    std::vector<std::uint8_t> buffer(8);
+    std::string from;
+    std::int32_t fromPort = -1;
+    EXPECT_EQ(FHandle.ReceiveDatagram(buffer.data(), 8, 0, from, fromPort), 3);
+    EXPECT_EQ(from, "10.1.2.3");
+    EXPECT_EQ(buffer[2], 3);
+    EXPECT_EQ(FHandle.RemoteIP(), "");
+    EXPECT_EQ(FHandle.Receive(buffer.data(), 8, 0), -1);
+    EXPECT_EQ(FHandle.Receive(buffer.data(), 8, 0), 1);
+    EXPECT_EQ(buffer[0], 9);
+}
+
+TEST_F(IdSocketHandle, ConnectRefreshesBothAddressesOnlyOnSuccess) {
+    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+    FHandle.SetRemoteIP("10.0.0.9");
+    FHandle.SetRemotePort(7);
+    Script().LocalIP = "10.0.0.2";
+    Script().LocalPort = 40000;
+    Script().PeerIP = "10.0.0.9";
+    Script().PeerPort = 7;
+    Calls().clear();
+    EXPECT_EQ(FHandle.ConnectToPeer(Id_PF_INET), 0);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysConnect(3,2,10.0.0.9,7)",
+                                                 "SysSocketAddress(3)", "SysPeerAddress(3)"}));
+    EXPECT_EQ(FHandle.IP(), "10.0.0.2");
+    EXPECT_EQ(FHandle.Port(), 40000);
+    EXPECT_EQ(FHandle.RemoteIP(), "10.0.0.9");
+    EXPECT_EQ(FHandle.RemotePort(), 7);
+
+    Script().ConnectResult = {-1, 111};
+    Calls().clear();
+    EXPECT_EQ(FHandle.ConnectToPeer(Id_PF_INET), -1);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysConnect(3,2,10.0.0.9,7)"}));
+}
+
+TEST_F(IdSocketHandle, FailedAddressQueryRaisesAndKeepsTheFields) {
+    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+    FHandle.SetIP("10.0.0.2");
+    FHandle.SetRemoteIP("10.0.0.9");
+    Script().SocketAddressResult = {-1, 9};
+    Script().PeerAddressResult = {-1, 107};
+    EXPECT_THROW(FHandle.FetchLocalAddress(), EIdSocketError);
+    EXPECT_THROW(FHandle.FetchPeerAddress(), EIdSocketError);
+    EXPECT_EQ(FHandle.IP(), "10.0.0.2");
+    EXPECT_EQ(FHandle.RemoteIP(), "10.0.0.9");
+}
+
+TEST_F(IdSocketHandle, ClearStateForgetsWithoutClosing) {
+    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+    FHandle.SetIP("10.0.0.2");
+    FHandle.SetPort(5);
+    FHandle.SetRemoteIP("10.0.0.9");
+    FHandle.SetRemotePort(7);
+    FHandle.ClearState(false);
+    EXPECT_FALSE(FHandle.IsOpen());
+    EXPECT_EQ(FHandle.Descriptor(), -1);
+    EXPECT_EQ(FHandle.IP(), "10.0.0.2");
+    EXPECT_EQ(FHandle.Port(), 5);
+    EXPECT_EQ(FHandle.RemoteIP(), "");
+    EXPECT_EQ(FHandle.RemotePort(), 0);
+    FHandle.ClearState(true);
+    EXPECT_EQ(FHandle.IP(), "");
+    EXPECT_EQ(FHandle.Port(), 0);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysOpenSocket(2,2,17)"}));
+}
+
+TEST_F(IdSocketHandle, CopyFromTakesTheFourAddressFieldsOnly) {
+    TIdSocketHandle source(nullptr);
+    source.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+    source.SetIP("10.0.0.2");
+    source.SetPort(5);
+    source.SetRemoteIP("10.0.0.9");
+    source.SetRemotePort(7);
+    source.SetClientPortMin(100);
+    source.SetClientPortMax(200);
+    FHandle.CopyFrom(source);
+    EXPECT_EQ(FHandle.IP(), "10.0.0.2");
+    EXPECT_EQ(FHandle.Port(), 5);
+    EXPECT_EQ(FHandle.RemoteIP(), "10.0.0.9");
+    EXPECT_EQ(FHandle.RemotePort(), 7);
+    EXPECT_FALSE(FHandle.IsOpen());
+    EXPECT_EQ(FHandle.Descriptor(), -1);
+    EXPECT_EQ(FHandle.ClientPortMin(), 0);
+    EXPECT_EQ(FHandle.ClientPortMax(), 0);
+}
+
+TEST_F(IdSocketHandle, CopyFromAnyOtherClassIsRefused) {
+    TFoo foo;
+    EXPECT_THROW_MSG(FHandle.CopyFrom(foo), EConvertError,
+                     "Cannot assign a TFoo to a TIdSocketHandle");
+    EXPECT_THROW_MSG(foo.Assign(FHandle), EConvertError,
+                     "Cannot assign a TIdSocketHandle to a TFoo");
+    TDerivedHandle derived(nullptr);
+    derived.SetIP("10.0.0.2");
+    EXPECT_THROW_MSG(FHandle.Assign(derived), EConvertError,
+                     "Cannot assign a TDerivedHandle to a TIdSocketHandle");
+    EXPECT_EQ(FHandle.IP(), "");
+}
+
+TEST_F(IdSocketHandle, DestructionClosesAnOpenSocket) {
+    {
+        TIdSocketHandle handle(nullptr);
+        handle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    }
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysOpenSocket(2,3,1)", "SysShutdown(3,2)",
+                                                 "SysClose(3)"}));
+}
+
+// Over the real stack: UDP sockets on the loopback address.
+class IdSocketHandleLoopback : public testing::Test {
+protected:
+    void SetUp() override {
+        FReceiver.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+        ASSERT_EQ(StackInstance->SysBind(FReceiver.Descriptor(), Id_AF_INET, "127.0.0.1", 0), 0);
+        FReceiver.FetchLocalAddress();
+        FSender.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+    }
+
+    void SendPing() { FSender.SendDatagram("127.0.0.1", FReceiver.Port(), "ping", 4); }
+
+    TIdComponent FUser{nullptr};
+    TIdSocketHandle FReceiver{nullptr};
+    TIdSocketHandle FSender{nullptr};
+};
+
+TEST_F(IdSocketHandleLoopback, BoundSocketReportsItsAddress) {
+    EXPECT_EQ(FReceiver.IP(), "127.0.0.1");
+    EXPECT_GT(FReceiver.Port(), 0);
+}
+
+TEST_F(IdSocketHandleLoopback, PollSeesOnlyDataAlreadyThere) {
+    EXPECT_FALSE(FReceiver.WaitReadable(0));
+    SendPing();
+    EXPECT_TRUE(FReceiver.WaitReadable(2000));
+    EXPECT_TRUE(FReceiver.WaitReadable(0));
+    char buffer[16] = {};
+    EXPECT_EQ(FReceiver.Receive(buffer, sizeof buffer, 0), 4);
+    EXPECT_EQ(std::string(buffer, 4), "ping");
+    EXPECT_FALSE(FReceiver.WaitReadable(0));
+}
+
+TEST_F(IdSocketHandleLoopback, EndlessWaitReturnsWhenDataArrives) {
+    std::thread sender([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        SendPing();
+    });
+    const bool readable = FReceiver.WaitReadable(WaitForever);
+    sender.join();
+    EXPECT_TRUE(readable);
+    std::string from;
+    std::int32_t fromPort = 0;
+    char buffer[16] = {};
+    EXPECT_EQ(FReceiver.ReceiveDatagram(buffer, sizeof buffer, 0, from, fromPort), 4);
+    EXPECT_EQ(from, "127.0.0.1");
+    FSender.FetchLocalAddress();
+    EXPECT_EQ(fromPort, FSender.Port());
+}
+
+TEST_F(IdSocketHandleLoopback, NegativeTimeoutOtherThanForeverFailsAtOnce) {
+    SendPing();
+    ASSERT_TRUE(FReceiver.WaitReadable(2000));
+    // The system rejects the wait, even with data waiting.
+    EXPECT_FALSE(FReceiver.WaitReadable(-1));
+    EXPECT_FALSE(FReceiver.WaitReadable(-1000));
+}
+
+TEST_F(IdSocketHandleLoopback, OversizedDatagramIsTooBigAndTheSocketStaysOpen) {
+    const std::vector<std::uint8_t> huge(70000, 0);
+    EXPECT_THROW_MSG(FSender.SendDatagram("127.0.0.1", FReceiver.Port(), huge.data(),
+                                          static_cast<std::int32_t>(huge.size())),
+                     EIdPackageSizeTooBig, "Package Size Too Big.");
+    EXPECT_TRUE(FSender.IsOpen());
+}
+
+TEST_F(IdSocketHandleLoopback, ConnectFillsBothAddresses) {
+    FSender.SetRemoteIP("127.0.0.1");
+    FSender.SetRemotePort(FReceiver.Port());
+    EXPECT_EQ(FSender.ConnectToPeer(Id_PF_INET), 0);
+    EXPECT_EQ(FSender.IP(), "127.0.0.1");
+    EXPECT_GT(FSender.Port(), 0);
+    EXPECT_EQ(FSender.RemoteIP(), "127.0.0.1");
+    EXPECT_EQ(FSender.RemotePort(), FReceiver.Port());
+}
+
+}  // namespace
+}  // namespace tarvex
