@@ -532,8 +532,10 @@ constexpr std::array<nl_item, 7> DayNameItems = {DAY_1, DAY_2, DAY_3, DAY_4, DAY
 }  // namespace
 
 TDateTimeParts DecodeDateTime(TDateTime AValue) noexcept {
-    constexpr double Lowest = static_cast<double>(MinDateSerial) - 0.999999;
-    constexpr double Highest = static_cast<double>(MaxDateSerial) + 0.999999;
+    constexpr double LastMsOfDay =
+        static_cast<double>(MsPerDay - 1) / static_cast<double>(MsPerDay);
+    constexpr double Lowest = static_cast<double>(MinDateSerial) - LastMsOfDay;
+    constexpr double Highest = static_cast<double>(MaxDateSerial) + LastMsOfDay;
     const double value = std::isnan(AValue) ? 0.0 : std::clamp(AValue, Lowest, Highest);
     const double datePart = std::trunc(value);
     std::int64_t date = static_cast<std::int64_t>(datePart);

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tarvex::test {
+
+// Locales compiled with localedef into a private directory (a LOCPATH), removed again when the
+// object goes. Needs localedef and the locale sources of the system.
+class TCompiledLocales {
+public:
+    TCompiledLocales();
+    ~TCompiledLocales();
+    TCompiledLocales(const TCompiledLocales&) = delete;
+    TCompiledLocales& operator=(const TCompiledLocales&) = delete;
+
+    // Why the locale source ASource cannot be compiled in UTF-8 here; empty when it can.
+    static std::string MissingFor(std::string_view ASource);
+    // Compiles source ASource in UTF-8 under the name AName; true when the locale is usable.
+    bool Add(std::string_view ASource, std::string_view AName);
+    const std::string& Directory() const noexcept { return FDirectory; }
+
+private:
+    std::string FDirectory;
+};
+
+// Runs ABody in a forked child, so whatever it does to the process (locale, environment) stays
+// there, and returns the texts it produced. Empty when the child failed, threw or did not end
+// within ASeconds (it is then killed).
+std::optional<std::vector<std::string>> RunInChild(
+    const std::function<std::vector<std::string>()>& ABody, int ASeconds = 30);
+
+}  // namespace tarvex::test

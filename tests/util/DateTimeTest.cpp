@@ -1,0 +1,534 @@
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/RuntimeSupport.h"
+#include "util/DateTime.h"
+
+namespace tarvex {
+namespace {
+
+using TLangInfoMap = std::map<nl_item, std::string>;
+
+TLangInfoSupplier SupplierOf(TLangInfoMap AValues) {
+    return [values = std::move(AValues)](nl_item AItem) {
+        const auto found = values.find(AItem);
+        return found == values.end() ? std::string() : found->second;
+    };
+}
+
+// The POSIX locale's formats and markers; its names are left to the English defaults.
+TLangInfoMap PosixLangInfo() {
+    return {{D_FMT, "%m/%d/%y"}, {D_T_FMT, "%a %b %e %H:%M:%S %Y"},
+            {T_FMT, "%H:%M:%S"}, {T_FMT_AMPM, "%I:%M:%S %p"},
+            {AM_STR, "AM"},      {PM_STR, "PM"}};
+}
+
+TFormatSettings PosixSettings() { return FormatSettingsFrom(SupplierOf(PosixLangInfo())); }
+
+// UTF-8 as a character length rule, independent of the process locale.
+std::size_t Utf8Length(std::string_view AText) noexcept {
+    const auto lead = static_cast<unsigned char>(AText.front());
+    std::size_t length = 1;
+    if (lead >= 0xF0) {
+        length = 4;
+    } else if (lead >= 0xE0) {
+        length = 3;
+    } else if (lead >= 0xC0) {
+        length = 2;
+    }
+    return std::min(length, AText.size());
+}
+
+// A double-byte character set whose lead byte 0x81 takes any trail byte, ASCII letters too.
+std::size_t DoubleByteLength(std::string_view AText) noexcept {
+    return AText.front() == '\x81' && AText.size() > 1 ? 2 : 1;
+}
+
+const TDateTime Morning = EncodeDateTime(2026, 12, 7, 6, 23, 30, 45);  // a Monday
+const TDateTime Evening = EncodeDateTime(2026, 12, 7, 18, 5, 9, 7);
+const TDateTime Midnight = EncodeDateTime(2026, 12, 7);
+const TDateTime Noon = EncodeDateTime(2026, 12, 7, 12);
+const TDateTime March = EncodeDateTime(2005, 3, 4, 0, 7, 8, 900);  // a Friday
+
+// --- Calendar arithmetic ---
+
+TEST(DateTime, SerialNumbersCountDaysFrom30December1899) {
+    EXPECT_EQ(EncodeDateTime(1899, 12, 30), 0.0);
+    EXPECT_EQ(EncodeDateTime(1900, 1, 1), 2.0);
+    EXPECT_EQ(EncodeDateTime(2000, 1, 1), 36526.0);
+    EXPECT_EQ(EncodeDateTime(2026, 12, 7), 46363.0);
+    EXPECT_EQ(EncodeDateTime(2000, 1, 1, 12), 36526.5);
+    EXPECT_EQ(EncodeDateTime(1899, 12, 29, 6), -1.25);
+}
+
+TEST(DateTime, DecodingReturnsTheEncodedFields) {
+    struct TCase {
+        std::int32_t Year, Month, Day, Hour, Minute, Second, Millisecond, DayOfWeek;
+    };
+    const std::vector<TCase> cases = {
+        {1899, 12, 30, 0, 0, 0, 0, 6},   {1899, 12, 24, 23, 59, 59, 999, 0},
+        {1, 1, 1, 0, 0, 0, 0, 1},        {9999, 12, 31, 23, 59, 59, 999, 5},
+        {1900, 2, 28, 12, 0, 0, 1, 3},   {1900, 3, 1, 1, 2, 3, 4, 4},
+        {2000, 2, 29, 6, 30, 0, 500, 2}, {2024, 2, 29, 13, 14, 15, 16, 4},
+        {2026, 12, 7, 6, 23, 30, 45, 1}, {2038, 1, 19, 3, 14, 8, 0, 2},
+        {1970, 1, 1, 0, 0, 0, 1, 4},     {1600, 3, 1, 18, 0, 0, 0, 3},
+    };
+    for (const TCase& c : cases) {
+        const TDateTimeParts parts = DecodeDateTime(
+            EncodeDateTime(c.Year, c.Month, c.Day, c.Hour, c.Minute, c.Second, c.Millisecond));
+        const TDateTimeParts expected{c.Year,   c.Month,  c.Day,         c.Hour,
+                                      c.Minute, c.Second, c.Millisecond, c.DayOfWeek};
+        EXPECT_EQ(parts, expected) << c.Year << "-" << c.Month << "-" << c.Day << " " << c.Hour
+                                   << ":" << c.Minute << ":" << c.Second << "." << c.Millisecond;
+    }
+}
+
+TEST(DateTime, DecodingRoundsToTheMillisecondFirst) {
+    const TDateTimeParts almostMidnight = DecodeDateTime(46363.0 - 1e-9);
+    EXPECT_EQ(almostMidnight, (TDateTimeParts{2026, 12, 7, 0, 0, 0, 0, 1}));
+    const TDateTimeParts almostSix = DecodeDateTime(46363.25 - 1e-9);
+    EXPECT_EQ(almostSix, (TDateTimeParts{2026, 12, 7, 6, 0, 0, 0, 1}));
+    // Every millisecond of an hour survives the trip through the double.
+    for (std::int32_t ms = 0; ms < 3600000; ms += 7) {
+        const TDateTimeParts parts =
+            DecodeDateTime(EncodeDateTime(2026, 12, 7, 23, ms / 60000, ms / 1000 % 60, ms % 1000));
+        ASSERT_EQ(parts.Minute * 60000 + parts.Second * 1000 + parts.Millisecond, ms);
+        ASSERT_EQ(parts.Day, 7);
+    }
+}
+
+TEST(DateTime, ValuesBeyondTheCalendarAreHeldAtItsLimits) {
+    EXPECT_EQ(DecodeDateTime(std::numeric_limits<double>::quiet_NaN()), TDateTimeParts{});
+    EXPECT_EQ(DecodeDateTime(std::numeric_limits<double>::infinity()),
+              (TDateTimeParts{9999, 12, 31, 23, 59, 59, 999, 5}));
+    EXPECT_EQ(DecodeDateTime(-std::numeric_limits<double>::infinity()).Year, 1);
+    EXPECT_EQ(DecodeDateTime(1e300).Year, 9999);
+    EXPECT_EQ(RenderDateTime("yyyy/mm/dd", 1e300, PosixSettings()), "9999/12/31");
+}
+
+TEST(DateTime, CurrentDateTimeIsTheLocalWallClock) {
+    const std::time_t before = std::time(nullptr);
+    const TDateTimeParts now = DecodeDateTime(CurrentDateTime());
+    const std::time_t after = std::time(nullptr);
+    bool matched = false;
+    for (std::time_t second = before; second <= after && !matched; ++second) {
+        std::tm local{};
+        ASSERT_NE(localtime_r(&second, &local), nullptr);
+        matched = now.Year == local.tm_year + 1900 && now.Month == local.tm_mon + 1 &&
+                  now.Day == local.tm_mday && now.Hour == local.tm_hour &&
+                  now.Minute == local.tm_min && now.Second == std::min(local.tm_sec, 59) &&
+                  now.DayOfWeek == local.tm_wday;
+    }
+    EXPECT_TRUE(matched);
+}
+
+// --- Translation of C-library formats ---
+
+TEST(DateTime, TranslationReplacesEveryConversion) {
+    const TLangInfoSupplier langInfo = SupplierOf(
+        {{D_FMT, "%d.%m.%Y"}, {T_FMT, "%H.%M"}, {T_FMT_AMPM, "%I:%M %p"}, {D_T_FMT, "%c"}});
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"%a", "ddd"},
+        {"%A", "dddd"},
+        {"%b", "MMM"},
+        {"%h", "MMM"},
+        {"%B", "MMMM"},
+        {"%c", "c"},
+        {"%d", "dd"},
+        {"%D", "MM/dd/yy"},
+        {"%e", "d"},
+        {"%g", "yy"},
+        {"%y", "yy"},
+        {"%G", "yyyy"},
+        {"%Y", "yyyy"},
+        {"%H", "HH"},
+        {"%I", "hh"},
+        {"%k", "H"},
+        {"%l", "h"},
+        {"%m", "MM"},
+        {"%M", "nn"},
+        {"%n", "\n"},
+        {"%p", "AMPM"},
+        {"%P", "AMPM"},
+        {"%r", "hh:nn AMPM"},
+        {"%R", "HH:mm"},
+        {"%S", "ss"},
+        {"%t", "\t"},
+        {"%T", "HH:mm:ss"},
+        {"%x", "dd.MM.yyyy"},
+        {"%X", "HH.nn"},
+        {"%%", "%"},
+        {"%Z", ""},
+        {"%j", ""},
+        {"%U", ""},
+        {"%", ""},
+        {"yy%", "yy"},
+        {"%%d", "%d"},
+        {"%Ey", "y"},
+        {"%-d.%-m.", "d.m."},
+        {"Uhr %H", "Uhr HH"},
+        {"'%H'", "'HH'"},
+        {"\xE5\xB9\xB4%m", "\xE5\xB9\xB4MM"},
+        {"", ""},
+    };
+    for (const auto& [format, pattern] : cases) {
+        EXPECT_EQ(TranslateLocalePattern(format, langInfo), pattern) << format;
+    }
+}
+
+TEST(DateTime, NestedTranslationsHaveNoFallback) {
+    const TLangInfoSupplier langInfo = SupplierOf({});
+    EXPECT_EQ(TranslateLocalePattern("[%r|%x|%X]", langInfo), "[||]");
+}
+
+TEST(DateTime, FormatsThatReferToThemselvesEnd) {
+    const TLangInfoSupplier langInfo =
+        SupplierOf({{D_FMT, "%x-"}, {T_FMT, "%r"}, {T_FMT_AMPM, "%X%p"}});
+    EXPECT_EQ(TranslateLocalePattern("%x", langInfo), "-");
+    EXPECT_EQ(TranslateLocalePattern("%X", langInfo), "AMPM");
+    EXPECT_EQ(TranslateLocalePattern("%r", langInfo), "AMPM");
+}
+
+TEST(DateTime, TranslationReadsTheProcessLocale) {
+    test::TLocaleGuard locale("C");
+    ASSERT_TRUE(locale.Active());
+    EXPECT_EQ(TranslateLocalePattern("%x %X|%r"), "MM/dd/yy HH:nn:ss|hh:nn:ss AMPM");
+    const TFormatSettings settings = FormatSettingsFrom(&LocaleLangInfo);
+    EXPECT_EQ(settings.LongTimePattern, "hh:nn:ss AMPM");
+    EXPECT_EQ(settings.MonthNames[8], "September");
+    EXPECT_EQ(settings.AmText, "AM");
+}
+
+// --- Settings from the locale's texts ---
+
+TEST(DateTime, PosixTextsGiveTheUsualPatterns) {
+    const TFormatSettings settings = PosixSettings();
+    EXPECT_EQ(settings.ShortDatePattern, "MM/dd/yy");
+    EXPECT_EQ(settings.LongDatePattern, "ddd MMM d HH:nn:ss yyyy");
+    EXPECT_EQ(settings.ShortTimePattern, "HH:nn:ss");
+    EXPECT_EQ(settings.LongTimePattern, "hh:nn:ss AMPM");
+    EXPECT_EQ(settings.DateSeparatorChar, '/');
+    EXPECT_EQ(settings.TimeSeparatorChar, ':');
+    EXPECT_EQ(settings.AmText, "AM");
+    EXPECT_EQ(settings.PmText, "PM");
+    EXPECT_EQ(settings.CharLength, nullptr);
+}
+
+TEST(DateTime, ALocaleWithoutTextsLeavesTheDefaults) {
+    const TFormatSettings settings = FormatSettingsFrom(SupplierOf({}));
+    EXPECT_EQ(settings.ShortDatePattern, "m/d/yy");
+    EXPECT_EQ(settings.LongDatePattern, "m/d/yy");
+    EXPECT_EQ(settings.ShortTimePattern, "hh:mm AMPM");
+    EXPECT_EQ(settings.LongTimePattern, "hh:mm AMPM");
+    EXPECT_EQ(settings.DateSeparatorChar, '/');
+    EXPECT_EQ(settings.TimeSeparatorChar, ':');
+    EXPECT_EQ(settings.AmText, "");
+    EXPECT_EQ(settings.PmText, "");
+    EXPECT_EQ(settings.MonthAbbreviations[0], "Jan");
+    EXPECT_EQ(settings.MonthNames[11], "December");
+    EXPECT_EQ(settings.DayAbbreviations[0], "Sun");
+    EXPECT_EQ(settings.DayNames[6], "Saturday");
+    EXPECT_EQ(DateTimeText(Evening, settings), "12/7/26 06:05 ");
+}
+
+TEST(DateTime, LongPatternsFallBackToTheShortOnes) {
+    const TFormatSettings settings =
+        FormatSettingsFrom(SupplierOf({{D_FMT, "%d.%m.%Y"}, {T_FMT, "%T"}, {D_T_FMT, "%Q"}}));
+    EXPECT_EQ(settings.LongDatePattern, "dd.MM.yyyy");
+    EXPECT_EQ(settings.LongTimePattern, "HH:mm:ss");
+    // A 24-hour clock: no marker follows the hour.
+    EXPECT_EQ(DateTimeText(Evening, settings), "07.12.2026 18:05:09");
+    EXPECT_EQ(DateTimeText(Morning, settings), "07.12.2026 06:23:30");
+}
+
+TEST(DateTime, SeparatorsAreTheFirstCandidateInTheShortPatterns) {
+    struct TCase {
+        std::string DateFormat, TimeFormat;
+        char DateSeparator, TimeSeparator;
+    };
+    const std::vector<TCase> cases = {
+        {"%d.%m.%Y", "%H.%M", '.', '.'},    {"%Y-%m-%d", "%H:%M", '-', ':'},
+        {"%d-%m/%Y", "%H.%M:%S", '-', '.'}, {"%d %m %Y", "%Hh%M", '/', ':'},
+        {"%Y/%m.%d", "%T", '/', ':'},       {"", "", '/', ':'},
+    };
+    for (const TCase& c : cases) {
+        const TFormatSettings settings =
+            FormatSettingsFrom(SupplierOf({{D_FMT, c.DateFormat}, {T_FMT, c.TimeFormat}}));
+        EXPECT_EQ(settings.DateSeparatorChar, c.DateSeparator) << c.DateFormat;
+        EXPECT_EQ(settings.TimeSeparatorChar, c.TimeSeparator) << c.TimeFormat;
+    }
+}
+
+TEST(DateTime, NamesTakeTheirDefaultsEntryByEntry) {
+    const TFormatSettings settings = FormatSettingsFrom(SupplierOf({{MON_3, "M\xC3\xA4rz"},
+                                                                    {ABMON_12, "Dez"},
+                                                                    {ABDAY_2, ""},
+                                                                    {DAY_1, "Sonntag"},
+                                                                    {AM_STR, "vorm."},
+                                                                    {PM_STR, ""}}));
+    EXPECT_EQ(settings.MonthNames[2], "M\xC3\xA4rz");
+    EXPECT_EQ(settings.MonthNames[3], "April");
+    EXPECT_EQ(settings.MonthAbbreviations[11], "Dez");
+    EXPECT_EQ(settings.MonthAbbreviations[10], "Nov");
+    EXPECT_EQ(settings.DayAbbreviations[1], "Mon");
+    EXPECT_EQ(settings.DayNames[0], "Sonntag");
+    EXPECT_EQ(settings.DayNames[1], "Monday");
+    EXPECT_EQ(settings.AmText, "vorm.");
+    EXPECT_EQ(settings.PmText, "");
+}
+
+// --- Rendering ---
+
+TEST(DateTime, PosixDateTimeTextShowsTheTimeUnlessItIsMidnight) {
+    const TFormatSettings settings = PosixSettings();
+    EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 7, 6, 23, 30), settings),
+              "12/07/26 06:23:30 AM");
+    EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 7, 18, 5, 9), settings),
+              "12/07/26 06:05:09 PM");
+    EXPECT_EQ(DateTimeText(Midnight, settings), "12/07/26");
+    EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 7, 0, 0, 0, 500), settings), "12/07/26");
+    EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 7, 0, 0, 1), settings), "12/07/26 12:00:01 AM");
+    EXPECT_EQ(DateTimeText(Noon, settings), "12/07/26 12:00:00 PM");
+}
+
+struct TRenderCase {
+    std::string Pattern;
+    TDateTime Value;
+    std::string Expected;
+};
+
+void ExpectRendered(const std::vector<TRenderCase>& ACases, const TFormatSettings& ASettings) {
+    for (const TRenderCase& c : ACases) {
+        EXPECT_EQ(RenderDateTime(c.Pattern, c.Value, ASettings), c.Expected)
+            << "pattern \"" << c.Pattern << "\"";
+    }
+}
+
+TEST(DateTime, DateTokensWriteYearMonthAndDay) {
+    ExpectRendered(
+        {
+            {"y", Morning, "26"},
+            {"yy", Morning, "26"},
+            {"yyy", Morning, "2026"},
+            {"yyyyyy", Morning, "2026"},
+            {"YY", March, "05"},
+            {"yyyy", EncodeDateTime(5, 1, 2), "0005"},
+            {"yy", EncodeDateTime(5, 1, 2), "05"},
+            {"m", March, "3"},
+            {"mm", March, "03"},
+            {"MMM", March, "Mar"},
+            {"mmmm", March, "March"},
+            {"mmmmmmm", March, "March"},
+            {"m", Morning, "12"},
+            {"d", March, "4"},
+            {"dd", March, "04"},
+            {"DD", Morning, "07"},
+            {"ddd", March, "Fri"},
+            {"dddd", March, "Friday"},
+            {"Dddd", Morning, "7Mon"},
+            {"ddddd", Morning, "12/07/26"},
+            {"dddddd", Morning, "Mon Dec 7 06:23:30 2026"},
+            {"ddddddddd", March, "Fri Mar 4 00:07:08 2005"},
+            {"Mm", Morning, "1212"},
+        },
+        PosixSettings());
+}
+
+TEST(DateTime, TimeTokensWriteHourMinuteSecondAndMillisecond) {
+    ExpectRendered(
+        {
+            {"h", Morning, "6"},
+            {"hh", Morning, "06"},
+            {"hhhh", Morning, "06"},
+            {"H", Evening, "18"},
+            {"n", Evening, "5"},
+            {"nn", Evening, "05"},
+            {"NNN", Evening, "05"},
+            {"s", Evening, "9"},
+            {"ss", Evening, "09"},
+            {"sss", Evening, "09"},
+            {"z", Evening, "7"},
+            {"zz", Evening, "07"},
+            {"zzz", Evening, "007"},
+            {"zzzzz", Evening, "007"},
+            {"z", Morning, "45"},
+            {"zzz", March, "900"},
+            {"t", Morning, "06:23:30"},
+            {"tt", Morning, "06:23:30 AM"},
+            {"TTT", Evening, "06:05:09 PM"},
+            {"c", Morning, "12/07/26 06:23:30 AM"},
+            {"c", Midnight, "12/07/26"},
+            {"c", EncodeDateTime(2026, 12, 7, 0, 0, 0, 999), "12/07/26"},
+            {"cc", Evening, "12/07/26 06:05:09 PM"},
+        },
+        PosixSettings());
+}
+
+TEST(DateTime, MAfterAnHourTokenMeansMinutes) {
+    ExpectRendered(
+        {
+            {"h:m", Evening, "18:5"},
+            {"hh:mm", Evening, "18:05"},
+            {"hh:mmmm", Evening, "18:05"},
+            {"h 'x' m", Evening, "18 x 5"},
+            {"h-(m)", Evening, "18-(5)"},
+            {"d m", Evening, "7 12"},
+            {"hxm", Evening, "18x12"},
+            {"h m m", Evening, "18 5 12"},
+            {"hMm", Evening, "18512"},
+            {"m h", Evening, "12 18"},
+        },
+        PosixSettings());
+}
+
+TEST(DateTime, MarkersWriteTwelveHourTimeInThePatternsCase) {
+    ExpectRendered(
+        {
+            {"hh AMPM", Morning, "06 AM"},
+            {"hh AMPM", Evening, "06 PM"},
+            {"h ampm", Evening, "6 PM"},
+            {"h AmPm", Midnight, "12 AM"},
+            {"h AMPM", Noon, "12 PM"},
+            {"h:nn AM/PM", Morning, "6:23 AM"},
+            {"h:nn AM/PM", Evening, "6:05 PM"},
+            {"h:nn am/pm", Evening, "6:05 pm"},
+            {"h:nn Am/pM", Morning, "6:23 Am"},
+            {"h:nn Am/pM", Evening, "6:05 pM"},
+            {"h a/p", Morning, "6 a"},
+            {"h a/P", Evening, "6 P"},
+            {"h A/p", Noon, "12 p"},
+            {"hh hh AMPM", Evening, "18 06 PM"},
+            {"hh 'AMPM'", Evening, "18 AMPM"},
+            {"hh \"a/p\"", Evening, "18 a/p"},
+            {"AMPM hh", Evening, "PM 18"},
+            {"hh AM/P", Evening, "18 A12/P"},
+            {"hh a/m", Evening, "18 a/12"},
+        },
+        PosixSettings());
+}
+
+TEST(DateTime, AFormsAndOtherLettersAreCopiedOrNamed) {
+    ExpectRendered(
+        {
+            {"aaa", Morning, "Mon"},
+            {"AAAA", Morning, "Monday"},
+            {"aAaA", March, "Friday"},
+            {"AAAAA", Morning, "MondayA"},
+            {"a!", Morning, "a!"},
+            {"aa", Morning, "aa"},
+            {"ab", Morning, "ab"},
+            {"xqw", Morning, "xqw"},
+            {"gg ee E", Morning, "gg ee E"},
+        },
+        PosixSettings());
+}
+
+TEST(DateTime, SeparatorsQuotesAndOtherCharactersAreWrittenAsText) {
+    TFormatSettings settings = PosixSettings();
+    settings.DateSeparatorChar = '-';
+    settings.TimeSeparatorChar = '.';
+    ExpectRendered(
+        {
+            {"yyyy/mm/dd hh:nn", Morning, "2026-12-07 06.23"},
+            {"'yyyy/mm:dd'", Morning, "yyyy/mm:dd"},
+            {"\"dd\" 'mm'", Morning, "dd mm"},
+            {"'it''s'", Morning, "its"},
+            {"'a\"b'", Morning, "a\"b"},
+            {"\"a'b\"", Morning, "a'b"},
+            {"''", Morning, ""},
+            {"'unterminated d", Morning, "unterminated d"},
+            {"dd'", Morning, "07"},
+            {"[%#@ 1,2;\t]", Morning, "[%#@ 1,2;\t]"},
+            {"", Morning, ""},
+        },
+        settings);
+}
+
+TEST(DateTime, NestedPatternsAreRenderedOneLevelDeep) {
+    TFormatSettings settings = PosixSettings();
+    settings.ShortDatePattern = "yyyy[c|t|tt|ddddd|dddddd]";
+    settings.LongDatePattern = "dd <ddddd>";
+    settings.ShortTimePattern = "hh<t>";
+    settings.LongTimePattern = "nn<c>";
+    ExpectRendered(
+        {
+            {"ddddd", Morning, "2026[||||]"},
+            {"dddddd", Morning, "07 <>"},
+            {"t", Morning, "06<>"},
+            {"tt", Morning, "23<>"},
+            {"c", Morning, "2026[||||] 23<>"},
+            {"c", Midnight, "2026[||||]"},
+            {"ddddd-t-c", Morning, "2026[||||]-06<>-2026[||||] 23<>"},
+        },
+        settings);
+    EXPECT_EQ(DateTimeText(Morning, settings), "2026[||||] 23<>");
+}
+
+TEST(DateTime, RenderedTextIsCutAt256Bytes) {
+    const TFormatSettings settings = PosixSettings();
+    EXPECT_EQ(RenderDateTime(std::string(300, 'x'), Morning, settings), std::string(256, 'x'));
+    EXPECT_EQ(RenderDateTime("'" + std::string(300, '-') + "'", Morning, settings),
+              std::string(256, '-'));
+    std::string days;
+    for (int i = 0; i < 60; ++i) {
+        days += "dddd ";
+    }
+    const std::string rendered = RenderDateTime(days, Morning, settings);
+    ASSERT_EQ(rendered.size(), 256u);
+    EXPECT_EQ(rendered.substr(0, 14), "Monday Monday ");
+    EXPECT_EQ(rendered.substr(252), "Mond");
+
+    TFormatSettings longNames = settings;
+    longNames.LongDatePattern = std::string(200, '.') + "dddddd";
+    const std::string nested = RenderDateTime("dddddd dddddd zzz", Morning, longNames);
+    EXPECT_EQ(nested, std::string(200, '.') + " " + std::string(55, '.'));
+}
+
+TEST(DateTime, CutNeverSplitsAMultiByteCharacter) {
+    TFormatSettings settings = PosixSettings();
+    settings.CharLength = &Utf8Length;
+    const std::string year = "\xE5\xB9\xB4";
+    EXPECT_EQ(RenderDateTime(std::string(254, 'x') + year + "y", Morning, settings),
+              std::string(254, 'x'));
+    settings.MonthNames[11] = year + year;
+    EXPECT_EQ(RenderDateTime(std::string(251, 'x') + "mmmm!", Morning, settings),
+              std::string(251, 'x') + year);
+}
+
+TEST(DateTime, MultiByteCharactersAreCopiedWholeAndResetTheLastToken) {
+    TFormatSettings settings = PosixSettings();
+    const std::string year = "\xE5\xB9\xB4";
+    EXPECT_EQ(RenderDateTime("h" + year + "m", Evening, settings), "18" + year + "5");
+    settings.CharLength = &Utf8Length;
+    EXPECT_EQ(RenderDateTime("h" + year + "m", Evening, settings), "18" + year + "12");
+    EXPECT_EQ(RenderDateTime("yyyy" + year + "mm", Evening, settings), "2026" + year + "12");
+
+    TFormatSettings doubleByte = PosixSettings();
+    doubleByte.CharLength = &DoubleByteLength;
+    ExpectRendered(
+        {
+            {"\x81"
+             "d",
+             Morning,
+             "\x81"
+             "d"},
+            {"\x81"
+             "dd",
+             Morning,
+             "\x81"
+             "d7"},
+            {"hh\x81h AMPM", Evening, "06\x81h PM"},
+            {"'\x81'x'", Evening, "\x81'x"},
+            {"hh '\x81'' AM/PM", Evening, "06 \x81' PM"},
+            {"\x81", Evening, "\x81"},
+        },
+        doubleByte);
+}
+
+}  // namespace
+}  // namespace tarvex
