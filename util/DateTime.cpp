@@ -95,112 +95,69 @@ std::size_t ClosingQuote(TCharLengthRule ARule, std::string_view AText, std::siz
 
 // --- Translation of C-library formats ---
 
+struct TConversion {
+    char Letter;
+    std::string_view Pattern;
+};
+
+// The conversions with a fixed pattern; %r, %x and %X take the locale's own formats.
+constexpr std::array<TConversion, 27> FixedConversions = {{
+    {'a', "ddd"},  {'A', "dddd"},     {'b', "MMM"},  {'h', "MMM"},  {'B', "MMMM"},  {'c', "c"},
+    {'d', "dd"},   {'D', "MM/dd/yy"}, {'e', "d"},    {'g', "yy"},   {'y', "yy"},    {'G', "yyyy"},
+    {'Y', "yyyy"}, {'H', "HH"},       {'I', "hh"},   {'k', "H"},    {'l', "h"},     {'m', "MM"},
+    {'M', "nn"},   {'n', "\n"},       {'p', "AMPM"}, {'P', "AMPM"}, {'R', "HH:mm"}, {'S', "ss"},
+    {'t', "\t"},   {'T', "HH:mm:ss"}, {'%', "%"},
+}};
+
 class TPatternTranslator {
 public:
-    explicit TPatternTranslator(const TLangInfoSupplier& ALangInfo) : FLangInfo(ALangInfo) {}
+    TPatternTranslator(const TLangInfoSupplier& ALangInfo, TCharLengthRule ACharLength)
+        : FLangInfo(ALangInfo), FCharLength(ACharLength) {}
 
     void Translate(std::string_view AFormat, std::string& AOut) {
-        for (std::size_t at = 0; at < AFormat.size(); ++at) {
-            if (AFormat[at] != '%') {
-                AOut += AFormat[at];
+        std::size_t at = 0;
+        while (at < AFormat.size()) {
+            std::size_t length = CharLengthAt(FCharLength, AFormat, at);
+            if (length > 1 || AFormat[at] != '%') {
+                AOut += AFormat.substr(at, length);
+                at += length;
                 continue;
             }
             ++at;
             if (at == AFormat.size()) {
                 break;  // a trailing "%" stands for nothing
             }
-            AppendConversion(AFormat[at], AOut);
+            // An unknown conversion drops its whole character, not just its first byte.
+            length = CharLengthAt(FCharLength, AFormat, at);
+            if (length == 1) {
+                AppendConversion(AFormat[at], AOut);
+            }
+            at += length;
         }
     }
 
 private:
     void AppendConversion(char AConversion, std::string& AOut) {
         switch (AConversion) {
-            case 'a':
-                AOut += "ddd";
-                break;
-            case 'A':
-                AOut += "dddd";
-                break;
-            case 'b':
-            case 'h':
-                AOut += "MMM";
-                break;
-            case 'B':
-                AOut += "MMMM";
-                break;
-            case 'c':
-                AOut += "c";
-                break;
-            case 'd':
-                AOut += "dd";
-                break;
-            case 'D':
-                AOut += "MM/dd/yy";
-                break;
-            case 'e':
-                AOut += "d";
-                break;
-            case 'g':
-            case 'y':
-                AOut += "yy";
-                break;
-            case 'G':
-            case 'Y':
-                AOut += "yyyy";
-                break;
-            case 'H':
-                AOut += "HH";
-                break;
-            case 'I':
-                AOut += "hh";
-                break;
-            case 'k':
-                AOut += "H";
-                break;
-            case 'l':
-                AOut += "h";
-                break;
-            case 'm':
-                AOut += "MM";
-                break;
-            case 'M':
-                AOut += "nn";
-                break;
-            case 'n':
-                AOut += '\n';
-                break;
-            case 'p':
-            case 'P':
-                AOut += "AMPM";
-                break;
             case 'r':
                 TranslateItem(T_FMT_AMPM, AOut);
-                break;
-            case 'R':
-                AOut += "HH:mm";
-                break;
-            case 'S':
-                AOut += "ss";
-                break;
-            case 't':
-                AOut += '\t';
-                break;
-            case 'T':
-                AOut += "HH:mm:ss";
-                break;
+                return;
             case 'x':
                 TranslateItem(D_FMT, AOut);
-                break;
+                return;
             case 'X':
                 TranslateItem(T_FMT, AOut);
-                break;
-            case '%':
-                AOut += '%';
-                break;
+                return;
             default:
-                break;  // conversions without a pattern equivalent are dropped
+                break;
         }
+        for (const TConversion& conversion : FixedConversions) {
+            if (conversion.Letter == AConversion) {
+                AOut += conversion.Pattern;
+                return;
+            }
+        }
+        // Conversions without a pattern equivalent contribute nothing.
     }
 
     // A locale whose formats refer to each other in a circle must not recurse without end, so
@@ -217,6 +174,7 @@ private:
     }
 
     const TLangInfoSupplier& FLangInfo;
+    TCharLengthRule FCharLength;
     std::array<nl_item, 3> FActive{};
     std::size_t FActiveCount = 0;
 };
@@ -608,20 +566,25 @@ std::size_t LocaleCharLength(std::string_view AText) noexcept {
     return length;
 }
 
-std::string TranslateLocalePattern(std::string_view AFormat, const TLangInfoSupplier& ALangInfo) {
+std::string TranslateLocalePattern(std::string_view AFormat, const TLangInfoSupplier& ALangInfo,
+                                   TCharLengthRule ACharLength) {
     std::string pattern;
-    TPatternTranslator(ALangInfo).Translate(AFormat, pattern);
+    TPatternTranslator(ALangInfo, ACharLength).Translate(AFormat, pattern);
     return pattern;
 }
 
 std::string TranslateLocalePattern(std::string_view AFormat) {
-    return TranslateLocalePattern(AFormat, &LocaleLangInfo);
+    return TranslateLocalePattern(AFormat, &LocaleLangInfo, LocaleCharLengthRule());
+}
+
+TCharLengthRule LocaleCharLengthRule() noexcept {
+    return MB_CUR_MAX > 1 ? &LocaleCharLength : nullptr;
 }
 
 TFormatSettings FormatSettingsFrom(const TLangInfoSupplier& ALangInfo,
                                    TCharLengthRule ACharLength) {
-    const auto translated = [&ALangInfo](nl_item AItem) {
-        return TranslateLocalePattern(ALangInfo(AItem), ALangInfo);
+    const auto translated = [&ALangInfo, ACharLength](nl_item AItem) {
+        return TranslateLocalePattern(ALangInfo(AItem), ALangInfo, ACharLength);
     };
     TFormatSettings settings;
     settings.CharLength = ACharLength;
@@ -669,8 +632,7 @@ std::string DateTimeText(TDateTime AValue) { return DateTimeText(AValue, FormatS
 const TFormatSettings& FormatSettings() noexcept { return ProcessSettings(); }
 
 void DateTimeStartUp() {
-    ProcessSettings() =
-        FormatSettingsFrom(&LocaleLangInfo, MB_CUR_MAX > 1 ? &LocaleCharLength : nullptr);
+    ProcessSettings() = FormatSettingsFrom(&LocaleLangInfo, LocaleCharLengthRule());
 }
 
 }  // namespace tarvex

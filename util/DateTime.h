@@ -100,11 +100,15 @@ std::string LocaleLangInfo(nl_item AItem);
 // The character length rule of the process locale's character set (through mbrlen).
 std::size_t LocaleCharLength(std::string_view AText) noexcept;
 
+// The process locale's rule: LocaleCharLength when its character set has lead bytes.
+TCharLengthRule LocaleCharLengthRule() noexcept;
+
 // Turns a C-library date/time format into a pattern. %r, %x and %X take the translations of
 // T_FMT_AMPM, D_FMT and T_FMT from ALangInfo; a format that refers back to itself contributes
-// nothing the second time.
-std::string TranslateLocalePattern(std::string_view AFormat, const TLangInfoSupplier& ALangInfo);
-// The same, with the process locale's formats.
+// nothing the second time. Multi-byte characters are copied (or dropped after "%") whole.
+std::string TranslateLocalePattern(std::string_view AFormat, const TLangInfoSupplier& ALangInfo,
+                                   TCharLengthRule ACharLength = nullptr);
+// The same, with the process locale's formats and character set.
 std::string TranslateLocalePattern(std::string_view AFormat);
 
 // Fills the settings from the given locale texts, falling back entry by entry to the defaults.

@@ -181,6 +181,14 @@ TEST(DateTime, TranslationReplacesEveryConversion) {
     }
 }
 
+TEST(DateTime, TranslationKeepsMultiByteCharactersWhole) {
+    const TLangInfoSupplier langInfo = SupplierOf({});
+    const std::string year = "\xE5\xB9\xB4";
+    EXPECT_EQ(TranslateLocalePattern("%Y" + year + "|%" + year + "|", langInfo, &Utf8Length),
+              "yyyy" + year + "||");
+    EXPECT_EQ(TranslateLocalePattern("%" + year, langInfo), "\xB9\xB4");
+}
+
 TEST(DateTime, NestedTranslationsHaveNoFallback) {
     const TLangInfoSupplier langInfo = SupplierOf({});
     EXPECT_EQ(TranslateLocalePattern("[%r|%x|%X]", langInfo), "[||]");
