@@ -6,6 +6,10 @@
 
 include(GNUInstallDirs)
 
+# Installing and packaging take what the build made and never start a build themselves: cpack
+# (and so the package check) would otherwise compile every test suite first. Build, then install.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 option(TARVEX_SETCAP "Give the installed tarvex the cap_net_raw file capability" ON)
 
 set(TARVEX_VERSION_TEXT "0.1b")
