@@ -16,6 +16,8 @@ RequireTool dpkg-shlibdeps "computes the library dependencies (dpkg-dev)"
 RequireTool getcap "reads the capability (libcap2-bin)"
 RequireTool setpriv "runs the maintainer script without CAP_SETFCAP (util-linux)"
 [[ -x "$Build/tarvex" ]] || Fail "no tarvex in $Build: build the project first"
+[[ -f "$Build/doc/tarvex.1.gz" ]] ||
+    Fail "no doc/tarvex.1.gz in $Build: build the project first (target tarvex_manual)"
 
 # Never touch an installation that is not ours.
 if dpkg-query -W -f='${Status}' tarvex 2>/dev/null | grep -q 'ok installed'; then
@@ -38,7 +40,7 @@ trap CleanUp EXIT
 # dpkg with a bounded wait for the lock that another package operation may hold.
 Dpkg() {
     local attempt
-    for attempt in $(seq 1 30); do
+    for ((attempt = 1; attempt <= 30; attempt++)); do
         if dpkg "$@" >"$Work/dpkg.log" 2>&1; then
             return 0
         fi

@@ -16,6 +16,8 @@ Build=${2:?build directory}
 SourceDir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 [[ -x "$Build/tarvex" ]] || Fail "no tarvex in $Build: build the project first"
+[[ -f "$Build/doc/tarvex.1.gz" ]] ||
+    Fail "no doc/tarvex.1.gz in $Build: build the project first (target tarvex_manual)"
 
 Work=$(mktemp -d)
 Netns=""
