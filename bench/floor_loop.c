@@ -23,7 +23,8 @@
 
 static uint16_t Checksum(const uint8_t* ABytes, size_t ALength) {
     uint32_t sum = 0;
-    for (size_t i = 0; i + 1 < ALength; i += 2) sum += (uint32_t)ABytes[i] | ((uint32_t)ABytes[i + 1] << 8);
+    for (size_t i = 0; i + 1 < ALength; i += 2)
+        sum += (uint32_t)ABytes[i] | ((uint32_t)ABytes[i + 1] << 8);
     if (ALength & 1) sum += ABytes[ALength - 1];
     sum = (sum >> 16) + (sum & 0xFFFF);
     sum += sum >> 16;
@@ -88,7 +89,8 @@ int main(int argc, char** argv) {
             setsockopt(fd, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
             ssize_t n = recv(fd, reply, sizeof reply, 0);
             size_t h = (size_t)(reply[0] & 0x0F) * 4;
-            if (n >= (ssize_t)(h + 8) && (uint16_t)(reply[h + 6] | (reply[h + 7] << 8)) == sequence) {
+            if (n >= (ssize_t)(h + 8) &&
+                (uint16_t)(reply[h + 6] | (reply[h + 7] << 8)) == sequence) {
                 ++answered;
             }
         }

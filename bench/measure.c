@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     double wall = NowUs() - start;
     printf("user_us=%ld system_us=%ld maxrss_kib=%ld wall_us=%.0f status=%d\n",
            (long)usage.ru_utime.tv_sec * 1000000L + (long)usage.ru_utime.tv_usec,
-           (long)usage.ru_stime.tv_sec * 1000000L + (long)usage.ru_stime.tv_usec,
-           usage.ru_maxrss, wall, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+           (long)usage.ru_stime.tv_sec * 1000000L + (long)usage.ru_stime.tv_usec, usage.ru_maxrss,
+           wall, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     return 0;
 }
