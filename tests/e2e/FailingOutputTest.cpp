@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "tests/support/E2eSupport.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/TestSupport.h"
@@ -45,6 +47,42 @@ TEST(TarvexFailingOutput, UndecodableFirstArgumentEndsBeforeTheSettingsLine) {
     EXPECT_EQ(run.Output, BannerText);
     EXPECT_TRUE(IsExceptionReport(run.Error, "ECodesetConversion", "Codeset conversion failure."))
         << run.Error;
+}
+
+TEST(TarvexFailingOutput, ReaderGoneEndsTheRunOnTheBrokenPipeSignal) {
+    TARVEX_REQUIRE_NETNS();
+    TestNamespace local("bp");
+    ASSERT_TRUE(local.Ok());
+    const TResolverFiles resolver("127.0.0.1 localhost\n", "127.0.0.1");
+    TProcess tarvex(OptionsIn(local.Name(), resolver, {"-b", "127.0.0.1", "500", "100"}));
+    ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
+    ASSERT_TRUE(tarvex.WaitForOutput("Ping answered!", 4000)) << tarvex.Output();
+    tarvex.CloseOutput();
+    const std::optional<TExitStatus> status = tarvex.WaitExit(3000);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_FALSE(status->Exited);
+    EXPECT_EQ(status->Signal, SIGPIPE);
+    EXPECT_EQ(tarvex.Error(), "");
+}
+
+TEST(TarvexFailingOutput, FailingWriteInsideTheAlarmEndsWithTheInOutErrorReport) {
+    TARVEX_REQUIRE_NETNS();
+    TestNamespace local("bi");
+    ASSERT_TRUE(local.Ok());
+    const TResolverFiles resolver("127.0.0.1 localhost\n", "127.0.0.1");
+    TSpawnOptions options = OptionsIn(local.Name(), resolver, {"-b", "127.0.0.1", "500", "100"});
+    options.IgnoreBrokenPipe = true;
+    TProcess tarvex(options);
+    ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
+    ASSERT_TRUE(tarvex.WaitForOutput("Ping answered!", 4000)) << tarvex.Output();
+    // The next "Ping " fails and starts the alarm, whose first line fails in turn.
+    tarvex.CloseOutput();
+    const std::optional<TExitStatus> status = tarvex.WaitExit(3000);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(status->Exited);
+    EXPECT_EQ(status->Code, 1);
+    EXPECT_TRUE(IsExceptionReport(tarvex.Error(), "EInOutError", "I/O error 32."))
+        << tarvex.Error();
 }
 
 }  // namespace

@@ -165,6 +165,7 @@ struct TChildPlan {
     int NetNamespace = -1;
     const TResolverFiles* Resolver = nullptr;
     bool Unprivileged = false;
+    bool IgnoreBrokenPipe = false;
 };
 
 [[noreturn]] void RunChild(const TChildPlan& APlan, const TStreamEnds& AOutput,
@@ -176,6 +177,11 @@ struct TChildPlan {
         if (sigaction(signalNumber, &standard, nullptr) != 0) {
             ChildFailed(AReport, TChildStep::csSignals);
         }
+    }
+    if (APlan.IgnoreBrokenPipe) {
+        struct sigaction ignored = standard;
+        ignored.sa_handler = SIG_IGN;
+        sigaction(SIGPIPE, &ignored, nullptr);
     }
     sigset_t none;
     sigemptyset(&none);
@@ -299,8 +305,13 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
     TFd reportRead(reportFds[0]);
     TFd reportWrite(reportFds[1]);
 
-    const TChildPlan plan{path.c_str(),       argv.data(),       envp.data(),
-                          netNamespace.Get(), AOptions.Resolver, AOptions.Unprivileged};
+    const TChildPlan plan{path.c_str(),
+                          argv.data(),
+                          envp.data(),
+                          netNamespace.Get(),
+                          AOptions.Resolver,
+                          AOptions.Unprivileged,
+                          AOptions.IgnoreBrokenPipe};
     const pid_t pid = fork();
     if (pid < 0) {
         FStartError = "fork failed";

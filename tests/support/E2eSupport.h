@@ -54,6 +54,7 @@ struct TSpawnOptions {
     std::string NetNamespace;                  // named namespace to enter (setns) before exec
     const TResolverFiles* Resolver = nullptr;  // bind-mounted in a private mount namespace
     bool Unprivileged = false;                 // drop to uid/gid 65534 with no groups
+    bool IgnoreBrokenPipe = false;             // SIGPIPE ignored instead of its default
 };
 
 // How a child ended.
@@ -89,6 +90,8 @@ public:
     void Collect(int AMilliseconds);
 
     void Signal(int ASignal) const noexcept;
+    // The test stops reading standard output: the program's reader is gone.
+    void CloseOutput() noexcept { CloseStream(FOutput); }
     // Waits up to ATimeoutMs for the child to end, reading its streams to their end meanwhile.
     std::optional<TExitStatus> WaitExit(int ATimeoutMs);
 
