@@ -99,9 +99,13 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
             throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
     }
     if (type == IcmpEchoReply || type == IcmpEchoRequest) {
-        // Assigned into the existing text, so its capacity is reused from exchange to exchange.
+        // Copied into the existing text, so its capacity is reused from exchange to exchange
+        // (assigning from byte iterators would build a temporary text first).
         const std::span<const std::uint8_t> echoed = EchoedData(FRecvPacket, headerLength);
-        FEchoData.assign(echoed.begin(), echoed.end());
+        FEchoData.resize(echoed.size());
+        for (std::size_t i = 0; i < echoed.size(); ++i) {
+            FEchoData[i] = static_cast<char>(echoed[i]);
+        }
     }
     // A raw socket sees every ICMP datagram of the host: one is ours only when it carries the
     // identifier this request was sent with as well as its sequence number.
