@@ -8,6 +8,7 @@
 #include "component/IdComponent.h"
 #include "icmp/IdIcmpClient.h"
 #include "net/IdException.h"
+#include "net/IdStackConsts.h"
 #include "tests/icmp/IcmpTestSupport.h"
 #include "tests/support/FakeStack.h"
 #include "tests/support/TestSupport.h"
@@ -136,6 +137,15 @@ TEST_F(IdIcmpClientTest, ReplyToAnotherRequestIsSkippedAndTheWaitGoesOnForTheTim
     EXPECT_EQ(waits[0], 1000);
     EXPECT_LE(waits[1], 900);
     EXPECT_GT(waits[1], 0);
+}
+
+TEST_F(IdIcmpClientTest, WaitWithoutLimitOutlastsDatagramsForOtherRequests) {
+    FClient->SetReceiveTimeout(WaitForever);
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First - 1));
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}));
+    FClient->PingHost();
+    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
+    EXPECT_EQ(std::count(Script().Calls.begin(), Script().Calls.end(), "SysSelect([3],-,-,-2)"), 2);
 }
 
 TEST_F(IdIcmpClientTest, ReplyWithAnotherIdentifierIsSkipped) {
