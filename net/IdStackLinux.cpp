@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
@@ -79,14 +80,23 @@ private:
     int FFlags;
 };
 
-// True when a wait is needed: the socket is in blocking mode and fits the readiness set.
-bool WaitsOnSocket(int ASocket) noexcept {
+// How a call that would block is to be finished on this socket.
+enum class TBlocking : std::uint8_t {
+    bkWait = 0,    // blocking mode: wait for readiness interruptibly, then try again
+    bkReturn = 1,  // non-blocking mode: "would block" is the answer
+    bkPlain = 2,   // beyond the readiness set (or unknown): the plain blocking call
+};
+
+TBlocking BlockingOf(int ASocket) noexcept {
     if (!InSetRange(ASocket)) {
-        return false;
+        return TBlocking::bkPlain;
     }
     const TErrnoKeeper keeper;
     const int flags = fcntl(ASocket, F_GETFL);
-    return flags != -1 && (flags & O_NONBLOCK) == 0;
+    if (flags == -1) {
+        return TBlocking::bkPlain;
+    }
+    return (flags & O_NONBLOCK) == 0 ? TBlocking::bkWait : TBlocking::bkReturn;
 }
 
 // Waits until the socket is readable (or writable) within the socket's own time-out option
@@ -122,42 +132,39 @@ bool IsStreamSocket(int ASocket) noexcept {
 // class comment). ATry performs the call with the given flags and returns its result.
 template <typename TTry>
 std::int32_t Transfer(int ASocket, std::int32_t ALength, int AFlags, bool AWrite, TTry ATry) {
+    if (ALength < 0) {
+        // Taken as unsigned it would let the system write past the caller's buffer.
+        errno = EINVAL;
+        return -1;
+    }
     const int flags = AFlags | MSG_NOSIGNAL;
     if ((flags & MSG_DONTWAIT) != 0) {
         return static_cast<std::int32_t>(ATry(0, flags));
     }
     ssize_t done = 0;
-    bool mayWait = true;
-    bool checkedWait = false;
+    std::optional<TBlocking> blocking;
     for (;;) {
         const ssize_t result = ATry(done, flags | MSG_DONTWAIT);
-        const int error = errno;
-        if (result == -1 && WouldBlock(error)) {
-            if (!checkedWait) {
-                mayWait = WaitsOnSocket(ASocket);
-                checkedWait = true;
+        if (result == -1) {
+            const int error = errno;
+            if (!WouldBlock(error)) {
+                errno = error;
+                return done > 0 ? static_cast<std::int32_t>(done) : -1;
             }
-            if (mayWait && WaitForSocket(ASocket, AWrite) == 1) {
+            if (!blocking) {
+                blocking = BlockingOf(ASocket);
+            }
+            if (*blocking == TBlocking::bkPlain) {
+                const ssize_t plain = ATry(done, flags);
+                if (plain == -1) {
+                    return done > 0 ? static_cast<std::int32_t>(done) : -1;
+                }
+                return static_cast<std::int32_t>(done + plain);
+            }
+            if (*blocking == TBlocking::bkWait && WaitForSocket(ASocket, AWrite) == 1) {
                 continue;
             }
-            if (!mayWait) {
-                // A non-blocking socket, or one beyond the readiness set: the plain call.
-                const ssize_t plain = ATry(done, flags);
-                return static_cast<std::int32_t>(plain == -1 ? (done > 0 ? done : -1)
-                                                             : done + plain);
-            }
-            if (done > 0) {
-                errno = error;
-                return static_cast<std::int32_t>(done);
-            }
-            return -1;
-        }
-        if (result == -1) {
-            if (done > 0) {
-                return static_cast<std::int32_t>(done);
-            }
-            errno = error;
-            return -1;
+            return done > 0 ? static_cast<std::int32_t>(done) : -1;
         }
         done += result;
         // A blocking stream send goes on until all is queued, as does a receive asked to
@@ -279,13 +286,11 @@ TStringList& TIdStackLinux::GetLocalAddressList() {
 
 TIdStackSocketHandle TIdStackLinux::SysAccept(TIdStackSocketHandle ASocket, std::string& AIP,
                                               std::int32_t& APort) {
-    if (WaitsOnSocket(ASocket)) {
-        if (WaitForSocket(ASocket, false) == -1) {
-            if (errno == EBADF) {
-                errno = EINTR;
-            }
-            return -1;
+    if (BlockingOf(ASocket) == TBlocking::bkWait && WaitForSocket(ASocket, false) != 1) {
+        if (errno == EBADF) {
+            errno = EINTR;
         }
+        return -1;
     }
     sockaddr_in address{};
     socklen_t length = AddressLength;
@@ -322,11 +327,9 @@ std::int32_t TIdStackLinux::SysConnect(TIdStackSocketHandle ASocket, std::uint16
     TextToAddress(AIP, bytes);
     sockaddr_in address{};
     FillAddress(address, AFamily, bytes, APort);
-    if (!WaitsOnSocket(ASocket)) {
-        return connect(ASocket, AsAddress(address), AddressLength);
-    }
-    const int flags = fcntl(ASocket, F_GETFL);
-    if (flags == -1 || fcntl(ASocket, F_SETFL, flags | O_NONBLOCK) == -1) {
+    const int flags = InSetRange(ASocket) ? fcntl(ASocket, F_GETFL) : -1;
+    if (flags == -1 || (flags & O_NONBLOCK) != 0 ||
+        fcntl(ASocket, F_SETFL, flags | O_NONBLOCK) == -1) {
         return connect(ASocket, AsAddress(address), AddressLength);
     }
     const TFlagsRestorer restorer(ASocket, flags);
@@ -336,7 +339,12 @@ std::int32_t TIdStackLinux::SysConnect(TIdStackSocketHandle ASocket, std::uint16
     if (errno != EINPROGRESS) {
         return -1;
     }
-    if (WaitForSocket(ASocket, true) != 1) {
+    const int waited = WaitForSocket(ASocket, true);
+    if (waited != 1) {
+        if (waited == 0) {
+            // The socket's send time-out ran out, as a blocking connect reports it.
+            errno = EINPROGRESS;
+        }
         return -1;
     }
     int error = 0;
@@ -488,6 +496,10 @@ std::int32_t TIdStackLinux::SysSendTo(TIdStackSocketHandle ASocket, const void* 
 std::int32_t TIdStackLinux::SysSetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
                                          std::int32_t AOptName, const void* AOptVal,
                                          std::int32_t AOptLen) {
+    if (AOptLen < 0) {
+        errno = EINVAL;
+        return -1;
+    }
     return setsockopt(ASocket, ALevel, AOptName, AOptVal, static_cast<socklen_t>(AOptLen));
 }
 
@@ -534,6 +546,11 @@ void TIdStackLinux::SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t&
 std::int32_t TIdStackLinux::SysGetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
                                          std::int32_t AOptName, void* AOptVal,
                                          std::int32_t& AOptLen) {
+    if (AOptLen < 0) {
+        // Taken as unsigned it would let the system write past the caller's value.
+        errno = EINVAL;
+        return -1;
+    }
     socklen_t length = static_cast<socklen_t>(AOptLen);
     const int result = getsockopt(ASocket, ALevel, AOptName, AOptVal, &length);
     const TErrnoKeeper keeper;

@@ -22,7 +22,8 @@ namespace tarvex {
 // connect runs non-blocking, waits for writability and reads SO_ERROR, then restores the
 // descriptor's flags. A send/receive time-out set on the socket (SO_SNDTIMEO/SO_RCVTIMEO)
 // bounds the wait as it would bound the blocking call. Handles beyond the readiness set's
-// width (1024) fall back to the plain blocking call.
+// width (1024) fall back to the plain blocking call. A negative length or option length is
+// refused with EINVAL (-1) instead of being handed to the system as a huge unsigned size.
 class TIdStackLinux : public TIdStack {
 public:
     TIdStackLinux() = default;

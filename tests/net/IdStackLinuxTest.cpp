@@ -281,6 +281,51 @@ TEST_F(IdStackLinuxSockets, SendOnAConnectionThePeerClosedGivesResetNotBrokenPip
     EXPECT_EQ(FStack.SysLastError(), 104);
 }
 
+TEST_F(IdStackLinuxSockets, NonBlockingSocketAnswersWouldBlockAtOnce) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    BindLoopback(socket.Get());
+    ASSERT_EQ(fcntl(socket.Get(), F_SETFL, O_NONBLOCK), 0);
+    char buffer[8];
+    EXPECT_EQ(FStack.SysReceive(socket.Get(), buffer, sizeof buffer, 0), -1);
+    EXPECT_EQ(FStack.SysLastError(), 11);
+}
+
+TEST_F(IdStackLinuxSockets, WaitAllReceiveCollectsTheWholeLength) {
+    const TOwnedSocket listener(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+    const std::int32_t port = BindLoopback(listener.Get());
+    ASSERT_EQ(FStack.SysListen(listener.Get(), 1), 0);
+    const TOwnedSocket client(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+    ASSERT_EQ(FStack.SysConnect(client.Get(), Id_AF_INET, "127.0.0.1", port), 0);
+    std::string ip;
+    std::int32_t peerPort = 0;
+    const TOwnedSocket served(FStack.SysAccept(listener.Get(), ip, peerPort));
+    ASSERT_EQ(FStack.SysSend(client.Get(), "abc", 3, 0), 3);
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        TIdStackLinux stack;
+        stack.SysSend(client.Get(), "def", 3, 0);
+    });
+    char buffer[7] = {};
+    const std::int32_t got = FStack.SysReceive(served.Get(), buffer, 6, MSG_WAITALL);
+    later.join();
+    EXPECT_EQ(got, 6);
+    EXPECT_EQ(std::string(buffer), "abcdef");
+}
+
+TEST_F(IdStackLinuxSockets, NegativeLengthsAreRefusedWithoutASystemCall) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    char buffer[8];
+    EXPECT_EQ(FStack.SysReceive(socket.Get(), buffer, -1, 0), -1);
+    EXPECT_EQ(FStack.SysLastError(), 22);
+    EXPECT_EQ(FStack.SysSendTo(socket.Get(), buffer, -5, 0, "127.0.0.1", 9), -1);
+    EXPECT_EQ(FStack.SysLastError(), 22);
+    std::int32_t value = 0;
+    std::int32_t length = -4;
+    EXPECT_EQ(FStack.SysGetOption(socket.Get(), Id_IPPROTO_IP, Id_IP_TTL, &value, length), -1);
+    EXPECT_EQ(FStack.SysLastError(), 22);
+    EXPECT_EQ(FStack.SysSetOption(socket.Get(), Id_IPPROTO_IP, Id_IP_TTL, &value, -4), -1);
+}
+
 TEST_F(IdStackLinuxSockets, BrokenPipeIsReportedAsReset) {
     errno = EPIPE;
     EXPECT_EQ(FStack.SysLastError(), 104);
