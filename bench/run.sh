@@ -35,6 +35,8 @@ haveStrace=0; command -v strace >/dev/null && haveStrace=1
 work=$(mktemp -d /tmp/tarvex-bench.XXXXXX)
 ns=tvxbench$$
 cleanup() {
+    local pid
+    for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null || true; done
     ip netns del "$ns" 2>/dev/null || true
     rm -rf "$work"
 }
@@ -91,7 +93,7 @@ count=$tvLines
 ((count > 200000)) && count=200000
 
 # --- the floor loop, same number of exchanges --------------------------------------------------
-readMeasure fl "$(inNs "$work/measure" 0 /dev/null "$work/floor_loop" "$count" 127.0.0.1)"
+readMeasure fl "$(inNs "$work/measure" 0 /dev/null "$work/floor_loop" "$count" 127.0.0.1 2>/dev/null)"
 flCpu=$(calc "($fl_user_us + $fl_system_us) / $count")
 flRate=$(calc "$count / ($fl_wall_us / 1e6)" 0)
 
@@ -105,8 +107,16 @@ fi
 # --- system calls per exchange (separate short traced runs) ------------------------------------
 tvCalls=n/a; flCalls=n/a; pgCalls=n/a
 if ((haveStrace)); then
-    inNs "$work/measure" 2 /dev/null strace -f -qq -o "$work/tarvex.trace" "$tarvex" 127.0.0.1 500 0 \
-        >/dev/null
+    # tarvex never ends by itself: trace it until 1000 exchanges are in, then end it.
+    inNs strace -f -qq -o "$work/tarvex.trace" "$tarvex" 127.0.0.1 500 0 >/dev/null 2>&1 &
+    tracer=$!
+    for ((i = 0; i < 300; ++i)); do
+        sends=$(grep -c '^[0-9]* *sendto(' "$work/tarvex.trace" 2>/dev/null || true)
+        ((${sends:-0} > 1000)) && break
+        sleep 0.1
+    done
+    for pid in $(ip netns pids "$ns"); do kill -KILL "$pid" 2>/dev/null || true; done
+    wait "$tracer" 2>/dev/null || true
     tvCalls=$(syscallsPerExchange "$work/tarvex.trace" "$work/tarvex.calls")
     inNs strace -f -qq -o "$work/floor.trace" "$work/floor_loop" 1000 127.0.0.1 2>/dev/null
     flCalls=$(syscallsPerExchange "$work/floor.trace" "$work/floor.calls")
@@ -136,6 +146,10 @@ row "" "tarvex" "floor loop" "ping -f"
 row "exchanges" "$tvLines" "$count" "$( ((havePing)) && echo "$count" || echo n/a)"
 row "exchanges per second" "$tvRate" "$flRate" "${pgRate:-n/a}"
 row "CPU us per exchange" "$tvCpu" "$flCpu" "${pgCpu:-n/a}"
+row "  of which user" "$(calc "$tv_user_us / $tvLines")" "$(calc "$fl_user_us / $count")" \
+    "$( ((havePing)) && calc "$pg_user_us / $count" || echo n/a)"
+row "  of which system" "$(calc "$tv_system_us / $tvLines")" "$(calc "$fl_system_us / $count")" \
+    "$( ((havePing)) && calc "$pg_system_us / $count" || echo n/a)"
 row "syscalls per exchange" "$tvCalls" "$flCalls" "$pgCalls"
 row "peak RSS KiB (exchanges)" "$tv_maxrss_kib" "$fl_maxrss_kib" "${pg_maxrss_kib:-n/a}"
 row "start-up us (usage/-V)" "$tvStart" "" "${pgStart:-n/a}"
