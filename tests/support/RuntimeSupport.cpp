@@ -2,11 +2,30 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <clocale>
 
 #include "util/Console.h"
 
 namespace tarvex::test {
+
+std::string MaskAddresses(std::string_view AText) {
+    std::string masked;
+    std::size_t at = 0;
+    while (at < AText.size()) {
+        if (AText.substr(at, 2) == "0x" && at + 2 < AText.size() &&
+            std::isxdigit(static_cast<unsigned char>(AText[at + 2])) != 0) {
+            at += 2;
+            while (at < AText.size() && std::isxdigit(static_cast<unsigned char>(AText[at])) != 0) {
+                ++at;
+            }
+            masked += "<address>";
+        } else {
+            masked += AText[at++];
+        }
+    }
+    return masked;
+}
 
 TLocaleGuard::TLocaleGuard(const char* ALocale) {
     const char* current = std::setlocale(LC_ALL, nullptr);

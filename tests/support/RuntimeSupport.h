@@ -1,9 +1,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvex::test {
+
+// The text with every code address ("0x" and hexadecimal digits) replaced by "<address>",
+// so reports with addresses compare exactly.
+std::string MaskAddresses(std::string_view AText);
 
 // Switches the whole process locale for a scope and restores the previous one afterwards.
 class TLocaleGuard {

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -157,10 +156,8 @@ TEST(RunProgram, UncaughtExceptionIsReportedWithStatusOne) {
     const TChildResult result =
         RunInChild([] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw EQuit(); }); });
     EXPECT_EQ(result.Status, 1);
-    EXPECT_TRUE(
-        std::regex_match(result.Error, std::regex("Exception EQuit in module " + TestModule +
-                                                  " at 0x[0-9a-f]+\\.\nQuit key hit\\.\n")))
-        << result.Error;
+    EXPECT_EQ(test::MaskAddresses(result.Error),
+              "Exception EQuit in module " + TestModule + " at <address>.\nQuit key hit.\n");
 }
 
 TEST(RunProgram, ExceptionFromAUnitStartUpIsReportedToo) {
@@ -189,31 +186,27 @@ TEST(FaultReport, AccessViolationIsReportedAndEndsWithStatusOne) {
     munmap(page, 4096);
     EXPECT_EQ(result.Status, 1);
     const std::string address = PrintfAddress(page);
-    EXPECT_TRUE(std::regex_match(
-        result.Error,
-        std::regex("Exception EAccessViolation in module " + TestModule +
-                   " at (0x[0-9a-f]+)\\.\nAccess violation at address 0x[0-9a-f]+, accessing "
-                   "address " +
-                   address + "\\.\n")))
+    EXPECT_EQ(test::MaskAddresses(result.Error),
+              "Exception EAccessViolation in module " + TestModule +
+                  " at <address>.\nAccess violation at address <address>, accessing address "
+                  "<address>.\n");
+    EXPECT_NE(result.Error.find("accessing address " + address + ".\n"), std::string::npos)
         << result.Error;
 }
 
 TEST(FaultReport, IllegalInstructionIsReported) {
     const TChildResult result = RunInChild([]() -> int { __builtin_trap(); });
     EXPECT_EQ(result.Status, 1);
-    EXPECT_TRUE(
-        std::regex_match(result.Error, std::regex("Exception EPrivilege in module " + TestModule +
-                                                  " at 0x[0-9a-f]+\\.\nIllegal instruction\\.\n")))
-        << result.Error;
+    EXPECT_EQ(test::MaskAddresses(result.Error), "Exception EPrivilege in module " + TestModule +
+                                                     " at <address>.\nIllegal instruction.\n");
 }
 
 TEST(FaultReport, ArithmeticSignalIsReported) {
     const TChildResult result = RunInChild([] { return raise(SIGFPE) + 100; });
     EXPECT_EQ(result.Status, 1);
-    EXPECT_TRUE(
-        std::regex_match(result.Error, std::regex("Exception EMathError in module [^ ]+ at "
-                                                  "0x[0-9a-f]+\\.\nFloating point error\\.\n")))
-        << result.Error;
+    // Raised by the process itself, so the address lies in the C library.
+    EXPECT_EQ(test::MaskAddresses(result.Error),
+              "Exception EMathError in module libc.so.6 at <address>.\nFloating point error.\n");
 }
 
 TEST(FaultReport, StackOverflowIsReportedFromTheAlternateStack) {
