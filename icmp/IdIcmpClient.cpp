@@ -3,7 +3,6 @@
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
 #include "net/IdStack.h"
-#include "net/IdStackConsts.h"
 #include "util/IdGlobal.h"
 
 namespace tarvex {
@@ -62,10 +61,6 @@ void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
         StackInstance->CheckCallResult(received);
         if (ParseReply(received, AReplyStatus)) {
             return;
-        }
-        if (AWait == WaitForever) {
-            // No limit: a datagram for another request does not use anything up.
-            continue;
         }
         const std::int64_t elapsed = TicksBetween(waitStart, MillisecondTicks());
         const std::int64_t left = static_cast<std::int64_t>(AWait) - elapsed;
