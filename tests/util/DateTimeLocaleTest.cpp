@@ -3,6 +3,7 @@
 #include <clocale>
 #include <cstdlib>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,8 @@ struct TLocaleCase {
     std::string DateSeparatorChar, TimeSeparatorChar;
     std::string Morning, Evening, Midnight;
 };
+
+void PrintTo(const TLocaleCase& ACase, std::ostream* AOut) { *AOut << ACase.Source; }
 
 class DateTimeCompiledLocale : public testing::TestWithParam<TLocaleCase> {};
 
