@@ -31,6 +31,7 @@ cleanup() {
     local pid ns
     for pid in "${started_pids[@]}"; do
         kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
     done
     for ns in "${made_namespaces[@]}"; do
         for pid in $(ip netns pids "$ns" 2>/dev/null); do
