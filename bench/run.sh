@@ -7,7 +7,7 @@
 # Usage: bench/run.sh [-t SECONDS] [-r STARTUP_RUNS] [TARVEX_BINARY]
 #   -t  how long tarvex runs (default 10 s); ping and the floor loop make as many exchanges
 #   -r  runs for the start-up timing (default 300)
-# Needs root (raw sockets, namespaces), ip, cc; strace and ping are used when present.
+# Needs root (raw sockets, namespaces), ip, cc; strace, ping and hyperfine are used when present.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -127,7 +127,13 @@ if ((haveStrace)); then
 fi
 
 # --- start-up to the usage line ----------------------------------------------------------------
+# hyperfine when present (mean of many runs without a shell in between), else a timed loop.
 startupUs() {
+    if command -v hyperfine >/dev/null; then
+        hyperfine -N --warmup 20 --runs "$startupRuns" --export-csv "$work/startup.csv" \
+            "$*" >/dev/null 2>&1 &&
+            awk -F, 'NR == 2 { printf "%.0f", $2 * 1e6 }' "$work/startup.csv" && return
+    fi
     local start end i
     start=$(date +%s%N)
     for ((i = 0; i < startupRuns; ++i)); do "$@" >/dev/null 2>&1 || true; done
