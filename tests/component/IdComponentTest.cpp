@@ -217,17 +217,5 @@ TEST(IdComponent, DirectionOtherThanZeroOrOneIsRefused) {
     EXPECT_THROW(component.AdvanceProgress(-1, 1), std::out_of_range);
 }
 
-TEST(IdComponent, StatusHandlerIsKeptAsSet) {
-    FakeStackScope fake;
-    TIdComponent component(nullptr);
-    std::string seen;
-    component.SetOnStatus([&](TObject& ASender, TIdStatus AStatus, const std::string& AText) {
-        seen = std::string(ASender.ClassName()) + " " + std::to_string(static_cast<int>(AStatus)) +
-               " " + AText;
-    });
-    component.OnStatus()(component, TIdStatus::hsConnected, StatusTexts[2]);
-    EXPECT_EQ(seen, "TIdComponent 2 Connected.");
-}
-
 }  // namespace
 }  // namespace tarvex

@@ -72,17 +72,6 @@ TEST(Classes, ComponentIndexOutsideTheListIsRefused) {
     EXPECT_THROW_MSG(owner.Components(-1), EListError, "List index out of bounds (-1)");
 }
 
-TEST(Classes, NewComponentHasNoOwnerNameOrTag) {
-    TComponent component(nullptr);
-    EXPECT_EQ(component.Owner(), nullptr);
-    EXPECT_EQ(component.Name(), "");
-    EXPECT_EQ(component.Tag(), 0);
-    component.SetName("Ping");
-    component.SetTag(-7);
-    EXPECT_EQ(component.Name(), "Ping");
-    EXPECT_EQ(component.Tag(), -7);
-}
-
 TEST(Classes, CollectionItemsJoinAndLeaveTheirCollection) {
     TCollection collection;
     auto first = std::make_unique<TCollectionItem>(&collection);
