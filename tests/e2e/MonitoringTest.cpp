@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,12 +20,6 @@ std::vector<std::string> ExchangeLines(const std::string& AOutput) {
     const std::size_t start = AOutput.find("]\n\n");
     return start == std::string::npos ? std::vector<std::string>{}
                                       : Lines(AOutput.substr(start + 3));
-}
-
-bool IsAnsweredLine(const std::string& ALine, const std::string& AAddress) {
-    static const std::regex shape(R"(Ping answered! ([0-9.]+) \[[0-9]+ms\])");
-    std::smatch match;
-    return std::regex_match(ALine, match, shape) && match[1] == AAddress;
 }
 
 // Milliseconds between the arrival of the first and the ACount-th occurrence of AText.

@@ -498,6 +498,19 @@ std::size_t CountOf(std::string_view AText, std::string_view APart) {
     return count;
 }
 
+bool IsAnsweredLine(std::string_view ALine, std::string_view AAddress) {
+    const std::string head = "Ping answered! " + std::string(AAddress) + " [";
+    constexpr std::string_view Tail = "ms]";
+    if (ALine.size() <= head.size() + Tail.size() || ALine.substr(0, head.size()) != head ||
+        ALine.substr(ALine.size() - Tail.size()) != Tail) {
+        return false;
+    }
+    const std::string_view digits =
+        ALine.substr(head.size(), ALine.size() - head.size() - Tail.size());
+    return std::all_of(digits.begin(), digits.end(),
+                       [](char AChar) { return std::isdigit(static_cast<unsigned char>(AChar)); });
+}
+
 TSpawnOptions OptionsIn(std::string_view ANamespace, const TResolverFiles& AResolver,
                         std::vector<std::string> AArguments) {
     TSpawnOptions options;

@@ -125,6 +125,9 @@ struct TRunResult {
 };
 TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs = 10000);
 
+// "Ping answered! <AAddress> [<digits>ms]"
+bool IsAnsweredLine(std::string_view ALine, std::string_view AAddress);
+
 // Options for a run inside a network namespace (by name) with private resolver files.
 TSpawnOptions OptionsIn(std::string_view ANamespace, const TResolverFiles& AResolver,
                         std::vector<std::string> AArguments);
