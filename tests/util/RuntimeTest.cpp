@@ -1,3 +1,4 @@
+#include <gnu/libc-version.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -95,7 +96,8 @@ TEST(AddressText, PrintsAsPercentPDoes) {
 
 TEST(ModuleNameOf, NamesTheFileHoldingTheCode) {
     EXPECT_EQ(std::string(ModuleNameOf(reinterpret_cast<const void*>(&AddressText))), TestModule);
-    EXPECT_EQ(std::string(ModuleNameOf(reinterpret_cast<const void*>(&write))), "libc.so.6");
+    EXPECT_EQ(std::string(ModuleNameOf(reinterpret_cast<const void*>(&gnu_get_libc_version))),
+              "libc.so.6");
     EXPECT_STREQ(ModuleNameOf(nullptr), "<unknown>");
     EXPECT_STREQ(ModuleNameOf(reinterpret_cast<const void*>(1)), "<unknown>");
 }
