@@ -128,8 +128,9 @@ bool TIdSocketHandle::WaitReadable(std::int32_t ATimeout) {
 }
 
 bool TIdSocketHandle::WaitOnce(std::int32_t ATimeout) {
-    TIdHandleList readList{FDescriptor};
-    const bool readable = Stack().SysSelect(&readList, nullptr, nullptr, ATimeout) == 1;
+    // The list is kept between waits so that a wait allocates nothing once warmed up.
+    FReadList.assign(1, FDescriptor);
+    const bool readable = Stack().SysSelect(&FReadList, nullptr, nullptr, ATimeout) == 1;
     TIdAntiFreezeBase::RunIdleHook(!readable, false);
     return readable;
 }

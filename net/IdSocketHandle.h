@@ -85,6 +85,7 @@ private:
     std::int32_t FRemotePort = 0;
     std::int32_t FClientPortMin = DefaultClientPortMin;
     std::int32_t FClientPortMax = DefaultClientPortMax;
+    TIdHandleList FReadList;
 };
 
 }  // namespace tarvex
