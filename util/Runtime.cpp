@@ -130,15 +130,7 @@ bool EnvironmentSet(const char* AName) noexcept {
 }
 
 void AdoptLocale() noexcept {
-    const char* version = gnu_get_libc_version();
-    // Those library versions mishandled an empty locale name with no locale variables set.
-    const bool oldLibrary =
-        CompareVersions(version, "2.1.3") >= 0 && CompareVersions(version, "2.1.91") < 0;
-    if (oldLibrary && !EnvironmentSet("LC_ALL") && !EnvironmentSet("LANG")) {
-        std::setlocale(LC_ALL, "POSIX");
-    } else {
-        std::setlocale(LC_ALL, "");
-    }
+    std::setlocale(LC_ALL, StartUpLocaleName(gnu_get_libc_version()));
     // Plain ASCII would leave every non-ASCII letter alone; prefer the richer character types.
     if (std::strcmp(nl_langinfo(CODESET), "ANSI_X3.4-1968") == 0) {
         std::setlocale(LC_CTYPE, "en_US");
@@ -203,6 +195,15 @@ void ReportCurrentUnknownException() noexcept {
 }
 
 }  // namespace
+
+const char* StartUpLocaleName(const char* ALibraryVersion) noexcept {
+    const bool oldLibrary = CompareVersions(ALibraryVersion, "2.1.3") >= 0 &&
+                            CompareVersions(ALibraryVersion, "2.1.91") < 0;
+    if (oldLibrary && !EnvironmentSet("LC_ALL") && !EnvironmentSet("LANG")) {
+        return "POSIX";
+    }
+    return "";
+}
 
 std::size_t AddressText(const void* AAddress, char* AText) noexcept {
     const auto value = reinterpret_cast<std::uintptr_t>(AAddress);

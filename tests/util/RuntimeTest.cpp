@@ -1,10 +1,13 @@
 #include <gnu/libc-version.h>
 #include <gtest/gtest.h>
+#include <langinfo.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -135,6 +138,119 @@ TEST(ReportUnhandledException, RaiseAddressLiesInTheRaisingModule) {
     } catch (const EConvertError& error) {
         EXPECT_EQ(std::string(ModuleNameOf(error.RaiseAddress())), TestModule);
     }
+}
+
+// Sets or clears one environment variable for a scope.
+class TEnvironmentGuard {
+public:
+    TEnvironmentGuard(const char* AName, const char* AValue) : FName(AName) {
+        const char* old = std::getenv(AName);
+        FHad = old != nullptr;
+        FOld = FHad ? old : "";
+        if (AValue != nullptr) {
+            setenv(AName, AValue, 1);
+        } else {
+            unsetenv(AName);
+        }
+    }
+    ~TEnvironmentGuard() {
+        if (FHad) {
+            setenv(FName.c_str(), FOld.c_str(), 1);
+        } else {
+            unsetenv(FName.c_str());
+        }
+    }
+    TEnvironmentGuard(const TEnvironmentGuard&) = delete;
+    TEnvironmentGuard& operator=(const TEnvironmentGuard&) = delete;
+
+private:
+    std::string FName;
+    std::string FOld;
+    bool FHad = false;
+};
+
+TEST(StartUpLocale, OnlyTheOldLibraryVersionsWithoutLocaleVariablesAskForPosix) {
+    struct TCase {
+        const char* Version;
+        const char* LcAll;
+        const char* Lang;
+        std::string Expected;
+    };
+    const std::vector<TCase> cases{
+        {"2.1.3", nullptr, nullptr, "POSIX"}, {"2.1.90", nullptr, nullptr, "POSIX"},
+        {"2.1.4", "", "", "POSIX"},           {"2.1.91", nullptr, nullptr, ""},
+        {"2.1.2", nullptr, nullptr, ""},      {"2.36", nullptr, nullptr, ""},
+        {"2.1.3", "de_DE", nullptr, ""},      {"2.1.3", nullptr, "C.UTF-8", ""},
+    };
+    for (const TCase& item : cases) {
+        const TEnvironmentGuard lcAll("LC_ALL", item.LcAll);
+        const TEnvironmentGuard lang("LANG", item.Lang);
+        EXPECT_EQ(StartUpLocaleName(item.Version), item.Expected) << item.Version;
+    }
+}
+
+// The character-type locale and character set a fresh start-up adopts with AEnvironment.
+std::string AdoptedCharacterTypes(
+    const std::vector<std::pair<const char*, const char*>>& AEnvironment) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return "no pipe";
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(fds[0]);
+        for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG", "LOCPATH"}) {
+            unsetenv(name);
+        }
+        for (const auto& [name, value] : AEnvironment) {
+            setenv(name, value, 1);
+        }
+        std::setlocale(LC_ALL, "C");
+        char name[] = "tarvex";
+        char* argv[] = {name, nullptr};
+        RuntimeStartUp(1, argv);
+        const std::string result =
+            std::string(std::setlocale(LC_CTYPE, nullptr)) + " " + nl_langinfo(CODESET);
+        const ssize_t ignored = write(fds[1], result.data(), result.size());
+        static_cast<void>(ignored);
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string text;
+    char chunk[256];
+    ssize_t got = 0;
+    while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return text;
+}
+
+TEST(StartUpLocale, AdoptsTheLocaleOfTheEnvironment) {
+    EXPECT_EQ(AdoptedCharacterTypes({{"LANG", "C.UTF-8"}}), "C.UTF-8 UTF-8");
+    EXPECT_EQ(AdoptedCharacterTypes({{"LC_ALL", "C.UTF-8"}, {"LANG", "C"}}), "C.UTF-8 UTF-8");
+    EXPECT_EQ(AdoptedCharacterTypes({{"LANG", "xx_YY.nothing"}}), "C ANSI_X3.4-1968");
+}
+
+TEST(StartUpLocale, PlainAsciiSwitchesCharacterTypesToEnUsWhenInstalled) {
+    const std::string directory = "/tmp/" + test::UniqueName("enus");
+    test::Shell("mkdir -p " + directory);
+    const int built = test::HaveTool("localedef")
+                          ? test::Shell("localedef -i en_US -f ISO-8859-1 " + directory +
+                                        "/en_US >/dev/null 2>&1")
+                          : -1;
+    const bool present =
+        (built == 0 || built == 1) && test::Shell("test -e " + directory + "/en_US/LC_CTYPE") == 0;
+    if (!present) {
+        test::Shell("rm -rf " + directory);
+    }
+    TARVEX_REQUIRE(present, "cannot build en_US with localedef");
+    EXPECT_EQ(AdoptedCharacterTypes({{"LOCPATH", directory.c_str()}}), "en_US ISO-8859-1");
+    // Without it nothing changes.
+    EXPECT_EQ(AdoptedCharacterTypes({{"LOCPATH", "/nonexistent"}}), "C ANSI_X3.4-1968");
+    test::Shell("rm -rf " + directory);
 }
 
 int ProgramArgc = 1;
