@@ -46,7 +46,7 @@ std::string SettingsLine(const TPinger& APinger) {
            "ms] [Delay: " + IntegerText(APinger.DelayMs) + "ms]";
 }
 
-void MonitorHost(const TPinger& APinger) {
+void MonitorHost(TPinger& APinger) {
     TIdIcmpClient& client = *APinger.PingClient;
     bool replyLost = false;
     for (;;) {

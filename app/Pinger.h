@@ -40,7 +40,7 @@ std::string SettingsLine(const TPinger& APinger);
 
 // Pings without end, one line per exchange, with the bell while replies are lost and once
 // when they come back. Leaves only by an exception.
-[[noreturn]] void MonitorHost(const TPinger& APinger);
+[[noreturn]] void MonitorHost(TPinger& APinger);
 
 // Prints the moment of the failure, then beeps (when enabled) every 100 ms. Leaves only by an
 // exception, which nothing in the program catches.

@@ -78,7 +78,10 @@ TEST_F(TarvexAlarm, RunWithoutRawSocketPrivilegeStartsTheAlarm) {
     TARVEX_REQUIRE_NETNS();
     TestNamespace local("ap");
     ASSERT_TRUE(local.Ok());
+    const TProgramCopy program;
+    ASSERT_TRUE(program.Ok());
     TSpawnOptions options = OptionsIn(local.Name(), FResolver, {"127.0.0.1", "300", "100"});
+    options.ProgramPath = program.Path();
     options.Unprivileged = true;
     options.Error = TStreamKind::skTerminal;
     const std::time_t started = std::time(nullptr);

@@ -43,6 +43,24 @@ private:
     std::string FNsSwitchPath;
 };
 
+// A copy of the built binary, under its own name, in a fresh directory that every user may
+// enter: the build tree itself may be closed to an unprivileged user.
+class TProgramCopy {
+public:
+    TProgramCopy();
+    ~TProgramCopy();
+    TProgramCopy(const TProgramCopy&) = delete;
+    TProgramCopy& operator=(const TProgramCopy&) = delete;
+
+    bool Ok() const noexcept { return FOk; }
+    const std::string& Path() const noexcept { return FPath; }
+
+private:
+    std::string FDirectory;
+    std::string FPath;
+    bool FOk = false;
+};
+
 struct TSpawnOptions {
     std::vector<std::string> Arguments;  // after the program name
     std::string ProgramPath;             // empty: the built tarvex binary
