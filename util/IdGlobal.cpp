@@ -61,6 +61,11 @@ namespace {
 constinit TDelimiterSearch ChosenSearch = &PlainDelimiterSearch;
 constinit pthread_t MainThread{};
 constinit bool MainThreadKnown = false;
+// The process id, kept so the per-request identifier costs no system call; a forked child
+// takes its own at once.
+constinit volatile pid_t ProcessId = 0;
+
+void TakeProcessId() { ProcessId = getpid(); }
 
 std::string UpperCaseAscii(std::string_view AText) {
     std::string copy(AText);
@@ -88,7 +93,10 @@ std::uint32_t TicksBetween(std::uint32_t AOlder, std::uint32_t ANewer) noexcept 
     return ANewer + (UINT32_MAX - AOlder);
 }
 
-std::int32_t OwnProcessId() noexcept { return static_cast<std::int32_t>(getpid()); }
+std::int32_t OwnProcessId() noexcept {
+    const pid_t known = ProcessId;
+    return static_cast<std::int32_t>(known != 0 ? known : getpid());
+}
 
 bool CalledFromMainThread() noexcept {
     return MainThreadKnown && pthread_equal(pthread_self(), MainThread) != 0;
@@ -126,6 +134,13 @@ std::int32_t FindDelimiter(std::string_view ANeedle, std::string_view AHaystack)
 }
 
 void IdGlobalStartUp() noexcept {
+    static bool forkHandlerInstalled = false;
+    if (!forkHandlerInstalled) {
+        forkHandlerInstalled = pthread_atfork(nullptr, nullptr, &TakeProcessId) == 0;
+    }
+    if (forkHandlerInstalled) {
+        TakeProcessId();
+    }
     MainThread = pthread_self();
     MainThreadKnown = true;
     ChosenSearch = MB_CUR_MAX == 1 ? &PlainDelimiterSearch : &BoundaryDelimiterSearch;

@@ -22,6 +22,10 @@ namespace {
 // the interruptible wait turns the record into an exception on the main thread.
 constinit volatile std::sig_atomic_t RecordedSignal = 0;
 
+// The main thread's signal mask during a wait: the mask it had before start-up blocked the
+// keyboard signals, without them. Taken once, so a wait costs no mask query.
+constinit sigset_t WaitMask{};
+
 // Room for the fault handlers, so a stack overflow can still be reported.
 constexpr std::size_t FaultStackSize = 64 * 1024;
 alignas(16) constinit char FaultStack[FaultStackSize]{};
@@ -178,7 +182,12 @@ void InstallSignalHandlers() {
         sigaction(signal, &faultAction, nullptr);
     }
 
-    pthread_sigmask(SIG_BLOCK, &keyboard, nullptr);
+    sigset_t previous;
+    sigemptyset(&previous);
+    pthread_sigmask(SIG_BLOCK, &keyboard, &previous);
+    sigdelset(&previous, SIGINT);
+    sigdelset(&previous, SIGQUIT);
+    WaitMask = previous;
 }
 
 int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError,
@@ -197,11 +206,7 @@ int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError
     }
     // A signal recorded while this thread was not waiting (another thread took it).
     RaiseRecordedSignal();
-    sigset_t waitMask;
-    pthread_sigmask(SIG_BLOCK, nullptr, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGQUIT);
-    const int result = pselect(ANfds, ARead, AWrite, AError, limitPointer, &waitMask);
+    const int result = pselect(ANfds, ARead, AWrite, AError, limitPointer, &WaitMask);
     const int savedErrno = errno;
     RaiseRecordedSignal();
     errno = savedErrno;

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -37,6 +38,17 @@ TEST(MillisecondTicks, FollowsTheTimePassing) {
     const std::uint32_t before = MillisecondTicks();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_GE(TicksBetween(before, MillisecondTicks()), 19U);
+}
+
+TEST(OwnProcessId, IsTheOwnIdAlsoInAForkedChild) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        _exit(OwnProcessId() == static_cast<std::int32_t>(getpid()) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(OwnProcessId, IsTheProcessId) {
