@@ -8,7 +8,7 @@
 
 namespace tarvex {
 
-constinit std::array<std::string, StatusCount> StatusTexts{};
+std::array<std::string, StatusCount> StatusTexts{};
 
 namespace {
 

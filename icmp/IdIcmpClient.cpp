@@ -1,5 +1,7 @@
 #include "icmp/IdIcmpClient.h"
 
+#include <cstring>
+
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
 #include "net/IdStack.h"
@@ -103,9 +105,7 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
         // (assigning from byte iterators would build a temporary text first).
         const std::span<const std::uint8_t> echoed = EchoedData(FRecvPacket, headerLength);
         FEchoData.resize(echoed.size());
-        for (std::size_t i = 0; i < echoed.size(); ++i) {
-            FEchoData[i] = static_cast<char>(echoed[i]);
-        }
+        std::memcpy(FEchoData.data(), echoed.data(), echoed.size());
     }
     // A raw socket sees every ICMP datagram of the host: one is ours only when it carries the
     // identifier this request was sent with as well as its sequence number.

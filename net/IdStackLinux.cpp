@@ -209,12 +209,13 @@ void FillSet(const TIdHandleList* AList, fd_set& ASet, std::int32_t& ABound) {
     }
 }
 
-void ReadSet(TIdHandleList* AList, const fd_set& ASet) {
+// Only handles below the bound were set, so the scan stops there.
+void ReadSet(TIdHandleList* AList, const fd_set& ASet, std::int32_t ABound) {
     if (AList == nullptr) {
         return;
     }
     AList->clear();
-    for (std::int32_t handle = 0; handle < Id_FD_SETSIZE; ++handle) {
+    for (std::int32_t handle = 0; handle < ABound; ++handle) {
         if (FD_ISSET(handle, &ASet)) {
             AList->push_back(handle);
         }
@@ -465,9 +466,9 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
         result = InterruptibleSelect(bound, &readSet, &writeSet, &errorSet, &limit);
     }
     const TErrnoKeeper keeper;
-    ReadSet(ARead, readSet);
-    ReadSet(AWrite, writeSet);
-    ReadSet(AError, errorSet);
+    ReadSet(ARead, readSet, bound);
+    ReadSet(AWrite, writeSet, bound);
+    ReadSet(AError, errorSet, bound);
     return result;
 }
 
