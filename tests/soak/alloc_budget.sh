@@ -15,7 +15,7 @@ require_root_and_tools
 [[ -x $binary ]] || fail "no binary at $binary"
 [[ -f $library ]] || fail "no counting allocator at $library"
 
-ns=$(new_namespace alloc)
+new_namespace ns alloc
 log=$work_dir/allocations
 exec 9>"$log"
 TARVEX_ALLOC_LOG_FD=9 LD_PRELOAD=$library ip netns exec "$ns" "$binary" 127.0.0.1 500 0 \

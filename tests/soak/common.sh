@@ -47,13 +47,16 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# new_namespace TAG: prints the name of a fresh namespace with its loopback up.
+# new_namespace VAR TAG: makes a fresh namespace with its loopback up and stores its name in
+# VAR. Not for use in $(...): the list the clean-up reads must be this shell's own.
 new_namespace() {
-    local ns="tvx$1$$x${#made_namespaces[@]}"
-    ip netns add "$ns" || fail "cannot make namespace $ns"
-    made_namespaces+=("$ns")
-    ip -n "$ns" link set lo up || fail "cannot bring up lo in $ns"
-    echo "$ns"
+    # Names of its own, so that the caller's variable (ns, say) is not shadowed.
+    local -n made_name=$1
+    local made_ns="tvx$2$$x${#made_namespaces[@]}"
+    ip netns add "$made_ns" || fail "cannot make namespace $made_ns"
+    made_namespaces+=("$made_ns")
+    ip -n "$made_ns" link set lo up || fail "cannot bring up lo in $made_ns"
+    made_name=$made_ns
 }
 
 # run_in NS OUT ERR COMMAND...: starts the command in the namespace in the background with

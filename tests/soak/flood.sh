@@ -16,8 +16,8 @@ require_root_and_tools
 [[ -x $binary ]] || fail "no binary at $binary"
 [[ -x $flooder ]] || fail "no flooder at $flooder"
 
-monitor=$(new_namespace flm)
-peer=$(new_namespace flp)
+new_namespace monitor flm
+new_namespace peer flp
 link=tvf$$
 ip link add "${link}a" netns "$monitor" type veth peer name "${link}b" netns "$peer" ||
     fail "cannot make the veth pair"

@@ -17,7 +17,7 @@ require_root_and_tools
 # design; without it the resident set is the program's own. The leak check at exit stays.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=0:thread_local_quarantine_size_kb=0"
 
-ns=$(new_namespace soak)
+new_namespace ns soak
 out=$work_dir/out
 err=$work_dir/err
 run_in "$ns" "$out" "$err" "$binary" 127.0.0.1 500 0

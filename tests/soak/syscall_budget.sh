@@ -93,11 +93,11 @@ check_budget() {
     fi
 }
 
-loopback=$(new_namespace calls)
+new_namespace loopback calls
 check_budget answered "$loopback" "$answeredBudget" 127.0.0.1 500 0
 
-monitor=$(new_namespace callm)
-peer=$(new_namespace callp)
+new_namespace monitor callm
+new_namespace peer callp
 link=tvc$$
 ip link add "${link}a" netns "$monitor" type veth peer name "${link}b" netns "$peer" ||
     fail "cannot make the veth pair"
