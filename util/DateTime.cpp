@@ -497,8 +497,10 @@ TDateTimeParts DecodeDateTime(TDateTime AValue) noexcept {
     const double value = std::isnan(AValue) ? 0.0 : std::clamp(AValue, Lowest, Highest);
     const double datePart = std::trunc(value);
     std::int64_t date = static_cast<std::int64_t>(datePart);
-    std::int64_t msOfDay =
-        std::llround(std::fabs(value - datePart) * static_cast<double>(MsPerDay));
+    // Rounded to the nearest millisecond by hand: the value is never negative here, and the
+    // program then needs nothing from the maths library.
+    std::int64_t msOfDay = static_cast<std::int64_t>(
+        std::fabs(value - datePart) * static_cast<double>(MsPerDay) + 0.5);
     if (msOfDay >= MsPerDay) {
         msOfDay -= MsPerDay;
         ++date;
