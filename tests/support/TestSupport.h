@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,10 @@ bool HaveTool(std::string_view AName);
 int Shell(const std::string& ACommand);
 // Runs a shell command and returns what it wrote on standard output.
 std::string ShellOutput(const std::string& ACommand);
+
+// Runs ABody in a forked child and returns the text it returned, so a test can change the
+// process locale or environment without touching its own. "no child" when fork fails.
+std::string TextFromChild(const std::function<std::string()>& ABody);
 
 // A name unique to this test process and call, for namespaces, links and temporary files.
 std::string UniqueName(std::string_view ATag);
@@ -40,32 +45,32 @@ private:
 }  // namespace tarvex::test
 
 // Skips the test with a one-line reason, or fails it when every test is required.
-#define TARVEX_REQUIRE(ACondition, AReason)                                              \
-    do {                                                                                 \
-        if (!(ACondition)) {                                                             \
-            if (::tarvex::test::AllTestsRequired()) {                                    \
-                FAIL() << "required but unavailable: " << (AReason);                     \
-            } else {                                                                     \
-                GTEST_SKIP() << (AReason);                                               \
-            }                                                                            \
-        }                                                                                \
+#define TARVEX_REQUIRE(ACondition, AReason)                          \
+    do {                                                             \
+        if (!(ACondition)) {                                         \
+            if (::tarvex::test::AllTestsRequired()) {                \
+                FAIL() << "required but unavailable: " << (AReason); \
+            } else {                                                 \
+                GTEST_SKIP() << (AReason);                           \
+            }                                                        \
+        }                                                            \
     } while (false)
 
 #define TARVEX_REQUIRE_ROOT() \
     TARVEX_REQUIRE(::tarvex::test::RunningAsRoot(), "needs root (raw sockets, namespaces)")
 
 // Expects AStatement to raise exactly AType (or a descendant) with message AMessage.
-#define EXPECT_THROW_MSG(AStatement, AType, AMessage)                                     \
-    do {                                                                                  \
-        bool thrown_ = false;                                                             \
-        try {                                                                             \
-            AStatement;                                                                   \
-        } catch (const AType& e_) {                                                       \
-            thrown_ = true;                                                               \
-            EXPECT_EQ(std::string(e_.Message()), std::string(AMessage));                  \
-        } catch (...) {                                                                   \
-            ADD_FAILURE() << "wrong exception type, expected " #AType;                    \
-            thrown_ = true;                                                               \
-        }                                                                                 \
-        EXPECT_TRUE(thrown_) << "no exception, expected " #AType;                         \
+#define EXPECT_THROW_MSG(AStatement, AType, AMessage)                    \
+    do {                                                                 \
+        bool thrown_ = false;                                            \
+        try {                                                            \
+            AStatement;                                                  \
+        } catch (const AType& e_) {                                      \
+            thrown_ = true;                                              \
+            EXPECT_EQ(std::string(e_.Message()), std::string(AMessage)); \
+        } catch (...) {                                                  \
+            ADD_FAILURE() << "wrong exception type, expected " #AType;   \
+            thrown_ = true;                                              \
+        }                                                                \
+        EXPECT_TRUE(thrown_) << "no exception, expected " #AType;        \
     } while (false)

@@ -192,13 +192,7 @@ TEST(StartUpLocale, OnlyTheOldLibraryVersionsWithoutLocaleVariablesAskForPosix) 
 // The character-type locale and character set a fresh start-up adopts with AEnvironment.
 std::string AdoptedCharacterTypes(
     const std::vector<std::pair<const char*, const char*>>& AEnvironment) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return "no pipe";
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(fds[0]);
+    return test::TextFromChild([&] {
         for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG", "LOCPATH"}) {
             unsetenv(name);
         }
@@ -209,23 +203,8 @@ std::string AdoptedCharacterTypes(
         char name[] = "tarvex";
         char* argv[] = {name, nullptr};
         RuntimeStartUp(1, argv);
-        const std::string result =
-            std::string(std::setlocale(LC_CTYPE, nullptr)) + " " + nl_langinfo(CODESET);
-        const ssize_t ignored = write(fds[1], result.data(), result.size());
-        static_cast<void>(ignored);
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string text;
-    char chunk[256];
-    ssize_t got = 0;
-    while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
-        text.append(chunk, static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return text;
+        return std::string(std::setlocale(LC_CTYPE, nullptr)) + " " + nl_langinfo(CODESET);
+    });
 }
 
 TEST(StartUpLocale, AdoptsTheLocaleOfTheEnvironment) {

@@ -250,12 +250,7 @@ TEST(LowerCaseText, LowerCasesSingleByteLettersOfALatin1Locale) {
     TARVEX_REQUIRE(!locale.empty(), "cannot build de_DE.ISO-8859-1 with localedef");
 
     // The locale comes from LOCPATH, so it is adopted in a child of its own.
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(fds[0]);
+    const std::string output = test::TextFromChild([&] {
         setenv("LOCPATH", directory.c_str(), 1);
         std::string result = "no locale";
         if (std::setlocale(LC_ALL, "de_DE.ISO-8859-1") != nullptr) {
@@ -265,20 +260,8 @@ TEST(LowerCaseText, LowerCasesSingleByteLettersOfALatin1Locale) {
                 result = error.Message();
             }
         }
-        const ssize_t ignored = write(fds[1], result.data(), result.size());
-        static_cast<void>(ignored);
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string output;
-    char chunk[256];
-    ssize_t got = 0;
-    while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
-        output.append(chunk, static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
+        return result;
+    });
     test::Shell("rm -rf " + directory);
     EXPECT_EQ(output, "+beep \xE4\xF6\xFC\xE9 \xDF\xB5");
 }
