@@ -15,23 +15,6 @@ std::optional<TCriticalSection> StackGuard;
 
 namespace {
 
-char AsciiLower(char AChar) noexcept {
-    return AChar >= 'A' && AChar <= 'Z' ? static_cast<char>(AChar - 'A' + 'a') : AChar;
-}
-
-// Letter case ignored for A to Z only, whatever the locale.
-bool SameTextAscii(std::string_view A, std::string_view B) noexcept {
-    if (A.size() != B.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < A.size(); ++i) {
-        if (AsciiLower(A[i]) != AsciiLower(B[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // One part of a dotted quad: a number 0 to 255. Two conversions with different defaults tell
 // a bad text apart from a number out of range on either side.
 bool IsQuadPart(std::string_view APart) noexcept {

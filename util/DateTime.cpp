@@ -8,6 +8,8 @@
 #include <ctime>
 #include <cwchar>
 
+#include "util/SysUtils.h"
+
 namespace tarvex {
 
 namespace {
@@ -55,12 +57,8 @@ constexpr TCivilDate CivilFromDays(std::int64_t ADays) {
 static_assert(CivilFromDays(-UnixEpochSerial).Year == 1899);
 static_assert(CivilFromDays(DaysFromCivil(2026, 12, 7)).Day == 7);
 
-constexpr char AsciiUpper(char AChar) {
-    return AChar >= 'a' && AChar <= 'z' ? static_cast<char>(AChar - 'a' + 'A') : AChar;
-}
-
 constexpr bool IsAsciiLetter(char AChar) {
-    const char upper = AsciiUpper(AChar);
+    const char upper = UpperCaseAscii(AChar);
     return upper >= 'A' && upper <= 'Z';
 }
 
@@ -69,7 +67,7 @@ bool StartsWithNoCase(std::string_view AText, std::size_t AAt, std::string_view 
         return false;
     }
     for (std::size_t i = 0; i < AWord.size(); ++i) {
-        if (AsciiUpper(AText[AAt + i]) != AWord[i]) {
+        if (UpperCaseAscii(AText[AAt + i]) != AWord[i]) {
             return false;
         }
     }
@@ -207,7 +205,7 @@ public:
             const char current = APattern[at];
             if (IsAsciiLetter(current)) {
                 at = RenderLetter(APattern, at, lastToken, ALevel);
-                lastToken = AsciiUpper(current);
+                lastToken = UpperCaseAscii(current);
                 continue;
             }
             switch (current) {
@@ -295,7 +293,7 @@ private:
                 at += charLength;
                 continue;
             }
-            switch (AsciiUpper(APattern[at])) {
+            switch (UpperCaseAscii(APattern[at])) {
                 case '"':
                 case '\'':
                     at = ClosingQuote(FSettings.CharLength, APattern, at);
@@ -328,7 +326,7 @@ private:
             ++count;
         }
         const std::size_t next = AAt + count;
-        switch (AsciiUpper(letter)) {
+        switch (UpperCaseAscii(letter)) {
             case 'Y':
                 if (count <= 2) {
                     AppendNumber(FParts.Year % 100, 2);

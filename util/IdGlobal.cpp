@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "util/SysUtils.h"
+
 namespace tarvex {
 
 namespace {
@@ -77,12 +79,10 @@ constinit volatile pid_t ProcessId = 0;
 
 void TakeProcessId() { ProcessId = getpid(); }
 
-std::string UpperCaseAscii(std::string_view AText) {
+std::string UpperCaseAsciiText(std::string_view AText) {
     std::string copy(AText);
     for (char& c : copy) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
+        c = UpperCaseAscii(c);
     }
     return copy;
 }
@@ -122,7 +122,7 @@ std::string SplitOff(std::string& AText, std::string_view ADelimiter, bool ARemo
     } else if (ACaseSensitive) {
         position = FindDelimiter(ADelimiter, AText);
     } else {
-        position = FindDelimiter(UpperCaseAscii(ADelimiter), UpperCaseAscii(AText));
+        position = FindDelimiter(UpperCaseAsciiText(ADelimiter), UpperCaseAsciiText(AText));
     }
     if (position == 0) {
         std::string field = AText;

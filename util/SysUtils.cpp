@@ -85,6 +85,18 @@ std::string FormatText(std::string_view ATemplate, std::initializer_list<std::st
 
 bool TextEquals(std::string_view A, std::string_view B) noexcept { return A == B; }
 
+bool SameTextAscii(std::string_view A, std::string_view B) noexcept {
+    if (A.size() != B.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < A.size(); ++i) {
+        if (UpperCaseAscii(A[i]) != UpperCaseAscii(B[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 namespace {
 
 int HexDigitValue(char AChar) noexcept {

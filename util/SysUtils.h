@@ -74,6 +74,13 @@ std::string FormatText(std::string_view ATemplate, std::initializer_list<std::st
 // Same length and same bytes; case-sensitive, no locale.
 bool TextEquals(std::string_view A, std::string_view B) noexcept;
 
+// a-z to A-Z, every other byte unchanged: letter case without the locale.
+constexpr char UpperCaseAscii(char AChar) noexcept {
+    return AChar >= 'a' && AChar <= 'z' ? static_cast<char>(AChar - 'a' + 'A') : AChar;
+}
+// Same length and the same bytes once a-z and A-Z are taken as equal, whatever the locale.
+bool SameTextAscii(std::string_view A, std::string_view B) noexcept;
+
 // Integer parsing shared by TextToIntegerOr and TextToInteger: leading spaces, one optional
 // sign, "$"/"x"/"X"/"0x"/"0X" hexadecimal prefix, no trailing bytes, signed 32-bit range.
 bool TryTextToInteger(std::string_view AText, std::int32_t& AValue) noexcept;
