@@ -9,8 +9,10 @@
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "net/IdException.h"
@@ -52,6 +54,19 @@ protected:
         EXPECT_EQ(family, 2);
         EXPECT_EQ(ip, "127.0.0.1");
         return port;
+    }
+
+    // A TCP connection over loopback: the client's socket and the one the listener served.
+    // The listener is kept in AListener so it outlives the test body.
+    std::pair<int, int> ConnectOverLoopback(std::optional<TOwnedSocket>& AListener) {
+        AListener.emplace(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
+        const std::int32_t port = BindLoopback(AListener->Get());
+        EXPECT_EQ(FStack.SysListen(AListener->Get(), 1), 0);
+        const int client = FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP);
+        EXPECT_EQ(FStack.SysConnect(client, Id_AF_INET, "127.0.0.1", port), 0);
+        std::string ip;
+        std::int32_t peerPort = 0;
+        return {client, FStack.SysAccept(AListener->Get(), ip, peerPort)};
     }
 
     std::int32_t SendText(int AFrom, const std::string& AText, std::int32_t APort) {
@@ -261,14 +276,9 @@ TEST_F(IdStackLinuxSockets, SendToMalformedAddressRaisesBeforeAnyCall) {
 }
 
 TEST_F(IdStackLinuxSockets, SendOnAConnectionThePeerClosedGivesResetNotBrokenPipe) {
-    const TOwnedSocket listener(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
-    const std::int32_t port = BindLoopback(listener.Get());
-    ASSERT_EQ(FStack.SysListen(listener.Get(), 1), 0);
-    const TOwnedSocket client(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
-    ASSERT_EQ(FStack.SysConnect(client.Get(), Id_AF_INET, "127.0.0.1", port), 0);
-    std::string ip;
-    std::int32_t peerPort = 0;
-    const int served = FStack.SysAccept(listener.Get(), ip, peerPort);
+    std::optional<TOwnedSocket> listener;
+    const auto [clientHandle, served] = ConnectOverLoopback(listener);
+    const TOwnedSocket client(clientHandle);
     ASSERT_GE(served, 0);
     close(served);
 
@@ -291,14 +301,10 @@ TEST_F(IdStackLinuxSockets, NonBlockingSocketAnswersWouldBlockAtOnce) {
 }
 
 TEST_F(IdStackLinuxSockets, WaitAllReceiveCollectsTheWholeLength) {
-    const TOwnedSocket listener(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
-    const std::int32_t port = BindLoopback(listener.Get());
-    ASSERT_EQ(FStack.SysListen(listener.Get(), 1), 0);
-    const TOwnedSocket client(FStack.MakeSocket(Id_SOCK_STREAM, Id_IPPROTO_TCP));
-    ASSERT_EQ(FStack.SysConnect(client.Get(), Id_AF_INET, "127.0.0.1", port), 0);
-    std::string ip;
-    std::int32_t peerPort = 0;
-    const TOwnedSocket served(FStack.SysAccept(listener.Get(), ip, peerPort));
+    std::optional<TOwnedSocket> listener;
+    const auto [clientHandle, servedHandle] = ConnectOverLoopback(listener);
+    const TOwnedSocket client(clientHandle);
+    const TOwnedSocket served(servedHandle);
     ASSERT_EQ(FStack.SysSend(client.Get(), "abc", 3, 0), 3);
     std::thread later([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
