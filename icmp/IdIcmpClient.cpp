@@ -1,6 +1,8 @@
 #include "icmp/IdIcmpClient.h"
 
 #include <cstring>
+#include <optional>
+#include <span>
 
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
@@ -75,6 +77,11 @@ void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
     MarkTimedOut(AReplyStatus);
 }
 
+// A raw socket sees every ICMP datagram of the host. One answers the current request only when
+// it carries (an echo message) or quotes (any other) the identifier and sequence number the
+// request went out with, and an echo message only when it comes from where the request went.
+// Every decision reads the bytes this datagram brought and no others: past them the area
+// still holds an earlier datagram of the same exchange.
 bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatus) {
     if (AReceived == 0) {
         MarkTimedOut(AReplyStatus);
@@ -85,10 +92,38 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
     if (!HoldsIcmpHeader(AReceived, headerLength)) {
         throw EIdIcmpException(std::string(RSIcmpNotEnoughData));
     }
+    const std::span<const std::uint8_t> datagram(FRecvPacket.data(),
+                                                 static_cast<std::size_t>(AReceived));
     const std::uint8_t type = IcmpType(FRecvPacket, headerLength);
+    if (type == IcmpRedirect) {
+        // Only news of a better first hop: the request was forwarded and its answer may follow.
+        return false;
+    }
+    const bool echo = type == IcmpEchoReply || type == IcmpEchoRequest;
+    if (echo) {
+        // Copied into the existing text, so its capacity is reused from exchange to exchange
+        // (assigning from byte iterators would build a temporary text first).
+        const std::span<const std::uint8_t> echoed = EchoedData(FRecvPacket, headerLength);
+        FEchoData.resize(echoed.size());
+        std::memcpy(FEchoData.data(), echoed.data(), echoed.size());
+    }
+    const std::optional<TEchoFields> fields = EchoFieldsAt(
+        datagram, echo ? EchoFieldsOffset(headerLength) : QuotedEchoFieldsOffset(headerLength));
+    if (!fields || fields->Sequence != FSequence ||
+        fields->Identifier != LoadLe16(FEchoPacket, IcmpIdentifierOffset)) {
+        return false;
+    }
+    const std::optional<std::array<std::uint8_t, IpAddressSize>> source = SourceAddressOf(datagram);
+    if (!source) {
+        return false;
+    }
+    std::string sourceText = StackInstance->AddressToText(*source);
     switch (type) {
         case IcmpEchoReply:
         case IcmpEchoRequest:
+            if (sourceText != Destination()) {
+                return false;
+            }
             AReplyStatus.Outcome = TEchoOutcome::eoReplied;
             break;
         case IcmpDestinationUnreachable:
@@ -98,26 +133,13 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
             AReplyStatus.Outcome = TEchoOutcome::eoTtlExpired;
             break;
         default:
+            // About our own request, yet no answer we know (a parameter problem, say).
             throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
     }
-    if (type == IcmpEchoReply || type == IcmpEchoRequest) {
-        // Copied into the existing text, so its capacity is reused from exchange to exchange
-        // (assigning from byte iterators would build a temporary text first).
-        const std::span<const std::uint8_t> echoed = EchoedData(FRecvPacket, headerLength);
-        FEchoData.resize(echoed.size());
-        std::memcpy(FEchoData.data(), echoed.data(), echoed.size());
-    }
-    // A raw socket sees every ICMP datagram of the host: one is ours only when it carries the
-    // identifier this request was sent with as well as its sequence number.
-    const std::uint16_t sequence = CandidateSequence(FRecvPacket, type, headerLength);
-    const std::uint16_t identifier = CandidateIdentifier(FRecvPacket, type, headerLength);
-    if (sequence != FSequence || identifier != LoadLe16(FEchoPacket, IcmpIdentifierOffset)) {
-        return false;
-    }
     AReplyStatus.ByteCount = AReceived;
-    AReplyStatus.SourceAddress = StackInstance->AddressToText(IpSourceAddress(FRecvPacket));
+    AReplyStatus.SourceAddress = std::move(sourceText);
     AReplyStatus.IcmpType = type;
-    AReplyStatus.Sequence = sequence;
+    AReplyStatus.Sequence = fields->Sequence;
     AReplyStatus.Ttl = IpTimeToLive(FRecvPacket);
     return true;
 }

@@ -24,8 +24,8 @@ void TIdRawBase::SendPacket(const std::string& AHost, std::int32_t APort,
                             const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
     // Resolved on every call and before the socket is touched, so a failed lookup leaves a
     // closed socket closed.
-    const std::string address = StackInstance->ResolveAddress(AHost);
-    SocketHandle().SendDatagram(address, APort, ABuffer, ABufferSize);
+    FDestination = StackInstance->ResolveAddress(AHost);
+    SocketHandle().SendDatagram(FDestination, APort, ABuffer, ABufferSize);
 }
 
 std::int32_t TIdRawBase::ReceivePacket(std::uint8_t* ABuffer, std::int32_t AByteCount,

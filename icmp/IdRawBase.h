@@ -36,6 +36,8 @@ public:
     // SendDatagram raise.
     void SendPacket(const std::string& AHost, std::int32_t APort, const std::uint8_t* ABuffer,
                     std::int32_t ABufferSize);
+    // The dotted address the last SendPacket resolved its host to; empty before the first.
+    const std::string& Destination() const noexcept { return FDestination; }
     // Waits up to ATimeout milliseconds (negative: ReceiveTimeout) for one datagram and reads
     // at most AByteCount bytes of it. Its length, 0 when nothing came in time (or the wait
     // failed, or there is nowhere to put it), -1 when the receive call failed.
@@ -63,6 +65,7 @@ private:
     std::vector<std::uint8_t> FBufferStream;
     TIdSocketHandle FSocketHandle;
     std::string FHost;
+    std::string FDestination;
     std::int32_t FPort = DefaultPort;
     std::int32_t FReceiveTimeout = DefaultReceiveTimeout;
     std::int32_t FProtocol = DefaultProtocol;

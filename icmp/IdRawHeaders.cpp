@@ -10,15 +10,6 @@ std::uint8_t IpTimeToLive(std::span<const std::uint8_t, PacketAreaSize> AArea) n
     return AArea[IpTimeToLiveOffset];
 }
 
-std::array<std::uint8_t, IpAddressSize> IpSourceAddress(
-    std::span<const std::uint8_t, PacketAreaSize> AArea) noexcept {
-    std::array<std::uint8_t, IpAddressSize> address{};
-    for (std::size_t i = 0; i < IpAddressSize; ++i) {
-        address[i] = AArea[IpSourceAddressOffset + i];
-    }
-    return address;
-}
-
 bool HoldsIcmpHeader(std::int32_t AReceived, std::size_t AHeaderLength) noexcept {
     return AReceived >= 0 && AHeaderLength + IcmpHeaderSize <= static_cast<std::size_t>(AReceived);
 }
@@ -29,27 +20,25 @@ std::uint8_t IcmpType(std::span<const std::uint8_t, PacketAreaSize> AArea,
     return AArea[AHeaderLength + IcmpTypeOffset];
 }
 
-std::size_t EchoFieldsOffset(std::uint8_t AType, std::size_t AHeaderLength) noexcept {
-    switch (AType) {
-        case IcmpEchoReply:
-        case IcmpEchoRequest:
-            return AHeaderLength;
-        case IcmpDestinationUnreachable:
-        case IcmpTimeExceeded:
-            return AHeaderLength + IcmpQuotedDatagramOffset + AHeaderLength;
-        default:
-            return 0;
+std::optional<TEchoFields> EchoFieldsAt(std::span<const std::uint8_t> ADatagram,
+                                        std::size_t AOffset) {
+    if (AOffset > ADatagram.size() || ADatagram.size() - AOffset < IcmpSequenceOffset + 2) {
+        return std::nullopt;
     }
+    return TEchoFields{LoadLe16(ADatagram, AOffset + IcmpIdentifierOffset),
+                       LoadLe16(ADatagram, AOffset + IcmpSequenceOffset)};
 }
 
-std::uint16_t CandidateIdentifier(std::span<const std::uint8_t, PacketAreaSize> AArea,
-                                  std::uint8_t AType, std::size_t AHeaderLength) {
-    return LoadLe16(AArea, EchoFieldsOffset(AType, AHeaderLength) + IcmpIdentifierOffset);
-}
-
-std::uint16_t CandidateSequence(std::span<const std::uint8_t, PacketAreaSize> AArea,
-                                std::uint8_t AType, std::size_t AHeaderLength) {
-    return LoadLe16(AArea, EchoFieldsOffset(AType, AHeaderLength) + IcmpSequenceOffset);
+std::optional<std::array<std::uint8_t, IpAddressSize>> SourceAddressOf(
+    std::span<const std::uint8_t> ADatagram) noexcept {
+    if (ADatagram.size() < IpSourceAddressOffset + IpAddressSize) {
+        return std::nullopt;
+    }
+    std::array<std::uint8_t, IpAddressSize> address{};
+    for (std::size_t i = 0; i < IpAddressSize; ++i) {
+        address[i] = ADatagram[IpSourceAddressOffset + i];
+    }
+    return address;
 }
 
 std::span<const std::uint8_t> EchoedData(std::span<const std::uint8_t, PacketAreaSize> AArea,

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string_view>
@@ -20,6 +21,7 @@ using TPacketArea = std::array<std::uint8_t, PacketAreaSize>;
 // ICMP types (RFC 792) the client tells apart.
 constexpr std::uint8_t IcmpEchoReply = 0;
 constexpr std::uint8_t IcmpDestinationUnreachable = 3;
+constexpr std::uint8_t IcmpRedirect = 5;
 constexpr std::uint8_t IcmpEchoRequest = 8;
 constexpr std::uint8_t IcmpTimeExceeded = 11;
 
@@ -121,7 +123,7 @@ static_assert(InternetChecksum(Abc) == 0x9D3B);
 // at 32 bytes, and every position past its end holds "E".
 constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> AArea,
                                        std::uint16_t AIdentifier, std::uint16_t ASequence,
-                                       std::uint32_t ASendTime, std::string_view AData) noexcept {
+                                       std::uint32_t ASendTime, std::string_view AData) {
     for (std::size_t i = 0; i < EchoRequestSize; ++i) {
         AArea[i] = 0;
     }
@@ -152,31 +154,39 @@ static_assert(ExampleRequestChecksum() == 0x8BCE);
 
 // Readers of a received datagram held at the start of a packet area. The area is cleared
 // before a wait and datagrams land at its start, so every read lies inside it whatever the
-// datagram's length; callers check the length where it matters (HoldsIcmpHeader).
+// datagram's length. Whatever decides whether a datagram answers the request reads only the
+// bytes that datagram brought (HoldsIcmpHeader, EchoFieldsAt, SourceAddressOf).
 
 // h: where the ICMP message starts, from the low nibble of byte 0 counted in 32-bit words.
 std::size_t IpHeaderLength(std::span<const std::uint8_t, PacketAreaSize> AArea) noexcept;
 std::uint8_t IpTimeToLive(std::span<const std::uint8_t, PacketAreaSize> AArea) noexcept;
-// Source address bytes, network order, first octet first.
-std::array<std::uint8_t, IpAddressSize> IpSourceAddress(
-    std::span<const std::uint8_t, PacketAreaSize> AArea) noexcept;
 
 // True when a datagram of AReceived bytes holds the IPv4 header and the fixed ICMP part.
 bool HoldsIcmpHeader(std::int32_t AReceived, std::size_t AHeaderLength) noexcept;
 std::uint8_t IcmpType(std::span<const std::uint8_t, PacketAreaSize> AArea,
                       std::size_t AHeaderLength) noexcept;
 
-// Where the identifier and sequence number that identify the request lie: in the echo
-// message itself for types 0 and 8; for types 3 and 11 in the quoted request behind a quoted
-// IPv4 header taken to be as long as the outer one (its own length byte is not read).
-// Zero for any other type.
-std::size_t EchoFieldsOffset(std::uint8_t AType, std::size_t AHeaderLength) noexcept;
-// Candidate identifier and sequence number of a datagram of type 0, 3, 8 or 11, both read
-// least-significant byte first as the request wrote them.
-std::uint16_t CandidateIdentifier(std::span<const std::uint8_t, PacketAreaSize> AArea,
-                                  std::uint8_t AType, std::size_t AHeaderLength);
-std::uint16_t CandidateSequence(std::span<const std::uint8_t, PacketAreaSize> AArea,
-                                std::uint8_t AType, std::size_t AHeaderLength);
+// Where the identifier and sequence number that identify a request lie: in an echo message
+// (types 0 and 8) its own; in any other message those of the request it quotes, behind a
+// quoted IPv4 header taken to be as long as the outer one (its own length byte is not read).
+constexpr std::size_t EchoFieldsOffset(std::size_t AHeaderLength) noexcept { return AHeaderLength; }
+constexpr std::size_t QuotedEchoFieldsOffset(std::size_t AHeaderLength) noexcept {
+    return AHeaderLength + IcmpQuotedDatagramOffset + AHeaderLength;
+}
+static_assert(QuotedEchoFieldsOffset(IpMaximumHeaderSize) + IcmpHeaderSize <= PacketAreaSize);
+
+struct TEchoFields {
+    std::uint16_t Identifier = 0;
+    std::uint16_t Sequence = 0;
+};
+// The identifier and sequence number at AOffset of ADatagram (the bytes received), read
+// least-significant byte first as the request wrote them; none when the datagram ends first.
+std::optional<TEchoFields> EchoFieldsAt(std::span<const std::uint8_t> ADatagram,
+                                        std::size_t AOffset);
+// The source address of ADatagram (the bytes received), network order, first octet first;
+// none when the datagram ends before it.
+std::optional<std::array<std::uint8_t, IpAddressSize>> SourceAddressOf(
+    std::span<const std::uint8_t> ADatagram) noexcept;
 
 // The echoed data area of an echo message: from h + 20 to the end of the packet area.
 std::span<const std::uint8_t> EchoedData(std::span<const std::uint8_t, PacketAreaSize> AArea,

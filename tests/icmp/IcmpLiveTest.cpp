@@ -445,12 +445,13 @@ TEST_F(IcmpResponderTest, TimeExceededQuotingTheRequestIsTtlExpired) {
     EXPECT_EQ(result.Reply.Sequence, First);
 }
 
-TEST_F(IcmpResponderTest, OtherIcmpTypeEndsTheExchange) {
+TEST_F(IcmpResponderTest, ParameterProblemQuotingTheRequestEndsTheExchange) {
     TExchange result;
     ASSERT_NO_FATAL_FAILURE(Exchange(
         [](const std::vector<std::uint8_t>& ARequest) {
-            return Finished(
-                EchoMessage(13, RequestIdentifier(ARequest), RequestSequence(ARequest)));
+            std::vector<std::uint8_t> message = {12, 0, 0, 0, 0, 0, 0, 0};
+            message.insert(message.end(), ARequest.begin(), ARequest.begin() + 28);
+            return Finished(message);
         },
         {}, result));
     EXPECT_TRUE(result.Answered);

@@ -174,12 +174,43 @@ TEST_F(IdIcmpClientTest, WaitUsedUpAfterOnlyOtherDatagramsIsATimeOut) {
     EXPECT_EQ(Script().Calls.back(), "SysClose(3)");
 }
 
-TEST_F(IdIcmpClientTest, ReplyFromAnySourceWithTheClientsNumbersIsAccepted) {
-    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {192, 0, 2, 9}, 17));
+// None of these concerns the request, so each is skipped and the wait goes on for the time
+// left: the answer that follows still counts.
+TEST_F(IdIcmpClientTest, DatagramsNotAboutTheRequestNeverDecideTheExchange) {
+    FClient->SetReceiveTimeout(1000);
+    std::vector<std::int32_t> waits;
+    Script().OnSelect = [&waits](std::int32_t ATimeout) { waits.push_back(ATimeout); };
+    const std::uint16_t own = OwnIdentifier();
+    constexpr std::uint8_t TimestampRequest = 13;
+    constexpr std::uint8_t ParameterProblem = 12;
+    // A reply to an older request first, whose data holds our numbers just where a short
+    // error message would have its quoted request: that one must not be matched on them.
+    std::vector<std::uint8_t> older = EchoDatagram(IcmpEchoReply, own, First - 1, {10, 77, 0, 2});
+    StoreLe16(older, QuotedEchoFieldsOffset(20) + IcmpIdentifierOffset, own);
+    StoreLe16(older, QuotedEchoFieldsOffset(20) + IcmpSequenceOffset, First);
+    std::vector<std::uint8_t> shortUnreachable =
+        ErrorDatagram(IcmpDestinationUnreachable, own, First, {10, 77, 1, 1});
+    shortUnreachable.resize(28);
+    Queue(older);
+    Queue(shortUnreachable);
+    Queue(ErrorDatagram(TimestampRequest, static_cast<std::uint16_t>(own ^ 0x5A5AU), First,
+                        {192, 0, 2, 7}));
+    Queue(ErrorDatagram(ParameterProblem, own, First - 1, {10, 77, 1, 1}));
+    Queue(ErrorDatagram(IcmpRedirect, own, First, {10, 77, 0, 1}));
+    Queue(EchoDatagram(IcmpEchoReply, own, First, {10, 77, 0, 3}));
+    Queue(EchoDatagram(IcmpEchoReply, own, First, {10, 77, 0, 2}, 61));
     FClient->PingHost();
     EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
-    EXPECT_EQ(FClient->LastReply().SourceAddress, "192.0.2.9");
-    EXPECT_EQ(FClient->LastReply().Ttl, 17);
+    EXPECT_EQ(FClient->LastReply().SourceAddress, "10.77.0.2");
+    EXPECT_EQ(FClient->LastReply().Ttl, 61);
+    EXPECT_EQ(waits.size(), 7U);
+}
+
+TEST_F(IdIcmpClientTest, EchoReplyFromAnotherAddressIsATimeOut) {
+    FClient->SetReceiveTimeout(100);
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {192, 0, 2, 9}, 17));
+    FClient->PingHost();
+    ExpectTimedOut(FClient->LastReply(), First);
 }
 
 TEST_F(IdIcmpClientTest, EchoRequestWithTheClientsNumbersIsAcceptedLikeAReply) {
@@ -233,7 +264,8 @@ TEST_F(IdIcmpClientTest, HeaderWithOptionsMovesTheMessage) {
 }
 
 TEST_F(IdIcmpClientTest, DatagramOfHeaderPlusEightBytesIsDecoded) {
-    std::vector<std::uint8_t> datagram = EchoDatagram(IcmpEchoReply, OwnIdentifier(), First);
+    std::vector<std::uint8_t> datagram =
+        EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2});
     datagram.resize(28);
     Queue(datagram);
     FClient->PingHost();
@@ -289,10 +321,11 @@ TEST_F(IdIcmpClientRefusalTest, OptionsCountTowardsTheShortness) {
     ExpectNothingChanged();
 }
 
-TEST_F(IdIcmpClientRefusalTest, OtherIcmpTypeEndsTheExchange) {
-    for (const std::uint8_t type : std::initializer_list<std::uint8_t>{5, 4, 13, 255}) {
+// A parameter problem or source quench about our own request is no answer we know.
+TEST_F(IdIcmpClientRefusalTest, OtherIcmpTypeQuotingTheRequestEndsTheExchange) {
+    for (const std::uint8_t type : std::initializer_list<std::uint8_t>{12, 4, 13, 255}) {
         Answered();
-        Queue(EchoDatagram(type, OwnIdentifier(), First + 1));
+        Queue(ErrorDatagram(type, OwnIdentifier(), First + 1, {10, 77, 1, 1}));
         EXPECT_THROW_MSG(FClient->PingHost(), EIdIcmpException, "Non-echo type response received");
         ExpectNothingChanged();
         FClient.reset();
@@ -357,7 +390,7 @@ TEST_F(IdIcmpClientTest, EveryExchangeOpensAFreshSocketWithTheCurrentProtocol) {
 }
 
 TEST_F(IdIcmpClientTest, DestroyingTheClientWithAnOpenSocketClosesIt) {
-    Queue(EchoDatagram(42, OwnIdentifier(), First));
+    Queue(ErrorDatagram(42, OwnIdentifier(), First, {10, 77, 1, 1}));
     EXPECT_THROW(FClient->PingHost(), EIdIcmpException);
     Script().Calls.clear();
     FClient.reset();

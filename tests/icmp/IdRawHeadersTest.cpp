@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -128,7 +130,7 @@ TEST(IdRawHeaders, MessageStartsAfterALongerHeader) {
     area[24 + 7] = 0x0D;
     ASSERT_EQ(IpHeaderLength(area), 24U);
     EXPECT_EQ(IcmpType(area, 24), IcmpEchoReply);
-    EXPECT_EQ(CandidateSequence(area, IcmpEchoReply, 24), 3489);
+    EXPECT_EQ(EchoFieldsAt(area, EchoFieldsOffset(24))->Sequence, 3489);
 }
 
 TEST(IdRawHeaders, DatagramOfHPlus8BytesIsDecodedAndHPlus7Refused) {
@@ -148,29 +150,31 @@ TEST(IdRawHeaders, TtlAndSourceAddressAreReadFromTheIpv4Header) {
     area[14] = 0;
     area[15] = 2;
     EXPECT_EQ(IpTimeToLive(area), 64);
-    EXPECT_EQ(IpSourceAddress(area), (std::array<std::uint8_t, 4>{10, 77, 0, 2}));
+    EXPECT_EQ(SourceAddressOf(std::span(area).first(16)),
+              (std::array<std::uint8_t, 4>{10, 77, 0, 2}));
+    EXPECT_FALSE(SourceAddressOf(std::span(area).first(15)));
 }
 
 TEST(IdRawHeaders, EchoMessagesCarryIdentifierAndSequenceAtBytesFourToSeven) {
-    for (const std::uint8_t type : {IcmpEchoReply, IcmpEchoRequest}) {
-        TPacketArea area = DatagramArea(20);
-        StoreLe16(area, 20 + 4, 0x1234);
-        StoreLe16(area, 20 + 6, 3489);
-        EXPECT_EQ(CandidateIdentifier(area, type, 20), 0x1234);
-        EXPECT_EQ(CandidateSequence(area, type, 20), 3489);
-    }
+    TPacketArea area = DatagramArea(20);
+    StoreLe16(area, 20 + 4, 0x1234);
+    StoreLe16(area, 20 + 6, 3489);
+    const std::optional<TEchoFields> fields = EchoFieldsAt(area, EchoFieldsOffset(20));
+    ASSERT_TRUE(fields);
+    EXPECT_EQ(fields->Identifier, 0x1234);
+    EXPECT_EQ(fields->Sequence, 3489);
 }
 
-TEST(IdRawHeaders, ErrorMessagesQuoteTheRequestBehindAHeaderOfTheOuterLength) {
-    for (const std::uint8_t type : {IcmpDestinationUnreachable, IcmpTimeExceeded}) {
-        for (const std::size_t h : {20, 24}) {
-            TPacketArea area = DatagramArea(h);
-            StoreLe16(area, 8 + h + h + 4, 0x1234);
-            StoreLe16(area, 8 + h + h + 6, 700);
-            EXPECT_EQ(EchoFieldsOffset(type, h), 8 + 2 * h);
-            EXPECT_EQ(CandidateIdentifier(area, type, h), 0x1234);
-            EXPECT_EQ(CandidateSequence(area, type, h), 700);
-        }
+TEST(IdRawHeaders, OtherMessagesQuoteTheRequestBehindAHeaderOfTheOuterLength) {
+    for (const std::size_t h : {20, 24}) {
+        TPacketArea area = DatagramArea(h);
+        StoreLe16(area, 8 + h + h + 4, 0x1234);
+        StoreLe16(area, 8 + h + h + 6, 700);
+        EXPECT_EQ(QuotedEchoFieldsOffset(h), 8 + 2 * h);
+        const std::optional<TEchoFields> fields = EchoFieldsAt(area, QuotedEchoFieldsOffset(h));
+        ASSERT_TRUE(fields);
+        EXPECT_EQ(fields->Identifier, 0x1234);
+        EXPECT_EQ(fields->Sequence, 700);
     }
 }
 
@@ -182,7 +186,20 @@ TEST(IdRawHeaders, LongerQuotedHeaderIsStillReadAtTheOuterLength) {
     area[28] = 0x46;
     StoreLe16(area, 28 + 24 + 6, 3489);
     StoreLe16(area, 28 + 20 + 6, 0x0101);
-    EXPECT_EQ(CandidateSequence(area, IcmpTimeExceeded, 20), 0x0101);
+    EXPECT_EQ(EchoFieldsAt(area, QuotedEchoFieldsOffset(20))->Sequence, 0x0101);
+}
+
+// The fields count only when the datagram brought them, whatever the area holds beyond.
+TEST(IdRawHeaders, FieldsPastTheReceivedBytesAreNone) {
+    TPacketArea area{};
+    area.fill(0xFF);
+    for (const std::size_t h : {20, 60}) {
+        const std::size_t end = QuotedEchoFieldsOffset(h) + 8;
+        EXPECT_TRUE(EchoFieldsAt(std::span(area).first(end), QuotedEchoFieldsOffset(h))) << h;
+        EXPECT_FALSE(EchoFieldsAt(std::span(area).first(end - 1), QuotedEchoFieldsOffset(h)))
+            << h;
+    }
+    EXPECT_FALSE(EchoFieldsAt(std::span(area).first(10), 40));
 }
 
 TEST(IdRawHeaders, EchoedDataRunsFromHPlus20ToTheEndOfTheArea) {
@@ -192,14 +209,6 @@ TEST(IdRawHeaders, EchoedDataRunsFromHPlus20ToTheEndOfTheArea) {
     EXPECT_EQ(data.size(), 1024U - 44U);
     EXPECT_EQ(data.front(), 'q');
     EXPECT_EQ(EchoedData(area, 60).size(), 1024U - 80U);
-}
-
-TEST(IdRawHeaders, DeepestReadStaysInsideTheArea) {
-    TPacketArea area{};
-    area.fill(0xFF);  // header length 60, type 255
-    EXPECT_EQ(IpHeaderLength(area), 60U);
-    EXPECT_NO_THROW(CandidateSequence(area, IcmpTimeExceeded, 60));
-    EXPECT_NO_THROW(CandidateIdentifier(area, IcmpDestinationUnreachable, 60));
 }
 
 }  // namespace
