@@ -4,6 +4,7 @@
 #include "net/IdResourceStrings.h"
 #include "net/IdStackConsts.h"
 #include "util/IdGlobal.h"
+#include "util/Signals.h"
 #include "util/SysUtils.h"
 
 namespace tarvex {
@@ -45,6 +46,8 @@ bool TIdStack::CheckCallResultExcept(std::int32_t AResult,
         return false;
     }
     FLastErrorNumber = SysLastError();
+    // A call that Control-C cut short reports the signal, not its EINTR.
+    RaisePendingSignal();
     for (const std::int32_t tolerated : ATolerated) {
         if (tolerated == FLastErrorNumber) {
             return true;

@@ -20,8 +20,10 @@ using TIdIn4Address = std::array<std::uint8_t, 4>;
 using TIdHandleList = std::vector<TIdStackSocketHandle>;
 
 // The one door to the operating system's sockets and resolver. The Sys* operations return
-// the raw result (-1 on failure) and never raise, except where noted; callers hand a -1 to
-// CheckCallResult.
+// the raw result (-1 on failure, errno left for SysLastError) and callers hand a -1 to
+// CheckCallResult, which raises EIdSocketError (or EControlC/EQuit when a keyboard signal cut
+// the call short). They raise themselves only where noted below, and wherever they take an
+// address text: a malformed one raises EConvertError before any system call.
 class TIdStack : public TObject {
 public:
     TIdStack() = default;
@@ -39,7 +41,8 @@ public:
     virtual std::int32_t SysClose(TIdStackSocketHandle ASocket) = 0;
     virtual std::int32_t SysConnect(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
                                     const std::string& AIP, std::int32_t APort) = 0;
-    // Raises EIdSocketError when the name cannot be resolved.
+    // Raises EIdSocketError when the name cannot be resolved, EControlC/EQuit when a keyboard
+    // signal abandons the look-up.
     virtual std::string SysHostAddressByName(const std::string& AHostName) = 0;
     virtual std::string SysHostName() = 0;
     // Raises EIdSocketError when no name is found.
@@ -59,6 +62,8 @@ public:
                                         std::string& AIP, std::int32_t& APort) = 0;
     // Each given list (null: none) holds only its ready handles on return. ATimeout in
     // milliseconds, WaitForever (-2) for no limit. Ready count, 0 on time-out, -1 on failure.
+    // Raises EIdSetSizeExceeded for a list the readiness set cannot hold, and EControlC/EQuit
+    // for a keyboard signal before or during the wait.
     virtual std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
                                    TIdHandleList* AError, std::int32_t ATimeout) = 0;
     virtual std::int32_t SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,

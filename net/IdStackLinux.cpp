@@ -1,7 +1,6 @@
 #include "net/IdStackLinux.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,7 +8,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
+#include <memory>
+#include <vector>
 
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
@@ -27,6 +27,8 @@ namespace {
 constexpr socklen_t AddressLength = sizeof(sockaddr_in);
 static_assert(AddressLength == 16);
 constexpr std::size_t HostNameBufferSize = 250;
+// Room for a host entry grows up to this before a look-up gives up.
+constexpr std::size_t MaxLookupArea = 64 * 1024;
 
 bool InSetRange(std::int32_t AHandle) noexcept { return AHandle >= 0 && AHandle < Id_FD_SETSIZE; }
 
@@ -64,116 +66,13 @@ private:
     int FSaved;
 };
 
-// Puts the descriptor's file status flags back when the scope ends, keeping errno.
-class TFlagsRestorer {
-public:
-    TFlagsRestorer(int ASocket, int AFlags) noexcept : FSocket(ASocket), FFlags(AFlags) {}
-    ~TFlagsRestorer() {
-        const TErrnoKeeper keeper;
-        fcntl(FSocket, F_SETFL, FFlags);
+// A length below zero, taken as unsigned, would let the system write past the caller's buffer.
+bool RefuseNegative(std::int32_t ALength) noexcept {
+    if (ALength >= 0) {
+        return false;
     }
-    TFlagsRestorer(const TFlagsRestorer&) = delete;
-    TFlagsRestorer& operator=(const TFlagsRestorer&) = delete;
-
-private:
-    int FSocket;
-    int FFlags;
-};
-
-// How a call that would block is to be finished on this socket.
-enum class TBlocking : std::uint8_t {
-    bkWait = 0,    // blocking mode: wait for readiness interruptibly, then try again
-    bkReturn = 1,  // non-blocking mode: "would block" is the answer
-    bkPlain = 2,   // beyond the readiness set (or unknown): the plain blocking call
-};
-
-TBlocking BlockingOf(int ASocket) noexcept {
-    if (!InSetRange(ASocket)) {
-        return TBlocking::bkPlain;
-    }
-    const TErrnoKeeper keeper;
-    const int flags = fcntl(ASocket, F_GETFL);
-    if (flags == -1) {
-        return TBlocking::bkPlain;
-    }
-    return (flags & O_NONBLOCK) == 0 ? TBlocking::bkWait : TBlocking::bkReturn;
-}
-
-// Waits until the socket is readable (or writable) within the socket's own time-out option
-// (no limit when it is not set). 1 when ready, 0 with errno EAGAIN when the option's time ran
-// out, -1 with select's errno on failure. SIGINT/SIGQUIT raise out of here.
-int WaitForSocket(int ASocket, bool AWrite) {
-    timeval limit{};
-    socklen_t limitLength = sizeof limit;
-    const bool limited = getsockopt(ASocket, SOL_SOCKET, AWrite ? SO_SNDTIMEO : SO_RCVTIMEO, &limit,
-                                    &limitLength) == 0 &&
-                         (limit.tv_sec != 0 || limit.tv_usec != 0);
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(ASocket, &set);
-    const int result =
-        InterruptibleSelect(ASocket + 1, AWrite ? nullptr : &set, AWrite ? &set : nullptr, nullptr,
-                            limited ? &limit : nullptr);
-    if (result == 0) {
-        errno = EAGAIN;
-    }
-    return result;
-}
-
-bool WouldBlock(int AError) noexcept { return AError == EAGAIN || AError == EWOULDBLOCK; }
-
-bool IsStreamSocket(int ASocket) noexcept {
-    int type = 0;
-    socklen_t length = sizeof type;
-    return getsockopt(ASocket, SOL_SOCKET, SO_TYPE, &type, &length) == 0 && type == SOCK_STREAM;
-}
-
-// Runs one send or receive the way a blocking call behaves, but interruptibly (see the
-// class comment). ATry performs the call with the given flags and returns its result.
-template <typename TTry>
-std::int32_t Transfer(int ASocket, std::int32_t ALength, int AFlags, bool AWrite, TTry ATry) {
-    if (ALength < 0) {
-        // Taken as unsigned it would let the system write past the caller's buffer.
-        errno = EINVAL;
-        return -1;
-    }
-    const int flags = AFlags | MSG_NOSIGNAL;
-    if ((flags & MSG_DONTWAIT) != 0) {
-        return static_cast<std::int32_t>(ATry(0, flags));
-    }
-    ssize_t done = 0;
-    std::optional<TBlocking> blocking;
-    for (;;) {
-        const ssize_t result = ATry(done, flags | MSG_DONTWAIT);
-        if (result == -1) {
-            const int error = errno;
-            if (!WouldBlock(error)) {
-                errno = error;
-                return done > 0 ? static_cast<std::int32_t>(done) : -1;
-            }
-            if (!blocking) {
-                blocking = BlockingOf(ASocket);
-            }
-            if (*blocking == TBlocking::bkPlain) {
-                const ssize_t plain = ATry(done, flags);
-                if (plain == -1) {
-                    return done > 0 ? static_cast<std::int32_t>(done) : -1;
-                }
-                return static_cast<std::int32_t>(done + plain);
-            }
-            if (*blocking == TBlocking::bkWait && WaitForSocket(ASocket, AWrite) == 1) {
-                continue;
-            }
-            return done > 0 ? static_cast<std::int32_t>(done) : -1;
-        }
-        done += result;
-        // A blocking stream send goes on until all is queued, as does a receive asked to
-        // wait for all; a datagram always goes or comes whole in one call.
-        const bool wantsAll = AWrite || (flags & MSG_WAITALL) != 0;
-        if (!wantsAll || result == 0 || done >= ALength || !IsStreamSocket(ASocket)) {
-            return static_cast<std::int32_t>(done);
-        }
-    }
+    errno = EINVAL;
+    return true;
 }
 
 void FillAddress(sockaddr_in& AAddress, std::uint16_t AFamily, const TIdIn4Address& ABytes,
@@ -287,12 +186,6 @@ TStringList& TIdStackLinux::GetLocalAddressList() {
 
 TIdStackSocketHandle TIdStackLinux::SysAccept(TIdStackSocketHandle ASocket, std::string& AIP,
                                               std::int32_t& APort) {
-    if (BlockingOf(ASocket) == TBlocking::bkWait && WaitForSocket(ASocket, false) != 1) {
-        if (errno == EBADF) {
-            errno = EINTR;
-        }
-        return -1;
-    }
     sockaddr_in address{};
     socklen_t length = AddressLength;
     const int result = accept(ASocket, AsAddress(address), &length);
@@ -328,47 +221,41 @@ std::int32_t TIdStackLinux::SysConnect(TIdStackSocketHandle ASocket, std::uint16
     TextToAddress(AIP, bytes);
     sockaddr_in address{};
     FillAddress(address, AFamily, bytes, APort);
-    const int flags = InSetRange(ASocket) ? fcntl(ASocket, F_GETFL) : -1;
-    if (flags == -1 || (flags & O_NONBLOCK) != 0 ||
-        fcntl(ASocket, F_SETFL, flags | O_NONBLOCK) == -1) {
-        return connect(ASocket, AsAddress(address), AddressLength);
-    }
-    const TFlagsRestorer restorer(ASocket, flags);
-    if (connect(ASocket, AsAddress(address), AddressLength) == 0) {
-        return 0;
-    }
-    if (errno != EINPROGRESS) {
-        return -1;
-    }
-    const int waited = WaitForSocket(ASocket, true);
-    if (waited != 1) {
-        if (waited == 0) {
-            // The socket's send time-out ran out, as a blocking connect reports it.
-            errno = EINPROGRESS;
-        }
-        return -1;
-    }
-    int error = 0;
-    socklen_t errorLength = sizeof error;
-    if (getsockopt(ASocket, SOL_SOCKET, SO_ERROR, &error, &errorLength) == -1) {
-        return -1;
-    }
-    if (error != 0) {
-        errno = error;
-        return -1;
-    }
-    return 0;
+    return connect(ASocket, AsAddress(address), AddressLength);
 }
 
 std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
-    const hostent* entry = gethostbyname(AHostName.c_str());
-    if (entry == nullptr) {
-        RaiseSocketFailure(h_errno);
+    // Looked up on a helper thread, with the reentrant call, so that Control-C can end a wait
+    // on a resolver that does not answer; the lookup owns all it touches.
+    struct TLookup {
+        std::string Name;
+        TIdIn4Address Address{};
+        int Error = 0;
+    };
+    auto lookup = std::make_shared<TLookup>();
+    lookup->Name = AHostName;
+    RunInterruptibly([lookup] {
+        hostent entry{};
+        hostent* found = nullptr;
+        std::vector<char> area(1024);
+        int error = 0;
+        while (gethostbyname_r(lookup->Name.c_str(), &entry, area.data(), area.size(), &found,
+                               &error) == ERANGE &&
+               area.size() < MaxLookupArea) {
+            area.resize(area.size() * 2);
+        }
+        if (found == nullptr) {
+            lookup->Error = error;
+        } else if (!HasAddress(found)) {
+            lookup->Error = NO_DATA;
+        } else {
+            lookup->Address = FirstHostAddress(*found);
+        }
+    });
+    if (lookup->Error != 0) {
+        RaiseSocketFailure(lookup->Error);
     }
-    if (!HasAddress(entry)) {
-        RaiseSocketFailure(NO_DATA);
-    }
-    return AddressToText(FirstHostAddress(*entry));
+    return AddressToText(lookup->Address);
 }
 
 std::string TIdStackLinux::SysHostName() {
@@ -425,24 +312,26 @@ std::uint32_t TIdStackLinux::SysNetToHost32(std::uint32_t AValue) { return ntohl
 
 std::int32_t TIdStackLinux::SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
                                        std::int32_t ALength, std::int32_t AFlags) {
-    auto* bytes = static_cast<std::uint8_t*>(ABuffer);
-    return Transfer(ASocket, ALength, AFlags, false, [&](ssize_t ADone, int AFlagsNow) {
-        return recv(ASocket, bytes + ADone, static_cast<std::size_t>(ALength - ADone), AFlagsNow);
-    });
+    if (RefuseNegative(ALength)) {
+        return -1;
+    }
+    return static_cast<std::int32_t>(
+        recv(ASocket, ABuffer, static_cast<std::size_t>(ALength), AFlags | MSG_NOSIGNAL));
 }
 
 std::int32_t TIdStackLinux::SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
                                            std::int32_t ALength, std::int32_t AFlags,
                                            std::string& AIP, std::int32_t& APort) {
-    auto* bytes = static_cast<std::uint8_t*>(ABuffer);
     // Cleared first, so the sender is 0.0.0.0 port 0 after a failure.
     sockaddr_in address{};
-    const std::int32_t result =
-        Transfer(ASocket, ALength, AFlags, false, [&](ssize_t ADone, int AFlagsNow) {
-            socklen_t length = AddressLength;
-            return recvfrom(ASocket, bytes + ADone, static_cast<std::size_t>(ALength - ADone),
-                            AFlagsNow, AsAddress(address), &length);
-        });
+    std::int32_t result = -1;
+    if (!RefuseNegative(ALength)) {
+        socklen_t length = AddressLength;
+        result = static_cast<std::int32_t>(recvfrom(ASocket, ABuffer,
+                                                    static_cast<std::size_t>(ALength),
+                                                    AFlags | MSG_NOSIGNAL, AsAddress(address),
+                                                    &length));
+    }
     const TErrnoKeeper keeper;
     ReadAddress(address, AIP, APort);
     return result;
@@ -474,31 +363,32 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
 
 std::int32_t TIdStackLinux::SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,
                                     std::int32_t ALength, std::int32_t AFlags) {
-    const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
-    return Transfer(ASocket, ALength, AFlags, true, [&](ssize_t ADone, int AFlagsNow) {
-        return send(ASocket, bytes + ADone, static_cast<std::size_t>(ALength - ADone), AFlagsNow);
-    });
+    if (RefuseNegative(ALength)) {
+        return -1;
+    }
+    return static_cast<std::int32_t>(
+        send(ASocket, ABuffer, static_cast<std::size_t>(ALength), AFlags | MSG_NOSIGNAL));
 }
 
 std::int32_t TIdStackLinux::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer,
                                       std::int32_t ALength, std::int32_t AFlags,
                                       const std::string& AIP, std::int32_t APort) {
     sockaddr_in address{};
-    TIdIn4Address bytesOfAddress{};
-    TextToAddress(AIP, bytesOfAddress);
-    FillAddress(address, AF_INET, bytesOfAddress, APort);
-    const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
-    return Transfer(ASocket, ALength, AFlags, true, [&](ssize_t ADone, int AFlagsNow) {
-        return sendto(ASocket, bytes + ADone, static_cast<std::size_t>(ALength - ADone), AFlagsNow,
-                      AsAddress(address), AddressLength);
-    });
+    TIdIn4Address bytes{};
+    TextToAddress(AIP, bytes);
+    FillAddress(address, AF_INET, bytes, APort);
+    if (RefuseNegative(ALength)) {
+        return -1;
+    }
+    return static_cast<std::int32_t>(sendto(ASocket, ABuffer, static_cast<std::size_t>(ALength),
+                                            AFlags | MSG_NOSIGNAL, AsAddress(address),
+                                            AddressLength));
 }
 
 std::int32_t TIdStackLinux::SysSetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
                                          std::int32_t AOptName, const void* AOptVal,
                                          std::int32_t AOptLen) {
-    if (AOptLen < 0) {
-        errno = EINVAL;
+    if (RefuseNegative(AOptLen)) {
         return -1;
     }
     return setsockopt(ASocket, ALevel, AOptName, AOptVal, static_cast<socklen_t>(AOptLen));
@@ -547,9 +437,7 @@ void TIdStackLinux::SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t&
 std::int32_t TIdStackLinux::SysGetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
                                          std::int32_t AOptName, void* AOptVal,
                                          std::int32_t& AOptLen) {
-    if (AOptLen < 0) {
-        // Taken as unsigned it would let the system write past the caller's value.
-        errno = EINVAL;
+    if (RefuseNegative(AOptLen)) {
         return -1;
     }
     socklen_t length = static_cast<socklen_t>(AOptLen);

@@ -11,19 +11,11 @@
 
 namespace tarvex {
 
-// The socket stack over the system's POSIX sockets and resolver.
-//
-// Every blocking call (select, recv, recvfrom, send, sendto, accept, connect) waits inside
-// InterruptibleSelect, the one place where SIGINT and SIGQUIT are unblocked, so these signals
-// end any wait with EControlC/EQuit and a signal that arrives just before a wait is not lost.
-// On a socket in blocking mode a send or receive is first tried with MSG_DONTWAIT; only when
-// the system answers EAGAIN is there a wait for readiness and another try, so a receive on a
-// socket already found readable stays one system call. accept waits for readability first;
-// connect runs non-blocking, waits for writability and reads SO_ERROR, then restores the
-// descriptor's flags. A send/receive time-out set on the socket (SO_SNDTIMEO/SO_RCVTIMEO)
-// bounds the wait as it would bound the blocking call. Handles beyond the readiness set's
-// width (1024) fall back to the plain blocking call. A negative length or option length is
-// refused with EINVAL (-1) instead of being handed to the system as a huge unsigned size.
+// The socket stack over the system's POSIX sockets and resolver. Each Sys* operation is one
+// system call. A keyboard signal ends a blocking one with EINTR (CheckCallResult then raises
+// the signal), SysSelect raises it itself, and a name lookup runs where Control-C can end the
+// wait for it. A negative length or option length is refused with EINVAL (-1) instead of
+// being handed to the system as a huge unsigned size.
 class TIdStackLinux : public TIdStack {
 public:
     TIdStackLinux() = default;

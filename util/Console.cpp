@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "util/Signals.h"
 #include "util/SysUtils.h"
 
 namespace tarvex {
@@ -27,14 +28,18 @@ constinit int ArgCount = 0;
 constinit char** ArgValues = nullptr;
 
 // One write of the whole buffered content; the buffer is empty afterwards whatever happened.
-// A short write is neither retried nor reported.
+// A short write is neither retried nor reported. Once a keyboard signal is recorded nothing
+// more is written: the write could block on a reader that stopped, and the operation is about
+// to raise the signal anyway.
 void HandOver() noexcept {
     if (Output.Count == 0) {
         return;
     }
-    const ssize_t written = write(OutputDescriptor, Output.Bytes, Output.Count);
-    if (written == -1 && Output.FailedErrno == 0) {
-        Output.FailedErrno = errno;
+    if (!KeyboardSignalRecorded()) {
+        const ssize_t written = write(OutputDescriptor, Output.Bytes, Output.Count);
+        if (written == -1 && Output.FailedErrno == 0) {
+            Output.FailedErrno = errno;
+        }
     }
     Output.Count = 0;
 }
@@ -48,17 +53,24 @@ void Append(std::string_view AText) noexcept {
     }
 }
 
-// Ends an output operation: flush, then report a failed hand-over to the caller.
+// Ends an output operation: flush, then report a failed hand-over to the caller. A keyboard
+// signal that arrived meanwhile, perhaps cutting a write short, is what gets raised.
 void Finish() {
     HandOver();
     const int failed = Output.FailedErrno;
     Output.FailedErrno = 0;
+    RaisePendingSignal();
     if (failed != 0) {
         throw EInOutError(failed);
     }
 }
 
 void WriteBell(int ADescriptor) noexcept {
+    // A terminal paused with Ctrl-S blocks the write; a recorded signal is raised by the next
+    // wait, so nothing is written after one.
+    if (KeyboardSignalRecorded()) {
+        return;
+    }
     const char bell = '\a';
     const ssize_t ignored = write(ADescriptor, &bell, 1);
     static_cast<void>(ignored);

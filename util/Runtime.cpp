@@ -4,6 +4,8 @@
 #include <gnu/libc-version.h>
 #include <langinfo.h>
 #include <link.h>
+#include <signal.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -194,6 +196,115 @@ void ReportCurrentUnknownException() noexcept {
     WriteExceptionReport(className, nullptr, {});
 }
 
+// Room for the fault handlers, so a stack overflow can still be reported.
+constexpr std::size_t FaultStackSize = 64 * 1024;
+alignas(16) constinit char FaultStack[FaultStackSize]{};
+
+// Appends a C text to a fixed buffer; async-signal-safe.
+class TFixedText {
+public:
+    void Add(std::string_view AText) noexcept {
+        for (const char c : AText) {
+            if (FLength + 1 < sizeof FBytes) {
+                FBytes[FLength++] = c;
+            }
+        }
+        FBytes[FLength] = '\0';
+    }
+    void AddAddress(const void* AAddress) noexcept {
+        char text[AddressTextSize];
+        const std::size_t length = AddressText(AAddress, text);
+        Add(std::string_view(text, length));
+    }
+    std::string_view View() const noexcept { return std::string_view(FBytes, FLength); }
+
+private:
+    char FBytes[160]{};
+    std::size_t FLength = 0;
+};
+
+const void* FaultingInstruction(const siginfo_t* AInfo, const void* AContext) noexcept {
+    const auto* context = static_cast<const ucontext_t*>(AContext);
+#if defined(__x86_64__)
+    if (context != nullptr) {
+        return reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
+    }
+#elif defined(__aarch64__)
+    if (context != nullptr) {
+        return reinterpret_cast<const void*>(context->uc_mcontext.pc);
+    }
+#else
+    static_cast<void>(context);
+#endif
+    return AInfo->si_addr;
+}
+
+// Reports the fault as an unhandled exception and ends the process; only async-signal-safe
+// calls from here on. The class names follow the runtime's: access violation for SIGSEGV,
+// bus error for SIGBUS, privileged/illegal instruction for SIGILL, and for SIGFPE the integer
+// division and overflow cases apart from every other arithmetic fault.
+extern "C" void ReportFault(int ASignal, siginfo_t* AInfo, void* AContext) {
+    const void* instruction = FaultingInstruction(AInfo, AContext);
+    std::string_view className = "EExternal";
+    TFixedText message;
+    switch (ASignal) {
+        case SIGSEGV:
+            className = "EAccessViolation";
+            message.Add("Access violation at address ");
+            message.AddAddress(instruction);
+            message.Add(", accessing address ");
+            message.AddAddress(AInfo->si_addr);
+            break;
+        case SIGBUS:
+            className = "EBusError";
+            message.Add("Bus error");
+            break;
+        case SIGILL:
+            className = "EPrivilege";
+            message.Add("Illegal instruction");
+            break;
+        case SIGFPE:
+            if (AInfo->si_code == FPE_INTDIV) {
+                className = "EDivByZero";
+                message.Add("Division by zero");
+            } else if (AInfo->si_code == FPE_INTOVF) {
+                className = "EIntOverflow";
+                message.Add("Integer overflow");
+            } else {
+                className = "EMathError";
+                message.Add("Floating point error");
+            }
+            break;
+        default:
+            message.Add("External exception");
+            break;
+    }
+    WriteExceptionReport(className, instruction, message.View());
+    _exit(1);
+}
+
+
+// Reports a program fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE) as an unhandled exception, on a
+// stack of its own so that a stack overflow can be reported too.
+void InstallFaultHandlers() {
+    stack_t faultStack{};
+    faultStack.ss_sp = FaultStack;
+    faultStack.ss_size = FaultStackSize;
+    faultStack.ss_flags = 0;
+    struct sigaction action {};
+    action.sa_sigaction = &ReportFault;
+    sigfillset(&action.sa_mask);
+    // A fault inside the report itself ends the process the default way.
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+    bool installed = sigaltstack(&faultStack, nullptr) == 0;
+    for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) {
+        installed = installed && sigaction(signal, &action, nullptr) == 0;
+    }
+    if (!installed) {
+        throw Exception("Cannot install the fault handlers");
+    }
+}
+
 }  // namespace
 
 const char* StartUpLocaleName(const char* ALibraryVersion) noexcept {
@@ -274,7 +385,8 @@ void RuntimeStartUp(int AArgc, char** AArgv) {
     SetArguments(AArgc, AArgv);
     TakeModuleTable();
     AdoptLocale();
-    InstallSignalHandlers();
+    InstallKeyboardSignals();
+    InstallFaultHandlers();
     DateTimeStartUp();
     IdGlobalStartUp();
 }

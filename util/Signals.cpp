@@ -1,39 +1,44 @@
 #include "util/Signals.h"
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <cstddef>
 #include <exception>
-#include <string_view>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 #include "util/IdGlobal.h"
-#include "util/Runtime.h"
 #include "util/SysUtils.h"
 
 namespace tarvex {
 
 namespace {
 
-// The keyboard signal last recorded by its handler, 0 when none. The handler only records;
-// the interruptible wait turns the record into an exception on the main thread.
+// The keyboard signal last recorded by the handler, 0 when none.
 constinit volatile std::sig_atomic_t RecordedSignal = 0;
 
-// The main thread's signal mask during a wait: the mask it had before start-up blocked the
-// keyboard signals, without them. Taken once, so a wait costs no mask query.
-constinit sigset_t WaitMask{};
-
-// Room for the fault handlers, so a stack overflow can still be reported.
-constexpr std::size_t FaultStackSize = 64 * 1024;
-alignas(16) constinit char FaultStack[FaultStackSize]{};
+// The wake pipe: the handler writes a byte, every wait of the main thread watches the read end.
+// Both ends are non-blocking, so neither the handler nor a drain can ever block.
+constinit volatile std::sig_atomic_t WakeRead = -1;
+constinit volatile std::sig_atomic_t WakeWrite = -1;
 
 extern "C" void RecordKeyboardSignal(int ASignal) {
-    if (RecordedSignal == 0) {
-        RecordedSignal = ASignal;
+    if (RecordedSignal != 0) {
+        return;
     }
+    RecordedSignal = ASignal;
+    const int savedErrno = errno;
+    const char byte = 0;
+    // A full pipe wakes every wait already, so a failed write loses nothing.
+    const ssize_t ignored = write(WakeWrite, &byte, 1);
+    static_cast<void>(ignored);
+    errno = savedErrno;
 }
 
 sigset_t KeyboardSignals() noexcept {
@@ -44,171 +49,122 @@ sigset_t KeyboardSignals() noexcept {
     return set;
 }
 
-// Appends a C text to a fixed buffer; async-signal-safe.
-class TFixedText {
+bool MakeWakePipe() noexcept {
+    int fds[2];
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        return false;
+    }
+    WakeRead = fds[0];
+    WakeWrite = fds[1];
+    return true;
+}
+
+// A forked child gets a pipe of its own, or its signals would wake its parent's waits.
+extern "C" void RenewWakePipe() {
+    close(WakeRead);
+    close(WakeWrite);
+    WakeRead = -1;
+    WakeWrite = -1;
+    MakeWakePipe();
+}
+
+void DrainWakePipe() noexcept {
+    char bytes[16];
+    while (read(WakeRead, bytes, sizeof bytes) > 0) {
+    }
+}
+
+bool Selectable(int ADescriptor) noexcept { return ADescriptor >= 0 && ADescriptor < FD_SETSIZE; }
+
+// A pipe that the helper of RunInterruptibly writes to when its work is done.
+class TDonePipe {
 public:
-    void Add(std::string_view AText) noexcept {
-        for (const char c : AText) {
-            if (FLength + 1 < sizeof FBytes) {
-                FBytes[FLength++] = c;
+    TDonePipe() noexcept {
+        if (pipe2(FFds, O_CLOEXEC) != 0) {
+            FFds[0] = -1;
+            FFds[1] = -1;
+        }
+    }
+    ~TDonePipe() {
+        for (const int fd : FFds) {
+            if (fd >= 0) {
+                close(fd);
             }
         }
-        FBytes[FLength] = '\0';
     }
-    void AddAddress(const void* AAddress) noexcept {
-        char text[AddressTextSize];
-        const std::size_t length = AddressText(AAddress, text);
-        Add(std::string_view(text, length));
+    TDonePipe(const TDonePipe&) = delete;
+    TDonePipe& operator=(const TDonePipe&) = delete;
+
+    bool Ok() const noexcept { return Selectable(FFds[0]) && FFds[1] >= 0; }
+    int Read() const noexcept { return FFds[0]; }
+    void Signal() const noexcept {
+        const char byte = 0;
+        const ssize_t ignored = write(FFds[1], &byte, 1);
+        static_cast<void>(ignored);
     }
-    std::string_view View() const noexcept { return std::string_view(FBytes, FLength); }
 
 private:
-    char FBytes[160]{};
-    std::size_t FLength = 0;
+    int FFds[2]{-1, -1};
 };
 
-const void* FaultingInstruction(const siginfo_t* AInfo, const void* AContext) noexcept {
-    const auto* context = static_cast<const ucontext_t*>(AContext);
-#if defined(__x86_64__)
-    if (context != nullptr) {
-        return reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
-    }
-#elif defined(__aarch64__)
-    if (context != nullptr) {
-        return reinterpret_cast<const void*>(context->uc_mcontext.pc);
-    }
-#else
-    static_cast<void>(context);
-#endif
-    return AInfo->si_addr;
-}
-
-// Reports the fault as an unhandled exception and ends the process; only async-signal-safe
-// calls from here on. The class names follow the runtime's: access violation for SIGSEGV,
-// bus error for SIGBUS, privileged/illegal instruction for SIGILL, and for SIGFPE the integer
-// division and overflow cases apart from every other arithmetic fault.
-extern "C" void ReportFault(int ASignal, siginfo_t* AInfo, void* AContext) {
-    const void* instruction = FaultingInstruction(AInfo, AContext);
-    std::string_view className = "EExternal";
-    TFixedText message;
-    switch (ASignal) {
-        case SIGSEGV:
-            className = "EAccessViolation";
-            message.Add("Access violation at address ");
-            message.AddAddress(instruction);
-            message.Add(", accessing address ");
-            message.AddAddress(AInfo->si_addr);
-            break;
-        case SIGBUS:
-            className = "EBusError";
-            message.Add("Bus error");
-            break;
-        case SIGILL:
-            className = "EPrivilege";
-            message.Add("Illegal instruction");
-            break;
-        case SIGFPE:
-            if (AInfo->si_code == FPE_INTDIV) {
-                className = "EDivByZero";
-                message.Add("Division by zero");
-            } else if (AInfo->si_code == FPE_INTOVF) {
-                className = "EIntOverflow";
-                message.Add("Integer overflow");
-            } else {
-                className = "EMathError";
-                message.Add("Floating point error");
-            }
-            break;
-        default:
-            message.Add("External exception");
-            break;
-    }
-    WriteExceptionReport(className, instruction, message.View());
-    _exit(1);
-}
-
-// Empties the queue of keyboard signals that arrived while blocked, so a burst counts once.
-void DropPendingKeyboardSignals() noexcept {
-    const sigset_t keyboard = KeyboardSignals();
-    const timespec noWait{0, 0};
-    for (int round = 0; round < 4; ++round) {
-        if (sigtimedwait(&keyboard, nullptr, &noWait) == -1) {
-            break;
-        }
-    }
-}
-
-// Turns a recorded keyboard signal into its exception, unless one is already on its way.
-void RaiseRecordedSignal() {
-    const int signal = RecordedSignal;
-    if (signal == 0) {
-        return;
-    }
-    RecordedSignal = 0;
-    DropPendingKeyboardSignals();
-    if (std::uncaught_exceptions() > 0) {
-        return;
-    }
-    if (signal == SIGQUIT) {
-        throw EQuit();
-    }
-    throw EControlC();
-}
+// Shared by the waiting thread and the helper, so an abandoned helper still has it.
+struct THelperState {
+    std::function<void()> Work;
+    std::exception_ptr Failure;
+    TDonePipe Done;
+};
 
 }  // namespace
 
-void InstallSignalHandlers() {
-    const sigset_t keyboard = KeyboardSignals();
-
-    struct sigaction keyboardAction {};
-    keyboardAction.sa_handler = &RecordKeyboardSignal;
-    keyboardAction.sa_mask = keyboard;
-    keyboardAction.sa_flags = 0;  // no SA_RESTART: the wait must end when one arrives
-    sigaction(SIGINT, &keyboardAction, nullptr);
-    sigaction(SIGQUIT, &keyboardAction, nullptr);
-
-    stack_t faultStack{};
-    faultStack.ss_sp = FaultStack;
-    faultStack.ss_size = FaultStackSize;
-    faultStack.ss_flags = 0;
-    sigaltstack(&faultStack, nullptr);
-
-    struct sigaction faultAction {};
-    faultAction.sa_sigaction = &ReportFault;
-    sigfillset(&faultAction.sa_mask);
-    // A fault inside the report itself ends the process the default way.
-    faultAction.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
-    for (const int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) {
-        sigaction(signal, &faultAction, nullptr);
+void InstallKeyboardSignals() {
+    static bool forkHandlerInstalled = false;
+    if (!forkHandlerInstalled) {
+        forkHandlerInstalled = pthread_atfork(nullptr, nullptr, &RenewWakePipe) == 0;
     }
-
-    sigset_t previous;
-    sigemptyset(&previous);
-    pthread_sigmask(SIG_BLOCK, &keyboard, &previous);
-    sigdelset(&previous, SIGINT);
-    sigdelset(&previous, SIGQUIT);
-    WaitMask = previous;
+    if (WakeRead < 0 && !MakeWakePipe()) {
+        throw Exception("Cannot create the signal pipe");
+    }
+    struct sigaction action {};
+    action.sa_handler = &RecordKeyboardSignal;
+    action.sa_mask = KeyboardSignals();
+    action.sa_flags = 0;  // no SA_RESTART: a blocking call must end when one arrives
+    if (!forkHandlerInstalled || sigaction(SIGINT, &action, nullptr) != 0 ||
+        sigaction(SIGQUIT, &action, nullptr) != 0) {
+        throw Exception("Cannot install the keyboard signal handlers");
+    }
+    const sigset_t keyboard = KeyboardSignals();
+    pthread_sigmask(SIG_UNBLOCK, &keyboard, nullptr);
 }
 
 int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError,
                         const timeval* ATimeout) {
-    // The same normalisation the kernel applies to select's timeval; a negative time stays
-    // negative so the kernel refuses it.
-    timespec limit{};
-    const timespec* limitPointer = nullptr;
+    // select counts the time left down in the structure it is given.
+    timeval limit{};
+    timeval* limitPointer = nullptr;
     if (ATimeout != nullptr) {
-        limit.tv_sec = ATimeout->tv_sec + ATimeout->tv_usec / 1000000;
-        limit.tv_nsec = (ATimeout->tv_usec % 1000000) * 1000;
+        limit = *ATimeout;
         limitPointer = &limit;
     }
-    if (!CalledFromMainThread()) {
-        return pselect(ANfds, ARead, AWrite, AError, limitPointer, nullptr);
+    const int wake = WakeRead;
+    if (!CalledFromMainThread() || !Selectable(wake)) {
+        return select(ANfds, ARead, AWrite, AError, limitPointer);
     }
-    // A signal recorded while this thread was not waiting (another thread took it).
-    RaiseRecordedSignal();
-    const int result = pselect(ANfds, ARead, AWrite, AError, limitPointer, &WaitMask);
+    RaisePendingSignal();
+    fd_set ownRead;
+    fd_set* read = ARead;
+    if (read == nullptr) {
+        FD_ZERO(&ownRead);
+        read = &ownRead;
+    }
+    FD_SET(wake, read);
+    int result = select(ANfds > wake ? ANfds : wake + 1, read, AWrite, AError, limitPointer);
     const int savedErrno = errno;
-    RaiseRecordedSignal();
+    if (result > 0 && FD_ISSET(wake, read)) {
+        --result;
+        DrainWakePipe();
+    }
+    FD_CLR(wake, read);
+    RaisePendingSignal();
     errno = savedErrno;
     return result;
 }
@@ -221,22 +177,74 @@ void SleepMs(std::int32_t AMilliseconds) {
     InterruptibleSelect(0, nullptr, nullptr, nullptr, &pause);
 }
 
+bool KeyboardSignalRecorded() noexcept { return RecordedSignal != 0 && CalledFromMainThread(); }
+
 void RaisePendingSignal() {
-    if (!CalledFromMainThread()) {
+    const int signal = RecordedSignal;
+    if (signal == 0 || !CalledFromMainThread()) {
         return;
     }
-    if (RecordedSignal == 0) {
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        if (sigismember(&pending, SIGINT) == 1 || sigismember(&pending, SIGQUIT) == 1) {
-            // Let the handler take it the usual way, then raise as a wait would.
-            const timeval noWait{0, 0};
-            InterruptibleSelect(0, nullptr, nullptr, nullptr, &noWait);
-            return;
+    // Cleared before the drain: a signal in between leaves its record for the next wait.
+    RecordedSignal = 0;
+    DrainWakePipe();
+    if (std::uncaught_exceptions() > 0) {
+        return;
+    }
+    if (signal == SIGQUIT) {
+        throw EQuit();
+    }
+    throw EControlC();
+}
+
+void RunInterruptibly(std::function<void()> AWork) {
+    if (!CalledFromMainThread()) {
+        AWork();
+        return;
+    }
+    auto state = std::make_shared<THelperState>();
+    state->Work = std::move(AWork);
+    std::thread helper;
+    if (state->Done.Ok()) {
+        try {
+            helper = std::thread([state] {
+                // The signals are the main thread's: its blocking calls are the ones they end.
+                const sigset_t keyboard = KeyboardSignals();
+                pthread_sigmask(SIG_BLOCK, &keyboard, nullptr);
+                try {
+                    state->Work();
+                } catch (...) {
+                    state->Failure = std::current_exception();
+                }
+                state->Done.Signal();
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: the work runs in place.
         }
     }
-    RaiseRecordedSignal();
+    if (!helper.joinable()) {
+        state->Work();
+        return;
+    }
+    try {
+        for (;;) {
+            fd_set done;
+            FD_ZERO(&done);
+            FD_SET(state->Done.Read(), &done);
+            const int result =
+                InterruptibleSelect(state->Done.Read() + 1, &done, nullptr, nullptr, nullptr);
+            if (result == 1 || (result == -1 && errno != EINTR)) {
+                break;
+            }
+        }
+    } catch (...) {
+        // Abandoned: the helper ends by itself and drops its result with the state.
+        helper.detach();
+        throw;
+    }
+    helper.join();
+    if (state->Failure) {
+        std::rethrow_exception(state->Failure);
+    }
 }
 
 }  // namespace tarvex
