@@ -3,8 +3,8 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <span>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "component/IdComponent.h"

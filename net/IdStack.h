@@ -58,8 +58,8 @@ public:
     virtual std::int32_t SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
                                     std::int32_t ALength, std::int32_t AFlags) = 0;
     virtual std::int32_t SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
-                                        std::int32_t ALength, std::int32_t AFlags,
-                                        std::string& AIP, std::int32_t& APort) = 0;
+                                        std::int32_t ALength, std::int32_t AFlags, std::string& AIP,
+                                        std::int32_t& APort) = 0;
     // Each given list (null: none) holds only its ready handles on return. ATimeout in
     // milliseconds, WaitForever (-2) for no limit. Ready count, 0 on time-out, -1 on failure.
     // Raises EIdSetSizeExceeded for a list the readiness set cannot hold, and EControlC/EQuit

@@ -327,10 +327,9 @@ std::int32_t TIdStackLinux::SysReceiveFrom(TIdStackSocketHandle ASocket, void* A
     std::int32_t result = -1;
     if (!RefuseNegative(ALength)) {
         socklen_t length = AddressLength;
-        result = static_cast<std::int32_t>(recvfrom(ASocket, ABuffer,
-                                                    static_cast<std::size_t>(ALength),
-                                                    AFlags | MSG_NOSIGNAL, AsAddress(address),
-                                                    &length));
+        result =
+            static_cast<std::int32_t>(recvfrom(ASocket, ABuffer, static_cast<std::size_t>(ALength),
+                                               AFlags | MSG_NOSIGNAL, AsAddress(address), &length));
     }
     const TErrnoKeeper keeper;
     ReadAddress(address, AIP, APort);

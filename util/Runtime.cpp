@@ -283,7 +283,6 @@ extern "C" void ReportFault(int ASignal, siginfo_t* AInfo, void* AContext) {
     _exit(1);
 }
 
-
 // Reports a program fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE) as an unhandled exception, on a
 // stack of its own so that a stack overflow can be reported too.
 void InstallFaultHandlers() {

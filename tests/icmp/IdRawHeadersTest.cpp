@@ -196,8 +196,7 @@ TEST(IdRawHeaders, FieldsPastTheReceivedBytesAreNone) {
     for (const std::size_t h : {20, 60}) {
         const std::size_t end = QuotedEchoFieldsOffset(h) + 8;
         EXPECT_TRUE(EchoFieldsAt(std::span(area).first(end), QuotedEchoFieldsOffset(h))) << h;
-        EXPECT_FALSE(EchoFieldsAt(std::span(area).first(end - 1), QuotedEchoFieldsOffset(h)))
-            << h;
+        EXPECT_FALSE(EchoFieldsAt(std::span(area).first(end - 1), QuotedEchoFieldsOffset(h))) << h;
     }
     EXPECT_FALSE(EchoFieldsAt(std::span(area).first(10), 40));
 }

@@ -244,7 +244,8 @@ bool WriteFile(const std::string& APath, std::string_view AText) {
 
 }  // namespace
 
-TResolverFiles::TResolverFiles(std::string_view AHostsText, std::string_view ANameServer) {
+TResolverFiles::TResolverFiles(std::string_view AHostsText, std::string_view ANameServer,
+                               std::string_view AOptions) {
     std::array<char, 32> pattern{};
     std::snprintf(pattern.data(), pattern.size(), "/tmp/tarvex-e2e-XXXXXX");
     if (mkdtemp(pattern.data()) == nullptr) {
@@ -256,9 +257,9 @@ TResolverFiles::TResolverFiles(std::string_view AHostsText, std::string_view ANa
     FResolvConfPath = FDirectory + "/resolv.conf";
     FNsSwitchPath = FDirectory + "/nsswitch.conf";
     WriteFile(FHostsPath, AHostsText);
-    // One quick try: a lookup that reaches the resolver fails within about a second.
-    WriteFile(FResolvConfPath,
-              "nameserver " + std::string(ANameServer) + "\noptions timeout:1 attempts:1\n");
+    // By default one quick try: a lookup that reaches the resolver fails within about a second.
+    WriteFile(FResolvConfPath, "nameserver " + std::string(ANameServer) + "\noptions " +
+                                   std::string(AOptions) + "\n");
     WriteFile(FNsSwitchPath, "hosts: files dns\n");
 }
 
@@ -373,6 +374,9 @@ TProcess::~TProcess() {
     }
     CloseStream(FOutput);
     CloseStream(FError);
+    if (FStalledOutput >= 0) {
+        close(FStalledOutput);
+    }
 }
 
 void TProcess::CloseStream(TStream& AStream) noexcept {

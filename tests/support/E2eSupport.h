@@ -26,8 +26,10 @@ enum class TStreamKind : std::uint8_t {
 // mount namespace of the child only, so no lookup can reach the machine's resolver.
 class TResolverFiles {
 public:
-    // AHostsText for /etc/hosts; the resolver, if consulted at all, is ANameServer.
-    TResolverFiles(std::string_view AHostsText, std::string_view ANameServer);
+    // AHostsText for /etc/hosts; the resolver, if consulted at all, is ANameServer, asked with
+    // the resolv.conf options AOptions.
+    TResolverFiles(std::string_view AHostsText, std::string_view ANameServer,
+                   std::string_view AOptions = "timeout:1 attempts:1");
     ~TResolverFiles();
     TResolverFiles(const TResolverFiles&) = delete;
     TResolverFiles& operator=(const TResolverFiles&) = delete;
@@ -110,6 +112,12 @@ public:
     void Signal(int ASignal) const noexcept;
     // The test stops reading standard output: the program's reader is gone.
     void CloseOutput() noexcept { CloseStream(FOutput); }
+    // The test keeps standard output open but never reads it again: once the pipe is full,
+    // the program's writes block.
+    void StallOutput() noexcept {
+        FStalledOutput = FOutput.Fd;
+        FOutput.Fd = -1;
+    }
     // Waits up to ATimeoutMs for the child to end, reading its streams to their end meanwhile.
     std::optional<TExitStatus> WaitExit(int ATimeoutMs);
 
@@ -129,6 +137,7 @@ private:
     std::string FStartError;
     TStream FOutput;
     TStream FError;
+    int FStalledOutput = -1;
 };
 
 // The standard-output lines of a run, split at line feeds (a last unfinished line included).
