@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/RuntimeSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/IdGlobal.h"
@@ -41,14 +41,9 @@ TEST(MillisecondTicks, FollowsTheTimePassing) {
 }
 
 TEST(OwnProcessId, IsTheOwnIdAlsoInAForkedChild) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        _exit(OwnProcessId() == static_cast<std::int32_t>(getpid()) ? 0 : 1);
-    }
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const test::TChildRun run = test::RunInChild(
+        [] { return OwnProcessId() == static_cast<std::int32_t>(getpid()) ? 0 : 1; });
+    EXPECT_TRUE(run.Succeeded()) << run.Failure;
 }
 
 TEST(OwnProcessId, IsTheProcessId) {
