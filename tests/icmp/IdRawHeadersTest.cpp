@@ -61,14 +61,6 @@ TEST(IdRawHeaders, DataIsPaddedWithEOrCutAtThirtyTwoBytes) {
     }
 }
 
-TEST(IdRawHeaders, ChecksumOfAbcIsStoredAs3B9D) {
-    const std::vector<std::uint8_t> abc = Bytes({0x61, 0x62, 0x63});
-    EXPECT_EQ(InternetChecksum(abc), 0x9D3B);
-    std::vector<std::uint8_t> stored(2);
-    StoreLe16(stored, 0, InternetChecksum(abc));
-    EXPECT_EQ(stored, Bytes({0x3B, 0x9D}));
-}
-
 TEST(IdRawHeaders, ChecksumTakesOddLastByteAsLowByte) {
     struct Case {
         std::vector<std::uint8_t> Bytes;
@@ -192,14 +184,6 @@ TEST(IdRawHeaders, EchoedDataRunsFromHPlus20ToTheEndOfTheArea) {
     EXPECT_EQ(data.size(), 1024U - 44U);
     EXPECT_EQ(data.front(), 'q');
     EXPECT_EQ(EchoedData(area, 60).size(), 1024U - 80U);
-}
-
-TEST(IdRawHeaders, DeepestReadStaysInsideTheArea) {
-    TPacketArea area{};
-    area.fill(0xFF);  // header length 60, type 255
-    EXPECT_EQ(IpHeaderLength(area), 60U);
-    EXPECT_NO_THROW(CandidateSequence(area, IcmpTimeExceeded, 60));
-    EXPECT_NO_THROW(CandidateIdentifier(area, IcmpDestinationUnreachable, 60));
 }
 
 }  // namespace

@@ -217,14 +217,5 @@ TEST(IdStack, StartUpNamesThePosixStack) {
     EXPECT_STREQ(SocketListClass()->ClassName(), "TIdSocketListLinux");
 }
 
-TEST(FakeStackScope, RestoresTheStackClass) {
-    const TIdStackClass before = StackClass;
-    {
-        test::FakeStackScope scope;
-        EXPECT_EQ(StackClass, &test::NewFakeStack);
-    }
-    EXPECT_EQ(StackClass, before);
-}
-
 }  // namespace
 }  // namespace tarvex

@@ -28,7 +28,6 @@ TEST(TicksBetween, AllowsForOneWrapWithTheOneLessRule) {
 }
 
 TEST(MillisecondTicks, KeepsTheLow32BitsOfTheMilliseconds) {
-    EXPECT_EQ(TicksFromTime(1000000000, 999999), 3567588327U);
     EXPECT_EQ(TicksFromTime(0, 999), 0U);
     EXPECT_EQ(TicksFromTime(4294967, 296000), 0U);
     EXPECT_EQ(TicksFromTime(4294967, 295999), 4294967295U);
