@@ -148,17 +148,6 @@ TEST(FormatText, FillsEachDirectiveWithTheNextArgument) {
     EXPECT_EQ(FormatText("odd %q %", {}), "odd %q %");
 }
 
-TEST(Exceptions, CarryTheirClassNamesAndTexts) {
-    EXPECT_STREQ(EControlC().ClassName(), "EControlC");
-    EXPECT_EQ(EControlC().Message(), "Control-C hit");
-    EXPECT_STREQ(EQuit().ClassName(), "EQuit");
-    EXPECT_EQ(EQuit().Message(), "Quit key hit");
-    EXPECT_EQ(ECodesetConversion().Message(), "Codeset conversion failure");
-    EXPECT_STREQ(EInOutError(9).ClassName(), "EInOutError");
-    EXPECT_STREQ(EInOutError(9).what(), "I/O error 9");
-    EXPECT_NE(EQuit().RaiseAddress(), nullptr);
-}
-
 TEST(Exceptions, InOutErrorMessageFollowsTheErrorNumber) {
     const std::vector<std::pair<std::int32_t, std::string>> cases{
         {2, "File not found"},
