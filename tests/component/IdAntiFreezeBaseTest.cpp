@@ -17,14 +17,6 @@ public:
     int Runs = 0;
 };
 
-TEST(IdAntiFreezeBase, NewHookHasTheRecordedDefaults) {
-    TCountingHook hook(nullptr);
-    EXPECT_TRUE(hook.Active());
-    EXPECT_TRUE(hook.ApplicationHasPriority());
-    EXPECT_EQ(hook.IdleTimeOut(), 250);
-    EXPECT_TRUE(hook.OnlyWhenIdle());
-}
-
 TEST(IdAntiFreezeBase, WithoutHookNothingIsInUseOrRun) {
     ASSERT_EQ(IdleHook.load(), nullptr);
     EXPECT_FALSE(TIdAntiFreezeBase::HookInUse());

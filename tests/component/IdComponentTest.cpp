@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <array>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -18,21 +17,6 @@ namespace tarvex {
 namespace {
 
 using test::FakeStackScope;
-
-TEST(IdComponent, StatusTextsHoldTheNineTemplatesInOrder) {
-    const std::array<std::string, StatusCount> expected{"Resolving hostname %s.",
-                                                        "Connecting to %s.",
-                                                        "Connected.",
-                                                        "Disconnecting.",
-                                                        "Disconnected.",
-                                                        "%s",
-                                                        "%s",
-                                                        "%s",
-                                                        "%s"};
-    EXPECT_EQ(StatusTexts, expected);
-    EXPECT_EQ(static_cast<int>(TIdStatus::hsDisconnected), 4);
-    EXPECT_EQ(static_cast<int>(TIdStatus::ftpAborted), 8);
-}
 
 TEST(IdComponent, StackLivesWhileAnyComponentDoes) {
     FakeStackScope fake;

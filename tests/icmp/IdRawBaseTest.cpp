@@ -33,16 +33,6 @@ protected:
     std::vector<std::uint8_t> FBuffer = std::vector<std::uint8_t>(64);
 };
 
-TEST_F(IdRawBaseTest, NewComponentHasTheDefaultsAndNoSocket) {
-    EXPECT_EQ(FClient->BufferSize(), 8192);
-    EXPECT_EQ(FClient->Port(), 0);
-    EXPECT_EQ(FClient->Protocol(), 255);
-    EXPECT_EQ(FClient->ReceiveTimeout(), 0);
-    EXPECT_EQ(FClient->Host(), "");
-    EXPECT_TRUE(Script().Calls.empty());
-    EXPECT_STREQ(FClient->ClassName(), "TIdRawClient");
-}
-
 TEST_F(IdRawBaseTest, ReceiveWithNoRoomOrNoBufferOpensNoSocket) {
     EXPECT_EQ(FClient->ReceivePacket(FBuffer.data(), 0, 100), 0);
     EXPECT_EQ(FClient->ReceivePacket(FBuffer.data(), -5, 100), 0);

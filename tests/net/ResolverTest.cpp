@@ -7,10 +7,10 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -18,6 +18,7 @@
 
 #include "net/IdException.h"
 #include "net/IdStackLinux.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TestSupport.h"
 
 namespace tarvex {
@@ -51,9 +52,9 @@ bool Cover(const std::string& ASource, const char* ATarget) {
     return mount(ASource.c_str(), ATarget, nullptr, MS_BIND, nullptr) == 0;
 }
 
-// Child side: isolate, then run the body; failures go back through the pipe.
-[[noreturn]] void RunChild(int AOut, const std::string& ADirectory, const std::string& AHostName,
-                           const TIsolatedBody& ABody) {
+// Child side: isolate, then run the body; the failures go to standard output, one a line.
+int RunIsolatedBody(const std::string& ADirectory, const std::string& AHostName,
+                    const TIsolatedBody& ABody) {
     TFailures failures;
     if (unshare(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWNET) != 0) {
         failures.push_back("unshare failed, errno " + std::to_string(errno));
@@ -75,13 +76,10 @@ bool Cover(const std::string& ASource, const char* ATarget) {
             failures.push_back("unexpected exception");
         }
     }
-    std::string report;
     for (const std::string& failure : failures) {
-        report += failure + "\n";
+        std::printf("%s\n", failure.c_str());
     }
-    const ssize_t written = write(AOut, report.data(), report.size());
-    static_cast<void>(written);
-    _exit(failures.empty() ? 0 : 1);
+    return failures.empty() ? 0 : 1;
 }
 
 // Runs ABody in an isolated child whose /etc/hosts is AHosts and whose host name is
@@ -97,27 +95,11 @@ TFailures RunIsolated(const std::string& AHosts, const std::string& AHostName,
         !WriteFile(directory + "/nsswitch.conf", "hosts: files\n") ||
         !WriteFile(directory + "/host.conf", "multi on\n")) {
         failures.push_back("cannot write the private resolver files");
-    }
-    int fds[2];
-    if (failures.empty() && pipe2(fds, O_CLOEXEC) == 0) {
-        const pid_t child = fork();
-        if (child == 0) {
-            close(fds[0]);
-            RunChild(fds[1], directory, AHostName, ABody);
-        }
-        close(fds[1]);
-        std::string report;
-        char chunk[512];
-        ssize_t got = 0;
-        while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
-            report.append(chunk, static_cast<std::size_t>(got));
-        }
-        close(fds[0]);
-        int status = 0;
-        if (child == -1 || waitpid(child, &status, 0) != child) {
-            failures.push_back("cannot run the child");
-        } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            failures.push_back("child failed:\n" + report);
+    } else {
+        const test::TChildRun run =
+            test::RunInChild([&] { return RunIsolatedBody(directory, AHostName, ABody); });
+        if (!run.Succeeded()) {
+            failures.push_back("child failed: " + run.Failure + "\n" + run.Output + run.Error);
         }
     }
     for (const char* name : {"hosts", "resolv.conf", "nsswitch.conf", "host.conf"}) {

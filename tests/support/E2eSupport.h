@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
+
 namespace tarvex::test {
 
 // Where one standard stream of a spawned program goes.
@@ -75,13 +77,6 @@ struct TSpawnOptions {
     const TResolverFiles* Resolver = nullptr;  // bind-mounted in a private mount namespace
     bool Unprivileged = false;                 // drop to uid/gid 65534 with no groups
     bool IgnoreBrokenPipe = false;             // SIGPIPE ignored instead of its default
-};
-
-// How a child ended.
-struct TExitStatus {
-    bool Exited = false;
-    int Code = 0;    // exit status when Exited
-    int Signal = 0;  // terminating signal otherwise
 };
 
 // A spawned program with its output streams. The destructor kills it (SIGKILL) and reaps it,

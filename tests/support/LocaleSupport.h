@@ -1,10 +1,7 @@
 #pragma once
 
-#include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace tarvex::test {
 
@@ -26,11 +23,5 @@ public:
 private:
     std::string FDirectory;
 };
-
-// Runs ABody in a forked child, so whatever it does to the process (locale, environment) stays
-// there, and returns the texts it produced. Empty when the child failed, threw or did not end
-// within ASeconds (it is then killed).
-std::optional<std::vector<std::string>> RunInChild(
-    const std::function<std::vector<std::string>()>& ABody, int ASeconds = 30);
 
 }  // namespace tarvex::test

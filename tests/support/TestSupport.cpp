@@ -48,35 +48,6 @@ std::string ShellOutput(const std::string& ACommand) {
     return result;
 }
 
-std::string TextFromChild(const std::function<std::string()>& ABody) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        return "no child";
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(fds[0]);
-        const std::string text = ABody();
-        const ssize_t ignored = write(fds[1], text.data(), text.size());
-        static_cast<void>(ignored);
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string result;
-    std::array<char, 4096> chunk{};
-    ssize_t got = 0;
-    while (child > 0 && (got = read(fds[0], chunk.data(), chunk.size())) > 0) {
-        result.append(chunk.data(), static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    if (child < 0) {
-        return "no child";
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return result;
-}
-
 std::string UniqueName(std::string_view ATag) {
     static std::atomic<int> counter{0};
     return "tvx" + std::string(ATag) + std::to_string(getpid()) + "x" +

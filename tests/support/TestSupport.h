@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,10 +17,6 @@ bool HaveTool(std::string_view AName);
 int Shell(const std::string& ACommand);
 // Runs a shell command and returns what it wrote on standard output.
 std::string ShellOutput(const std::string& ACommand);
-
-// Runs ABody in a forked child and returns the text it returned, so a test can change the
-// process locale or environment without touching its own. "no child" when fork fails.
-std::string TextFromChild(const std::function<std::string()>& ABody);
 
 // A name unique to this test process and call, for namespaces, links and temporary files.
 std::string UniqueName(std::string_view ATag);

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/LocaleSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/DateTime.h"
@@ -90,13 +92,24 @@ std::vector<std::string> SnapshotAfterStartUp(const std::string& ALocPath,
     return out;
 }
 
+// Every text comes from a C string, so a NUL after each keeps them apart.
 TSnapshot SnapshotInChild(const std::string& ALocPath, const std::string& ALocale) {
-    const auto texts = test::RunInChild([&] { return SnapshotAfterStartUp(ALocPath, ALocale); });
-    TSnapshot snapshot;
-    if (texts) {
-        for (std::size_t i = 0; i + 1 < texts->size(); i += 2) {
-            snapshot[(*texts)[i]] = (*texts)[i + 1];
+    const test::TChildRun run = test::RunInChild([&] {
+        for (const std::string& text : SnapshotAfterStartUp(ALocPath, ALocale)) {
+            std::fwrite(text.c_str(), 1, text.size() + 1, stdout);
         }
+        return 0;
+    });
+    EXPECT_TRUE(run.Succeeded()) << run.Failure << run.Error;
+    std::vector<std::string> texts;
+    for (std::size_t at = 0; at < run.Output.size();) {
+        const std::size_t end = run.Output.find('\0', at);
+        texts.push_back(run.Output.substr(at, end - at));
+        at = end == std::string::npos ? end : end + 1;
+    }
+    TSnapshot snapshot;
+    for (std::size_t i = 0; i + 1 < texts.size(); i += 2) {
+        snapshot[texts[i]] = texts[i + 1];
     }
     return snapshot;
 }

@@ -2,16 +2,17 @@
 #include <gtest/gtest.h>
 #include <langinfo.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tests/support/ChildProcess.h"
 #include "tests/support/RuntimeSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/Console.h"
@@ -49,40 +50,6 @@ std::string CaptureError(TAction AAction) {
     }
     close(fds[0]);
     return text;
-}
-
-struct TChildResult {
-    int Status = -1;  // exit status, or -1 when the child did not exit normally
-    std::string Error;
-};
-
-// Runs AAction in a child process and collects its exit status and standard error.
-template <typename TAction>
-TChildResult RunInChild(TAction AAction) {
-    TChildResult result;
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return result;
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(fds[0]);
-        dup2(fds[1], 2);
-        close(fds[1]);
-        _exit(AAction());
-    }
-    close(fds[1]);
-    char chunk[512];
-    ssize_t got = 0;
-    while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
-        result.Error.append(chunk, static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        result.Status = WEXITSTATUS(status);
-    }
-    return result;
 }
 
 TEST(AddressText, PrintsAsPercentPDoes) {
@@ -192,7 +159,7 @@ TEST(StartUpLocale, OnlyTheOldLibraryVersionsWithoutLocaleVariablesAskForPosix) 
 // The character-type locale and character set a fresh start-up adopts with AEnvironment.
 std::string AdoptedCharacterTypes(
     const std::vector<std::pair<const char*, const char*>>& AEnvironment) {
-    return test::TextFromChild([&] {
+    const test::TChildRun run = test::RunInChild([&] {
         for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG", "LOCPATH"}) {
             unsetenv(name);
         }
@@ -203,8 +170,10 @@ std::string AdoptedCharacterTypes(
         char name[] = "tarvex";
         char* argv[] = {name, nullptr};
         RuntimeStartUp(1, argv);
-        return std::string(std::setlocale(LC_CTYPE, nullptr)) + " " + nl_langinfo(CODESET);
+        std::printf("%s %s", std::setlocale(LC_CTYPE, nullptr), nl_langinfo(CODESET));
+        return 0;
     });
+    return run.Succeeded() ? run.Output : "child failed: " + run.Failure + run.Error;
 }
 
 TEST(StartUpLocale, AdoptsTheLocaleOfTheEnvironment) {
@@ -250,38 +219,38 @@ TEST(RunProgram, RunsUnitStartUpsInOrderThenTheBodyAndGivesZero) {
 }
 
 TEST(RunProgram, UncaughtExceptionIsReportedWithStatusOne) {
-    const TChildResult result =
-        RunInChild([] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw EQuit(); }); });
-    EXPECT_EQ(result.Status, 1);
+    const test::TChildRun result = test::RunInChild(
+        [] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw EQuit(); }); });
+    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
     EXPECT_EQ(test::MaskAddresses(result.Error),
               "Exception EQuit in module " + TestModule + " at <address>.\nQuit key hit.\n");
 }
 
 TEST(RunProgram, ExceptionFromAUnitStartUpIsReportedToo) {
-    const TChildResult result = RunInChild([] {
+    const test::TChildRun result = test::RunInChild([] {
         const TUnitStartUp startUps[] = {[] { throw std::logic_error("no unit"); }};
         return RunProgram(ProgramArgc, ProgramArgv, startUps, [] {});
     });
-    EXPECT_EQ(result.Status, 1);
+    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
     EXPECT_EQ(result.Error, "Exception std::logic_error in module <unknown> at (nil).\nno unit.\n");
 }
 
 TEST(RunProgram, ExceptionOfAnyTypeIsReported) {
-    const TChildResult result =
-        RunInChild([] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw 42; }); });
-    EXPECT_EQ(result.Status, 1);
+    const test::TChildRun result =
+        test::RunInChild([] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw 42; }); });
+    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
     EXPECT_EQ(result.Error, "Exception int in module <unknown> at (nil).\n\n");
 }
 
 TEST(FaultReport, AccessViolationIsReportedAndEndsWithStatusOne) {
     void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(page, MAP_FAILED);
-    const TChildResult result = RunInChild([page] {
+    const test::TChildRun result = test::RunInChild([page] {
         const volatile char* forbidden = static_cast<const volatile char*>(page);
         return static_cast<int>(*forbidden) + 100;
     });
     munmap(page, 4096);
-    EXPECT_EQ(result.Status, 1);
+    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
     const std::string address = PrintfAddress(page);
     EXPECT_EQ(test::MaskAddresses(result.Error),
               "Exception EAccessViolation in module " + TestModule +
@@ -292,22 +261,22 @@ TEST(FaultReport, AccessViolationIsReportedAndEndsWithStatusOne) {
 }
 
 TEST(FaultReport, IllegalInstructionIsReported) {
-    const TChildResult result = RunInChild([]() -> int { __builtin_trap(); });
-    EXPECT_EQ(result.Status, 1);
+    const test::TChildRun result = test::RunInChild([]() -> int { __builtin_trap(); });
+    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
     EXPECT_EQ(test::MaskAddresses(result.Error), "Exception EPrivilege in module " + TestModule +
                                                      " at <address>.\nIllegal instruction.\n");
 }
 
 TEST(FaultReport, ArithmeticSignalIsReported) {
-    const TChildResult result = RunInChild([] { return raise(SIGFPE) + 100; });
-    EXPECT_EQ(result.Status, 1);
+    const test::TChildRun result = test::RunInChild([] { return raise(SIGFPE) + 100; });
+    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
     // Raised by the process itself, so the address lies in the C library.
     EXPECT_EQ(test::MaskAddresses(result.Error),
               "Exception EMathError in module libc.so.6 at <address>.\nFloating point error.\n");
 }
 
 TEST(FaultReport, StackOverflowIsReportedFromTheAlternateStack) {
-    const TChildResult result = RunInChild([] {
+    const test::TChildRun result = test::RunInChild([] {
         struct TRecurse {
             // Far deeper than any stack allows.
             static int Deeper(int ADepth) {
@@ -321,7 +290,7 @@ TEST(FaultReport, StackOverflowIsReportedFromTheAlternateStack) {
         };
         return TRecurse::Deeper(0);
     });
-    EXPECT_EQ(result.Status, 1);
+    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
     EXPECT_EQ(result.Error.rfind("Exception EAccessViolation in module " + TestModule, 0), 0U)
         << result.Error;
 }

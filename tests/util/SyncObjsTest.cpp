@@ -13,14 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(CriticalSection, SameThreadMayLockAgain) {
-    TCriticalSection section;
-    section.Lock();
-    section.Lock();
-    section.Unlock();
-    section.Unlock();
-}
-
 TEST(CriticalSection, OtherThreadWaitsUntilEveryLockIsUndone) {
     TCriticalSection section;
     std::atomic<bool> entered{false};
@@ -71,13 +63,6 @@ TEST(CriticalSection, SerialisesTwoThreads) {
     first.join();
     second.join();
     EXPECT_EQ(counter, 40000);
-}
-
-TEST(SynchroObject, BaseLockAndUnlockDoNothing) {
-    TSynchroObject object;
-    object.Lock();
-    object.Lock();
-    object.Unlock();
 }
 
 }  // namespace
