@@ -114,6 +114,25 @@ struct THelperState {
     TDonePipe Done;
 };
 
+// Takes a recorded keyboard signal on the main thread and raises it; true when one was taken
+// but dropped because an exception is already on its way.
+bool TakeRecordedSignal() {
+    const int signal = RecordedSignal;
+    if (signal == 0 || !CalledFromMainThread()) {
+        return false;
+    }
+    // Cleared before the drain: a signal in between leaves its record for the next wait.
+    RecordedSignal = 0;
+    DrainWakePipe();
+    if (std::uncaught_exceptions() > 0) {
+        return true;
+    }
+    if (signal == SIGQUIT) {
+        throw EQuit();
+    }
+    throw EControlC();
+}
+
 }  // namespace
 
 void InstallKeyboardSignals() {
@@ -149,7 +168,11 @@ int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError
     if (!CalledFromMainThread() || !Selectable(wake)) {
         return select(ANfds, ARead, AWrite, AError, limitPointer);
     }
-    RaisePendingSignal();
+    // A dropped signal still ends the wait, as one arriving during it would.
+    if (TakeRecordedSignal()) {
+        errno = EINTR;
+        return -1;
+    }
     fd_set ownRead;
     fd_set* read = ARead;
     if (read == nullptr) {
@@ -164,7 +187,10 @@ int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError
         DrainWakePipe();
     }
     FD_CLR(wake, read);
-    RaisePendingSignal();
+    if (TakeRecordedSignal() && result == 0) {
+        errno = EINTR;
+        return -1;
+    }
     errno = savedErrno;
     return result;
 }
@@ -179,22 +205,7 @@ void SleepMs(std::int32_t AMilliseconds) {
 
 bool KeyboardSignalRecorded() noexcept { return RecordedSignal != 0 && CalledFromMainThread(); }
 
-void RaisePendingSignal() {
-    const int signal = RecordedSignal;
-    if (signal == 0 || !CalledFromMainThread()) {
-        return;
-    }
-    // Cleared before the drain: a signal in between leaves its record for the next wait.
-    RecordedSignal = 0;
-    DrainWakePipe();
-    if (std::uncaught_exceptions() > 0) {
-        return;
-    }
-    if (signal == SIGQUIT) {
-        throw EQuit();
-    }
-    throw EControlC();
-}
+void RaisePendingSignal() { TakeRecordedSignal(); }
 
 void RunInterruptibly(std::function<void()> AWork) {
     if (!CalledFromMainThread()) {
