@@ -1,5 +1,6 @@
 #include "net/IdSocketHandle.h"
 
+#include <cassert>
 #include <typeinfo>
 
 #include "component/IdAntiFreezeBase.h"
@@ -13,11 +14,9 @@ namespace {
 // The system refuses a datagram longer than the socket allows (EMSGSIZE).
 constexpr std::int32_t MessageTooLongError = 90;
 
-// The stack of the live components. A handle is used only while one exists.
-TIdStack& Stack() {
-    if (!StackInstance) {
-        throw EIdException("No socket stack.");
-    }
+// Without a stack the caller broke the handle's contract: a fault, not a runtime condition.
+TIdStack& Stack() noexcept {
+    assert(StackInstance != nullptr);
     return *StackInstance;
 }
 
@@ -49,11 +48,9 @@ void TIdSocketHandle::Close() {
     }
     // Cleared first, so a failure below cannot leave the handle claiming an open socket.
     FIsOpen = false;
-    if (!StackInstance) {
-        return;
-    }
-    StackInstance->SysShutdown(FDescriptor, Id_SD_Both);
-    StackInstance->SysClose(FDescriptor);
+    TIdStack& stack = Stack();
+    stack.SysShutdown(FDescriptor, Id_SD_Both);
+    stack.SysClose(FDescriptor);
 }
 
 std::int32_t TIdSocketHandle::ConnectToPeer(std::int32_t AFamily) {
