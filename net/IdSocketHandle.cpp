@@ -20,6 +20,17 @@ TIdStack& Stack() noexcept {
     return *StackInstance;
 }
 
+// Asks the stack for one of the socket's addresses; AIP and APort change only on success.
+void FetchAddress(decltype(&TIdStack::SysPeerAddress) AQuery, TIdStackSocketHandle ASocket,
+                  std::string& AIP, std::int32_t& APort) {
+    std::int32_t family = 0;
+    std::string ip;
+    std::int32_t port = 0;
+    (Stack().*AQuery)(ASocket, family, ip, port);
+    AIP = std::move(ip);
+    APort = port;
+}
+
 }  // namespace
 
 TIdSocketHandle::TIdSocketHandle(TCollection* ACollection) : TCollectionItem(ACollection) {
@@ -143,23 +154,12 @@ void TIdSocketHandle::ClearState(bool AIncludeLocal) {
     FRemotePort = 0;
 }
 
-// The address fields change only when the query succeeds.
 void TIdSocketHandle::FetchLocalAddress() {
-    std::int32_t family = 0;
-    std::string ip;
-    std::int32_t port = 0;
-    Stack().SysSocketAddress(FDescriptor, family, ip, port);
-    FIP = std::move(ip);
-    FPort = port;
+    FetchAddress(&TIdStack::SysSocketAddress, FDescriptor, FIP, FPort);
 }
 
 void TIdSocketHandle::FetchPeerAddress() {
-    std::int32_t family = 0;
-    std::string ip;
-    std::int32_t port = 0;
-    Stack().SysPeerAddress(FDescriptor, family, ip, port);
-    FRemoteIP = std::move(ip);
-    FRemotePort = port;
+    FetchAddress(&TIdStack::SysPeerAddress, FDescriptor, FRemoteIP, FRemotePort);
 }
 
 void TIdSocketHandle::CopyFrom(const TPersistent& ASource) {
