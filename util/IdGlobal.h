@@ -21,7 +21,8 @@ std::int32_t OwnProcessId() noexcept;
 bool CalledFromMainThread() noexcept;
 std::int32_t LargerOf(std::int32_t A, std::int32_t B) noexcept;
 
-// Cuts the leading field off AText at ADelimiter (see the implementation for the rules).
+// The text before the first ADelimiter (all of it when absent); with ARemove, AText keeps only
+// what follows the delimiter. Without ACaseSensitive only a-z fold to A-Z.
 std::string SplitOff(std::string& AText, std::string_view ADelimiter, bool ARemove,
                      bool ACaseSensitive);
 // 1-based position of ANeedle in AHaystack, 0 when absent; the search chosen at start-up.

@@ -45,10 +45,6 @@ TEST(OwnProcessId, IsTheOwnIdAlsoInAForkedChild) {
     EXPECT_TRUE(run.Succeeded()) << run.Failure;
 }
 
-TEST(OwnProcessId, IsTheProcessId) {
-    EXPECT_EQ(OwnProcessId(), static_cast<std::int32_t>(getpid()));
-}
-
 TEST(CalledFromMainThread, IsTrueOnlyOnTheFirstThread) {
     EXPECT_TRUE(CalledFromMainThread());
     bool onOther = true;
