@@ -1,6 +1,5 @@
 #include "util/IdGlobal.h"
 
-#include <langinfo.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -67,15 +66,6 @@ std::int32_t BoundaryDelimiterSearch(std::string_view ANeedle, std::string_view 
     return 0;
 }
 
-std::int32_t Utf8DelimiterSearch(std::string_view ANeedle, std::string_view AHaystack) {
-    // UTF-8 never uses an ASCII byte inside a longer character, so a needle that starts with
-    // one can only match on a character boundary: the byte search finds the same place.
-    if (!ANeedle.empty() && static_cast<unsigned char>(ANeedle.front()) < 0x80) {
-        return PlainDelimiterSearch(UpToNul(ANeedle), UpToNul(AHaystack));
-    }
-    return BoundaryDelimiterSearch(ANeedle, AHaystack);
-}
-
 std::uint32_t MillisecondTicks() noexcept {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -130,13 +120,7 @@ std::int32_t FindDelimiter(std::string_view ANeedle, std::string_view AHaystack)
 void IdGlobalStartUp() noexcept {
     MainThread = pthread_self();
     MainThreadKnown = true;
-    if (MB_CUR_MAX == 1) {
-        ChosenSearch = &PlainDelimiterSearch;
-    } else if (std::string_view(nl_langinfo(CODESET)) == "UTF-8") {
-        ChosenSearch = &Utf8DelimiterSearch;
-    } else {
-        ChosenSearch = &BoundaryDelimiterSearch;
-    }
+    ChosenSearch = MB_CUR_MAX == 1 ? &PlainDelimiterSearch : &BoundaryDelimiterSearch;
 }
 
 }  // namespace tarvex

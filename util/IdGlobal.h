@@ -33,8 +33,6 @@ std::int32_t FindDelimiter(std::string_view ANeedle, std::string_view AHaystack)
 // the locale's encoding and ends both texts at their first NUL byte.
 std::int32_t PlainDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack);
 std::int32_t BoundaryDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack);
-// The boundary search for UTF-8, with a byte-search fast path where that is exact.
-std::int32_t Utf8DelimiterSearch(std::string_view ANeedle, std::string_view AHaystack);
 
 // Start-up: records the calling thread as the main thread and chooses FindDelimiter.
 void IdGlobalStartUp() noexcept;
