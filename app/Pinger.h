@@ -8,10 +8,10 @@
 
 namespace tarvex {
 
-// The program's own defaults; they replace the client's built-in reply timeout.
+// The program's own defaults; the timeout replaces the client's built-in one.
 constexpr std::int32_t DefaultTimeoutMs = 500;
 constexpr std::int32_t DefaultDelayMs = 1000;
-// Echo carries no port; the value is fixed so the settings are the same on every run.
+// The port the client is given; a raw ICMP socket has no ports and ignores it.
 constexpr std::int32_t PingPort = 1111;
 // The pause between two beeps of the failure alarm.
 constexpr std::int32_t AlarmIntervalMs = 100;

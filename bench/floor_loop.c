@@ -1,7 +1,8 @@
-/* The floor of one echo exchange: the same system calls the monitor makes per exchange against a
- * loopback address (socket, three time-to-live writes, sendto, one readiness wait, recv, shutdown,
- * close, two console writes and the zero sleep), with no other work. Its CPU time per exchange is
- * the least any implementation of the exchange can cost.
+/* The floor of one echo exchange: the system calls an exchange needs against a loopback address
+ * (socket, three time-to-live writes, sendto, one readiness wait, recv, shutdown, close, two
+ * console writes and the zero sleep), with no other work; the monitor makes a fourth
+ * time-to-live write and a getpid besides. Its CPU time per exchange is the least any
+ * implementation of the exchange can cost.
  *
  * Usage: floor_loop COUNT [ADDRESS] [--no-sleep]   (needs the privilege to open raw sockets)
  * Prints "<count> exchanges, <cpu_us> us CPU, <per> us per exchange" on standard error. */

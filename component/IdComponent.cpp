@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 
-#include "net/IdResourceStrings.h"
 #include "net/IdStack.h"
 #include "util/SyncObjs.h"
 
@@ -88,11 +87,16 @@ void IdComponentStartUp() {
     if (!StackGuard) {
         StackGuard.emplace();
     }
-    StatusTexts = {std::string(RSStatusResolving),    std::string(RSStatusConnecting),
-                   std::string(RSStatusConnected),    std::string(RSStatusDisconnecting),
-                   std::string(RSStatusDisconnected), std::string(RSStatusText),
-                   std::string(RSStatusText),         std::string(RSStatusText),
-                   std::string(RSStatusText)};
+    // Indexed by the status ordinals; shown exactly as here.
+    StatusTexts = {"Resolving hostname %s.",
+                   "Connecting to %s.",
+                   "Connected.",
+                   "Disconnecting.",
+                   "Disconnected.",
+                   "%s",
+                   "%s",
+                   "%s",
+                   "%s"};
 }
 
 }  // namespace tarvex

@@ -8,7 +8,6 @@ TIdRawBase::TIdRawBase(TComponent* AOwner) : TIdComponent(AOwner), FSocketHandle
     SetBufferSize(DefaultBufferSize);
 }
 
-// The handle member is destroyed, and its socket closed, before ~TIdComponent runs.
 TIdRawBase::~TIdRawBase() = default;
 
 TIdSocketHandle& TIdRawBase::SocketHandle() {
@@ -22,8 +21,6 @@ TIdSocketHandle& TIdRawBase::SocketHandle() {
 
 void TIdRawBase::SendPacket(const std::string& AHost, std::int32_t APort,
                             const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
-    // Resolved on every call and before the socket is touched, so a failed lookup leaves a
-    // closed socket closed.
     FDestination = StackInstance->ResolveAddress(AHost);
     SocketHandle().SendDatagram(FDestination, APort, ABuffer, ABufferSize);
 }

@@ -31,9 +31,9 @@ public:
     // option, also to a socket already open. Raises EIdInvalidSocket when the socket cannot
     // be made, EIdSocketError when the option is refused.
     TIdSocketHandle& SocketHandle();
-    // Resolves AHost afresh (before the socket is touched) and sends the first ABufferSize
-    // bytes of ABuffer to it as one datagram. Raises what the resolver, SocketHandle and
-    // SendDatagram raise.
+    // Resolves AHost afresh, before the socket is touched so that a failed look-up leaves a
+    // closed socket closed, and sends the first ABufferSize bytes of ABuffer to it as one
+    // datagram. Raises what the resolver, SocketHandle and SendDatagram raise.
     void SendPacket(const std::string& AHost, std::int32_t APort, const std::uint8_t* ABuffer,
                     std::int32_t ABufferSize);
     // The dotted address the last SendPacket resolved its host to; empty before the first.

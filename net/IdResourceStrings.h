@@ -31,14 +31,6 @@ inline constexpr std::string_view RSCannotAllocateSocket = "Cannot allocate sock
 inline constexpr std::string_view RSSetSizeExceeded = "Set Size Exceeded.";
 inline constexpr std::string_view RSInvalidServiceName = "%s is not a valid service.";
 
-// Status templates of the components, in the order of their status values.
-inline constexpr std::string_view RSStatusResolving = "Resolving hostname %s.";
-inline constexpr std::string_view RSStatusConnecting = "Connecting to %s.";
-inline constexpr std::string_view RSStatusConnected = "Connected.";
-inline constexpr std::string_view RSStatusDisconnecting = "Disconnecting.";
-inline constexpr std::string_view RSStatusDisconnected = "Disconnected.";
-inline constexpr std::string_view RSStatusText = "%s";
-
 // One entry of the socket error table: a Linux errno value and its text.
 struct TIdStackErrorText {
     std::int32_t Number;

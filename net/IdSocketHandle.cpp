@@ -1,5 +1,6 @@
 #include "net/IdSocketHandle.h"
 
+#include <cassert>
 #include <typeinfo>
 
 #include "component/IdAntiFreezeBase.h"
@@ -13,12 +14,21 @@ namespace {
 // The system refuses a datagram longer than the socket allows (EMSGSIZE).
 constexpr std::int32_t MessageTooLongError = 90;
 
-// The stack of the live components. A handle is used only while one exists.
-TIdStack& Stack() {
-    if (!StackInstance) {
-        throw EIdException("No socket stack.");
-    }
+// Without a stack the caller broke the handle's contract: a fault, not a runtime condition.
+TIdStack& Stack() noexcept {
+    assert(StackInstance != nullptr);
     return *StackInstance;
+}
+
+// Asks the stack for one of the socket's addresses; AIP and APort change only on success.
+void FetchAddress(decltype(&TIdStack::SysPeerAddress) AQuery, TIdStackSocketHandle ASocket,
+                  std::string& AIP, std::int32_t& APort) {
+    std::int32_t family = 0;
+    std::string ip;
+    std::int32_t port = 0;
+    (Stack().*AQuery)(ASocket, family, ip, port);
+    AIP = std::move(ip);
+    APort = port;
 }
 
 }  // namespace
@@ -49,11 +59,9 @@ void TIdSocketHandle::Close() {
     }
     // Cleared first, so a failure below cannot leave the handle claiming an open socket.
     FIsOpen = false;
-    if (!StackInstance) {
-        return;
-    }
-    StackInstance->SysShutdown(FDescriptor, Id_SD_Both);
-    StackInstance->SysClose(FDescriptor);
+    TIdStack& stack = Stack();
+    stack.SysShutdown(FDescriptor, Id_SD_Both);
+    stack.SysClose(FDescriptor);
 }
 
 std::int32_t TIdSocketHandle::ConnectToPeer(std::int32_t AFamily) {
@@ -146,23 +154,12 @@ void TIdSocketHandle::ClearState(bool AIncludeLocal) {
     FRemotePort = 0;
 }
 
-// The address fields change only when the query succeeds.
 void TIdSocketHandle::FetchLocalAddress() {
-    std::int32_t family = 0;
-    std::string ip;
-    std::int32_t port = 0;
-    Stack().SysSocketAddress(FDescriptor, family, ip, port);
-    FIP = std::move(ip);
-    FPort = port;
+    FetchAddress(&TIdStack::SysSocketAddress, FDescriptor, FIP, FPort);
 }
 
 void TIdSocketHandle::FetchPeerAddress() {
-    std::int32_t family = 0;
-    std::string ip;
-    std::int32_t port = 0;
-    Stack().SysPeerAddress(FDescriptor, family, ip, port);
-    FRemoteIP = std::move(ip);
-    FRemotePort = port;
+    FetchAddress(&TIdStack::SysPeerAddress, FDescriptor, FRemoteIP, FRemotePort);
 }
 
 void TIdSocketHandle::CopyFrom(const TPersistent& ASource) {

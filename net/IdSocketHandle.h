@@ -9,7 +9,8 @@
 namespace tarvex {
 
 // One operating-system socket with its local and peer addresses. Every system call goes
-// through StackInstance; failures become the socket layer's exceptions.
+// through StackInstance, so a handle is used only while a component holds the stack;
+// failures become the socket layer's exceptions.
 class TIdSocketHandle : public TCollectionItem {
 public:
     static constexpr std::int32_t DefaultClientPortMin = 0;

@@ -87,6 +87,17 @@ void ReadAddress(const sockaddr_in& AAddress, std::string& AIP, std::int32_t& AP
     APort = ntohs(AAddress.sin_port);
 }
 
+// Asks AQuery (getpeername or getsockname) for an address; a failure raises EIdSocketError.
+void QueryAddress(TIdStack& AStack, int (*AQuery)(int, sockaddr*, socklen_t*),
+                  TIdStackSocketHandle ASocket, std::int32_t& AFamily, std::string& AIP,
+                  std::int32_t& APort) {
+    sockaddr_in address{};
+    socklen_t length = AddressLength;
+    AStack.CheckCallResult(AQuery(ASocket, AsAddress(address), &length));
+    AFamily = address.sin_family;
+    ReadAddress(address, AIP, APort);
+}
+
 // Puts each listed handle into the set; refuses more than the set holds or a handle it
 // cannot hold before anything is written.
 void FillSet(const TIdHandleList* AList, fd_set& ASet, std::int32_t& ABound) {
@@ -417,20 +428,12 @@ std::int32_t TIdStackLinux::SysLastError() {
 
 void TIdStackLinux::SysPeerAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
                                    std::string& AIP, std::int32_t& APort) {
-    sockaddr_in address{};
-    socklen_t length = AddressLength;
-    CheckCallResult(getpeername(ASocket, AsAddress(address), &length));
-    AFamily = address.sin_family;
-    ReadAddress(address, AIP, APort);
+    QueryAddress(*this, &getpeername, ASocket, AFamily, AIP, APort);
 }
 
 void TIdStackLinux::SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
                                      std::string& AIP, std::int32_t& APort) {
-    sockaddr_in address{};
-    socklen_t length = AddressLength;
-    CheckCallResult(getsockname(ASocket, AsAddress(address), &length));
-    AFamily = address.sin_family;
-    ReadAddress(address, AIP, APort);
+    QueryAddress(*this, &getsockname, ASocket, AFamily, AIP, APort);
 }
 
 std::int32_t TIdStackLinux::SysGetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,

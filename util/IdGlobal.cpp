@@ -1,6 +1,5 @@
 #include "util/IdGlobal.h"
 
-#include <langinfo.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,6 +16,20 @@ namespace {
 
 using TDelimiterSearch = std::int32_t (*)(std::string_view, std::string_view);
 
+constinit TDelimiterSearch ChosenSearch = &PlainDelimiterSearch;
+constinit pthread_t MainThread{};
+constinit bool MainThreadKnown = false;
+
+std::string_view UpToNul(std::string_view AText) { return AText.substr(0, AText.find('\0')); }
+
+std::string UpperCaseAsciiText(std::string_view AText) {
+    std::string copy(AText);
+    for (char& c : copy) {
+        c = UpperCaseAscii(c);
+    }
+    return copy;
+}
+
 }  // namespace
 
 std::int32_t PlainDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack) {
@@ -26,12 +39,6 @@ std::int32_t PlainDelimiterSearch(std::string_view ANeedle, std::string_view AHa
     const std::size_t at = AHaystack.find(ANeedle);
     return at == std::string_view::npos ? 0 : static_cast<std::int32_t>(at + 1);
 }
-
-namespace {
-
-std::string_view UpToNul(std::string_view AText) { return AText.substr(0, AText.find('\0')); }
-
-}  // namespace
 
 // A trail byte that happens to equal the needle is not taken for it.
 std::int32_t BoundaryDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack) {
@@ -59,36 +66,6 @@ std::int32_t BoundaryDelimiterSearch(std::string_view ANeedle, std::string_view 
     return 0;
 }
 
-std::int32_t Utf8DelimiterSearch(std::string_view ANeedle, std::string_view AHaystack) {
-    // UTF-8 never uses an ASCII byte inside a longer character, so a needle that starts with
-    // one can only match on a character boundary: the byte search finds the same place.
-    if (!ANeedle.empty() && static_cast<unsigned char>(ANeedle.front()) < 0x80) {
-        return PlainDelimiterSearch(UpToNul(ANeedle), UpToNul(AHaystack));
-    }
-    return BoundaryDelimiterSearch(ANeedle, AHaystack);
-}
-
-namespace {
-
-constinit TDelimiterSearch ChosenSearch = &PlainDelimiterSearch;
-constinit pthread_t MainThread{};
-constinit bool MainThreadKnown = false;
-// The process id, kept so the per-request identifier costs no system call; a forked child
-// takes its own at once.
-constinit volatile pid_t ProcessId = 0;
-
-void TakeProcessId() { ProcessId = getpid(); }
-
-std::string UpperCaseAsciiText(std::string_view AText) {
-    std::string copy(AText);
-    for (char& c : copy) {
-        c = UpperCaseAscii(c);
-    }
-    return copy;
-}
-
-}  // namespace
-
 std::uint32_t MillisecondTicks() noexcept {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -103,10 +80,7 @@ std::uint32_t TicksBetween(std::uint32_t AOlder, std::uint32_t ANewer) noexcept 
     return ANewer + (UINT32_MAX - AOlder);
 }
 
-std::int32_t OwnProcessId() noexcept {
-    const pid_t known = ProcessId;
-    return static_cast<std::int32_t>(known != 0 ? known : getpid());
-}
+std::int32_t OwnProcessId() noexcept { return static_cast<std::int32_t>(getpid()); }
 
 bool CalledFromMainThread() noexcept {
     return MainThreadKnown && pthread_equal(pthread_self(), MainThread) != 0;
@@ -144,22 +118,9 @@ std::int32_t FindDelimiter(std::string_view ANeedle, std::string_view AHaystack)
 }
 
 void IdGlobalStartUp() noexcept {
-    static bool forkHandlerInstalled = false;
-    if (!forkHandlerInstalled) {
-        forkHandlerInstalled = pthread_atfork(nullptr, nullptr, &TakeProcessId) == 0;
-    }
-    if (forkHandlerInstalled) {
-        TakeProcessId();
-    }
     MainThread = pthread_self();
     MainThreadKnown = true;
-    if (MB_CUR_MAX == 1) {
-        ChosenSearch = &PlainDelimiterSearch;
-    } else if (std::string_view(nl_langinfo(CODESET)) == "UTF-8") {
-        ChosenSearch = &Utf8DelimiterSearch;
-    } else {
-        ChosenSearch = &BoundaryDelimiterSearch;
-    }
+    ChosenSearch = MB_CUR_MAX == 1 ? &PlainDelimiterSearch : &BoundaryDelimiterSearch;
 }
 
 }  // namespace tarvex

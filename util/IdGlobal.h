@@ -21,7 +21,8 @@ std::int32_t OwnProcessId() noexcept;
 bool CalledFromMainThread() noexcept;
 std::int32_t LargerOf(std::int32_t A, std::int32_t B) noexcept;
 
-// Cuts the leading field off AText at ADelimiter (see the implementation for the rules).
+// The text before the first ADelimiter (all of it when absent); with ARemove, AText keeps only
+// what follows the delimiter. Without ACaseSensitive only a-z fold to A-Z.
 std::string SplitOff(std::string& AText, std::string_view ADelimiter, bool ARemove,
                      bool ACaseSensitive);
 // 1-based position of ANeedle in AHaystack, 0 when absent; the search chosen at start-up.
@@ -32,8 +33,6 @@ std::int32_t FindDelimiter(std::string_view ANeedle, std::string_view AHaystack)
 // the locale's encoding and ends both texts at their first NUL byte.
 std::int32_t PlainDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack);
 std::int32_t BoundaryDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack);
-// The boundary search for UTF-8, with a byte-search fast path where that is exact.
-std::int32_t Utf8DelimiterSearch(std::string_view ANeedle, std::string_view AHaystack);
 
 // Start-up: records the calling thread as the main thread and chooses FindDelimiter.
 void IdGlobalStartUp() noexcept;

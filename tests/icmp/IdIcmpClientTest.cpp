@@ -65,17 +65,6 @@ void ExpectTimedOut(const TReplyStatus& AReply, std::uint16_t ASequence) {
     EXPECT_EQ(AReply.Sequence, ASequence);
 }
 
-TEST_F(IdIcmpClientTest, NewClientHasTheEchoDefaults) {
-    EXPECT_EQ(FClient->Protocol(), 1);
-    EXPECT_EQ(FClient->ReceiveTimeout(), 5000);
-    EXPECT_EQ(FClient->Sequence(), 3489);
-    EXPECT_EQ(FClient->Port(), 0);
-    EXPECT_EQ(FClient->BufferSize(), 8192);
-    EXPECT_EQ(TIdIcmpClient(nullptr).Host(), "");
-    EXPECT_TRUE(Script().Calls.empty());
-    EXPECT_STREQ(FClient->ClassName(), "TIdIcmpClient");
-}
-
 TEST_F(IdIcmpClientTest, AnsweredExchangeRunsOnItsOwnSocket) {
     FClient->SetPort(1111);
     Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}, 64));

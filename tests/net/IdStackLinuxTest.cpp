@@ -7,7 +7,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -424,16 +423,6 @@ TEST(IdStackLinux, AddressToTextWritesFourDecimalNumbers) {
     EXPECT_EQ(stack.AddressToText({10, 0, 0, 1}), "10.0.0.1");
     EXPECT_EQ(stack.AddressToText({0, 0, 0, 0}), "0.0.0.0");
     EXPECT_EQ(stack.AddressToText({255, 254, 9, 100}), "255.254.9.100");
-}
-
-TEST(IdStackLinux, ByteOrderConversionsPutTheHighByteFirst) {
-    TIdStackLinux stack;
-    const std::uint16_t port = stack.SysHostToNet16(0x1234);
-    std::uint8_t bytes[2];
-    std::memcpy(bytes, &port, 2);
-    EXPECT_EQ(bytes[0], 0x12);
-    EXPECT_EQ(stack.SysNetToHost16(port), 0x1234);
-    EXPECT_EQ(stack.SysNetToHost32(stack.SysHostToNet32(0x01020304U)), 0x01020304U);
 }
 
 TEST(IdSocketListLinux, MembersAreCountedFromHandleZeroUpward) {

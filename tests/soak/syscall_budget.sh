@@ -13,10 +13,11 @@ exchanges=${2:-200}
 require_root_and_tools strace
 [[ -x $binary ]] || fail "no binary at $binary"
 
-# Answered: the socket handle is taken four times (send, readiness wait, receive, close), each
-# access writing the time-to-live; the readiness wait and the zero delay are one pselect6 each,
-# the receive one recvfrom, the line two writes.
+# Answered: the echo identifier is read from getpid; the socket handle is taken four times
+# (send, readiness wait, receive, close), each access writing the time-to-live; the readiness
+# wait and the zero delay are one pselect6 each, the receive one recvfrom, the line two writes.
 answeredBudget="close 1
+getpid 1
 pselect6 2
 recvfrom 1
 sendto 1
@@ -27,6 +28,7 @@ write 2"
 # Lost: three accesses (no receive), one readiness wait that times out, no delay; the bell
 # (on by default) asks whether standard error and then standard output is a terminal.
 lostBudget="close 1
+getpid 1
 ioctl 2
 pselect6 1
 sendto 1

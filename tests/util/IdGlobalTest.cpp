@@ -45,10 +45,6 @@ TEST(OwnProcessId, IsTheOwnIdAlsoInAForkedChild) {
     EXPECT_TRUE(run.Succeeded()) << run.Failure;
 }
 
-TEST(OwnProcessId, IsTheProcessId) {
-    EXPECT_EQ(OwnProcessId(), static_cast<std::int32_t>(getpid()));
-}
-
 TEST(CalledFromMainThread, IsTrueOnlyOnTheFirstThread) {
     EXPECT_TRUE(CalledFromMainThread());
     bool onOther = true;
@@ -141,28 +137,6 @@ TEST(DelimiterSearch, BoundarySearchSkipsMatchesInsideACharacter) {
     EXPECT_EQ(BoundaryDelimiterSearch(std::string_view("b\0z", 3), "abc"), 2);
     // A broken sequence counts as one byte.
     EXPECT_EQ(BoundaryDelimiterSearch(".", "\xFF."), 2);
-}
-
-TEST(DelimiterSearch, Utf8SearchAgreesWithTheBoundarySearch) {
-    const test::TLocaleGuard locale("C.UTF-8");
-    TARVEX_REQUIRE(locale.Active(), "the C.UTF-8 locale is not installed");
-    const std::string_view cases[][2] = {
-        {".", "10.0.0.1"},
-        {"\x89", "\xC3\x89"},
-        {".", "\xC3\x89.x"},
-        {"\xC3\x89", "a\xC3\x89"},
-        {".", "\xFF."},
-        {".", "\xE2\x82."},
-        {"ab", "xxab"},
-        {"", "abc"},
-        {".", "no dot"},
-        {"c", std::string_view("a\0c", 3)},
-        {std::string_view("b\0z", 3), "abc"},
-    };
-    for (const auto& item : cases) {
-        EXPECT_EQ(Utf8DelimiterSearch(item[0], item[1]), BoundaryDelimiterSearch(item[0], item[1]))
-            << "needle " << item[0] << " in " << item[1];
-    }
 }
 
 }  // namespace
