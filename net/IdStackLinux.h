@@ -11,10 +11,10 @@
 
 namespace tarvex {
 
-// The socket stack over the system's POSIX sockets and resolver. Each Sys* operation is one
-// system call. A keyboard signal ends a blocking one with EINTR (CheckCallResult then raises
-// the signal), SysSelect raises it itself, and a name lookup runs where Control-C can end the
-// wait for it. A negative length or option length is refused with EINVAL (-1) instead of
+// The socket stack over the system's POSIX sockets and resolver. Each socket operation is a
+// single system call: a keyboard signal ends a blocking one with EINTR (CheckCallResult then
+// raises the signal), and SysSelect raises it itself. A name lookup runs on a helper thread,
+// so that Control-C can end the wait for it. A negative length or option length is refused with EINVAL (-1) instead of
 // being handed to the system as a huge unsigned size.
 class TIdStackLinux : public TIdStack {
 public:

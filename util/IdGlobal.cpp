@@ -4,7 +4,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cwchar>
 
