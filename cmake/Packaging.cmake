@@ -104,6 +104,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/CPackProjectConfig.cmake)
+# Where the project config file looks for the last commit's time.
+set(CPACK_TARVEX_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/CPackPreBuild.cmake)
 
 # "~" sorts before anything, so 0.1~b-1 comes before the final 0.1-1.
 set(CPACK_DEBIAN_PACKAGE_VERSION "0.1~b")
@@ -116,6 +119,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcap2-bin)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# With SOURCE_DATE_EPOCH set (see packaging/CPackProjectConfig.cmake) cpack writes the same
+# bytes every time: files sorted, owned by root, one time stamp, gzip without a time.
+set(CPACK_DEBIAN_ARCHIVE_TYPE gnutar)
+set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
 
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_PACKAGE_FILE_NAME tarvex-${TARVEX_VERSION_TEXT})
