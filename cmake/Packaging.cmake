@@ -190,4 +190,16 @@ if(TARVEX_BUILD_TESTS)
         PROPERTIES LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 300)
     set_tests_properties(Packaging.DebianPackageInstallsRunsAndPurges PROPERTIES RUN_SERIAL TRUE)
 
+    # What is shipped is the default build, which the sanitizer build is not.
+    if(NOT TARVEX_SANITIZE)
+        add_test(NAME Packaging.ReleaseBinaryIsHardened
+                 COMMAND bash ${tarvex_packaging_tests}/ReleaseBuildTest.sh hardened
+                         $<TARGET_FILE:tarvex>)
+        add_test(NAME Packaging.TwoBuildsGiveTheSameBinaryAndPackage
+                 COMMAND bash ${tarvex_packaging_tests}/ReleaseBuildTest.sh reproducible
+                         ${PROJECT_SOURCE_DIR})
+        set_tests_properties(
+            Packaging.ReleaseBinaryIsHardened Packaging.TwoBuildsGiveTheSameBinaryAndPackage
+            PROPERTIES LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 600)
+    endif()
 endif()
