@@ -39,9 +39,15 @@ else()
 endif()
 install(FILES ${tarvex_manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# The licence, where Debian looks for it and under the same name for a plain install.
-file(READ ${PROJECT_SOURCE_DIR}/LICENSE TARVEX_LICENSE_TEXT)
-string(STRIP "${TARVEX_LICENSE_TEXT}" TARVEX_LICENSE_TEXT)
+# The licence, where Debian looks for it and under the same name for a plain install, in
+# Debian's machine-readable form: the copyright line, then the licence text after it with each
+# line indented by one space and an empty line written " .".
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE tarvex_license)
+string(REGEX MATCH "Copyright [^\n]+" TARVEX_COPYRIGHT "${tarvex_license}")
+string(REGEX REPLACE "^.*\nCopyright [^\n]*\n" "" tarvex_license "${tarvex_license}")
+string(STRIP "${tarvex_license}" tarvex_license)
+string(REGEX REPLACE "\n[ \t]*\n" "\n.\n" tarvex_license "${tarvex_license}")
+string(REPLACE "\n" "\n " TARVEX_LICENSE_PARAGRAPH " ${tarvex_license}")
 configure_file(${PROJECT_SOURCE_DIR}/packaging/copyright.in ${PROJECT_BINARY_DIR}/doc/copyright
                @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -104,6 +110,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/CPackProjectConfig.cmake)
+# Where the project config file looks for the last commit's time.
+set(CPACK_TARVEX_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/CPackPreBuild.cmake)
 
 # "~" sorts before anything, so 0.1~b-1 comes before the final 0.1-1.
 set(CPACK_DEBIAN_PACKAGE_VERSION "0.1~b")
@@ -116,6 +125,40 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libcap2-bin)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(TARVEX_DEBIAN_VERSION "${CPACK_DEBIAN_PACKAGE_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+
+# A package whose version has a Debian revision carries its changelog, compressed without name
+# or time, and lintian's overrides (each with its reason). Only the package: a plain install is
+# no Debian package.
+if(TARVEX_GZIP)
+    set(tarvex_changelog ${PROJECT_BINARY_DIR}/doc/changelog.Debian)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in ${tarvex_changelog} @ONLY)
+    add_custom_command(
+        OUTPUT ${tarvex_changelog}.gz
+        COMMAND ${TARVEX_GZIP} -9 -n -c ${tarvex_changelog} > ${tarvex_changelog}.gz
+        DEPENDS ${tarvex_changelog}
+        COMMENT "Compressing the Debian changelog")
+    add_custom_target(tarvex_changelog ALL DEPENDS ${tarvex_changelog}.gz)
+    # Its date stands in for the last commit's time outside a git checkout.
+    set(CPACK_TARVEX_CHANGELOG ${tarvex_changelog})
+    set(tarvex_changelog_code [==[
+if("$ENV{TARVEX_PACKAGING}" STREQUAL "DEB")
+    file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/@CMAKE_INSTALL_DOCDIR@" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+         FILES "@tarvex_changelog@.gz")
+    file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/@CMAKE_INSTALL_DATADIR@/lintian/overrides"
+         TYPE FILE PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+         FILES "@PROJECT_SOURCE_DIR@/packaging/lintian-overrides" RENAME tarvex)
+endif()
+]==])
+    string(CONFIGURE "${tarvex_changelog_code}" tarvex_changelog_code @ONLY)
+    install(CODE "${tarvex_changelog_code}")
+endif()
+
+# With SOURCE_DATE_EPOCH set (see packaging/CPackProjectConfig.cmake) cpack writes the same
+# bytes every time: files sorted, owned by root, one time stamp, gzip without a time.
+set(CPACK_DEBIAN_ARCHIVE_TYPE gnutar)
+set(CPACK_DEBIAN_COMPRESSION_TYPE gzip)
 
 set(CPACK_SOURCE_GENERATOR TGZ)
 set(CPACK_SOURCE_PACKAGE_FILE_NAME tarvex-${TARVEX_VERSION_TEXT})
@@ -146,4 +189,17 @@ if(TARVEX_BUILD_TESTS)
         Packaging.ManualPageFormatsWithoutWarnings
         PROPERTIES LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 300)
     set_tests_properties(Packaging.DebianPackageInstallsRunsAndPurges PROPERTIES RUN_SERIAL TRUE)
+
+    # What is shipped is the default build, which the sanitizer build is not.
+    if(NOT TARVEX_SANITIZE)
+        add_test(NAME Packaging.ReleaseBinaryIsHardened
+                 COMMAND bash ${tarvex_packaging_tests}/ReleaseBuildTest.sh hardened
+                         $<TARGET_FILE:tarvex>)
+        add_test(NAME Packaging.TwoBuildsGiveTheSameBinaryAndPackage
+                 COMMAND bash ${tarvex_packaging_tests}/ReleaseBuildTest.sh reproducible
+                         ${PROJECT_SOURCE_DIR})
+        set_tests_properties(
+            Packaging.ReleaseBinaryIsHardened Packaging.TwoBuildsGiveTheSameBinaryAndPackage
+            PROPERTIES LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 600)
+    endif()
 endif()

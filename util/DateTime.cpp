@@ -495,10 +495,10 @@ TDateTimeParts DecodeDateTime(TDateTime AValue) noexcept {
     const double value = std::isnan(AValue) ? 0.0 : std::clamp(AValue, Lowest, Highest);
     const double datePart = std::trunc(value);
     std::int64_t date = static_cast<std::int64_t>(datePart);
-    // Rounded to the nearest millisecond by hand: the value is never negative here, and the
-    // program then needs nothing from the maths library.
-    std::int64_t msOfDay = static_cast<std::int64_t>(
-        std::fabs(value - datePart) * static_cast<double>(MsPerDay) + 0.5);
+    // Rounded half up by hand, so no maths library (never negative here); doubling is exact.
+    std::int64_t msOfDay = static_cast<std::int64_t>(std::fabs(value - datePart) * 2.0 *
+                                                     static_cast<double>(MsPerDay));
+    msOfDay = (msOfDay + 1) / 2;
     if (msOfDay >= MsPerDay) {
         msOfDay -= MsPerDay;
         ++date;
