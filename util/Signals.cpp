@@ -151,6 +151,8 @@ void InstallKeyboardSignals() {
         sigaction(SIGQUIT, &action, nullptr) != 0) {
         throw Exception("Cannot install the keyboard signal handlers");
     }
+    // A mask inherited blocked would keep them from ending anything. This cannot fail: it
+    // fails only for an unknown first argument.
     const sigset_t keyboard = KeyboardSignals();
     pthread_sigmask(SIG_UNBLOCK, &keyboard, nullptr);
 }
