@@ -239,19 +239,17 @@ std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
     // Looked up on a helper thread, with the reentrant call, so that Control-C can end a wait
     // on a resolver that does not answer; the lookup owns all it touches.
     struct TLookup {
-        std::string Name;
         TIdIn4Address Address{};
         int Error = 0;
     };
     auto lookup = std::make_shared<TLookup>();
-    lookup->Name = AHostName;
-    RunInterruptibly([lookup] {
+    RunInterruptibly([lookup, name = AHostName] {
         hostent entry{};
         hostent* found = nullptr;
         std::vector<char> area(1024);
         int error = 0;
-        while (gethostbyname_r(lookup->Name.c_str(), &entry, area.data(), area.size(), &found,
-                               &error) == ERANGE &&
+        while (gethostbyname_r(name.c_str(), &entry, area.data(), area.size(), &found, &error) ==
+                   ERANGE &&
                area.size() < MaxLookupArea) {
             area.resize(area.size() * 2);
         }
