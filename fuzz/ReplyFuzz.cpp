@@ -7,7 +7,9 @@
 // - a datagram that neither carries (echo types) nor quotes (any other type) the client's
 //   identifier and current sequence number is never accepted and never raises, apart from the
 //   refusal of one too short to hold an ICMP header;
-// - an echo message is accepted only from the address the request went to;
+// - an echo message is accepted only from the address the request went to, and any other
+//   message decides only when the datagram it quotes was going there, whatever spelling of the
+//   dotted address the host was given in;
 // - a wait that receives only such datagrams reads them all and ends as a time-out;
 // - every request is a valid 52-byte echo request, a failed exchange changes nothing the caller
 //   sees, and no socket outlives its exchange or the client.
@@ -21,6 +23,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -178,13 +181,23 @@ bool AboutTheRequest(const std::vector<std::uint8_t>& ABytes, std::uint16_t AIde
            LoadLe16(ABytes, at + IcmpSequenceOffset) == ASequence;
 }
 
+// Where the datagram that a non-echo message quotes was going; none when it ends first.
+std::optional<TIdIn4Address> QuotedDestination(const std::vector<std::uint8_t>& ABytes) {
+    const std::size_t at = HeaderLength(ABytes) + IcmpHeaderSize + 16;
+    if (at + 4 > ABytes.size()) {
+        return std::nullopt;
+    }
+    return TIdIn4Address{ABytes[at], ABytes[at + 1], ABytes[at + 2], ABytes[at + 3]};
+}
+
 std::string SourceText(const std::vector<std::uint8_t>& ABytes) {
     return std::to_string(ABytes[12]) + "." + std::to_string(ABytes[13]) + "." +
            std::to_string(ABytes[14]) + "." + std::to_string(ABytes[15]);
 }
 
 // Writes the client's numbers where a datagram of its type would carry or quote them, and now
-// and then the watched address as its source, so that the accepting paths are reached.
+// and then the watched address as its source and as the quoted destination, so that the
+// accepting paths are reached.
 void Aim(std::vector<std::uint8_t>& ADatagram, std::uint16_t AIdentifier, std::uint16_t ASequence,
          bool AFromHost, const TIdIn4Address& AHost) {
     if (ADatagram.empty() || HeaderLength(ADatagram) >= ADatagram.size()) {
@@ -197,8 +210,14 @@ void Aim(std::vector<std::uint8_t>& ADatagram, std::uint16_t AIdentifier, std::u
     for (std::size_t i = 0; i < 4 && at + i < ADatagram.size(); ++i) {
         ADatagram[at + i] = values[i];
     }
-    for (std::size_t i = 0; AFromHost && i < 4 && 12 + i < ADatagram.size(); ++i) {
-        ADatagram[12 + i] = AHost[i];
+    const std::size_t quoted = HeaderLength(ADatagram) + IcmpHeaderSize + 16;
+    for (std::size_t i = 0; AFromHost && i < 4; ++i) {
+        if (12 + i < ADatagram.size()) {
+            ADatagram[12 + i] = AHost[i];
+        }
+        if (quoted + i < ADatagram.size()) {
+            ADatagram[quoted + i] = AHost[i];
+        }
     }
 }
 
@@ -282,10 +301,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
     TScript plainScript;
     TScript scribbledScript;
     const auto identifier = static_cast<std::uint16_t>(OwnProcessId() & 0xFFFF);
-    static constexpr const char* Hosts[] = {"127.0.0.1", "10.77.0.2"};
-    const std::string host = Hosts[input.ConsumeIntegralInRange<std::size_t>(0, 1)];
+    static constexpr const char* Hosts[] = {"127.0.0.1", "10.77.0.2", "0x7F.0.0.01",
+                                            " 10.077.0.$2"};
+    const std::string host = Hosts[input.ConsumeIntegralInRange<std::size_t>(0, 3)];
     TIdIn4Address hostBytes{};
     DottedTextToAddress(host, hostBytes);
+    const std::string hostText = DottedAddressText(hostBytes);
     // Two clients in step: the second one's receive scribbles past every datagram.
     auto plainClient = std::make_unique<TIdIcmpClient>(nullptr);
     auto scribbledClient = std::make_unique<TIdIcmpClient>(nullptr);
@@ -343,6 +364,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
                     }
                 } else if (!AboutTheRequest(last, identifier, sequence)) {
                     Fail("a datagram not about the request decided the exchange");
+                } else if (!IsEchoType(last[HeaderLength(last)]) &&
+                           QuotedDestination(last) != hostBytes) {
+                    Fail("a message quoting a datagram to another destination decided");
                 } else if (run.End == TEnd::NonEcho) {
                     const std::uint8_t type = last[HeaderLength(last)];
                     if (IsEchoType(type) || type == IcmpDestinationUnreachable ||
@@ -355,7 +379,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
                         run.Reply.SourceAddress != SourceText(last)) {
                         Fail("the accepted datagram is recorded differently from what came");
                     }
-                    if (IsEchoType(run.Reply.IcmpType) && run.Reply.SourceAddress != host) {
+                    if (IsEchoType(run.Reply.IcmpType) && run.Reply.SourceAddress != hostText) {
                         Fail("an echo message from another address was accepted");
                     }
                     if (run.Reply.IcmpType == IcmpRedirect) {

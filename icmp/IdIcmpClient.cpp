@@ -46,7 +46,7 @@ void TIdIcmpClient::BuildEchoRequest(const std::string& AData) {
 }
 
 void TIdIcmpClient::TransmitRequest() {
-    SendPacket(Host(), Port(), FEchoPacket.data(), FEchoLength);
+    FDestination = SendPacket(Host(), Port(), FEchoPacket.data(), FEchoLength);
 }
 
 void TIdIcmpClient::CollectReply() {
@@ -79,9 +79,10 @@ void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
 
 // A raw socket sees every ICMP datagram of the host. One answers the current request only when
 // it carries (an echo message) or quotes (any other) the identifier and sequence number the
-// request went out with, and an echo message only when it comes from where the request went.
-// Every decision reads the bytes this datagram brought and no others: past them the area
-// still holds an earlier datagram of the same exchange.
+// request went out with; an echo message only when it comes from where the request went, and
+// any other only when the datagram it quotes was going there (another instance with the same
+// identifier may ping elsewhere). Every decision reads the bytes this datagram brought and no
+// others: past them the area still holds an earlier datagram of the same exchange.
 bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatus) {
     if (AReceived == 0) {
         MarkTimedOut(AReplyStatus);
@@ -113,17 +114,15 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
         fields->Identifier != LoadLe16(FEchoPacket, IcmpIdentifierOffset)) {
         return false;
     }
-    const std::optional<std::array<std::uint8_t, IpAddressSize>> source = SourceAddressOf(datagram);
-    if (!source) {
+    const std::optional<TIpAddressBytes> source = SourceAddressOf(datagram);
+    const std::optional<TIpAddressBytes> about =
+        echo ? source : QuotedDestinationOf(datagram, headerLength);
+    if (!source || about != FDestination) {
         return false;
     }
-    std::string sourceText = StackInstance->AddressToText(*source);
     switch (type) {
         case IcmpEchoReply:
         case IcmpEchoRequest:
-            if (sourceText != Destination()) {
-                return false;
-            }
             AReplyStatus.Outcome = TEchoOutcome::eoReplied;
             break;
         case IcmpDestinationUnreachable:
@@ -137,7 +136,7 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
             throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
     }
     AReplyStatus.ByteCount = AReceived;
-    AReplyStatus.SourceAddress = std::move(sourceText);
+    AReplyStatus.SourceAddress = StackInstance->AddressToText(*source);
     AReplyStatus.IcmpType = type;
     AReplyStatus.Sequence = fields->Sequence;
     AReplyStatus.Ttl = IpTimeToLive(FRecvPacket);

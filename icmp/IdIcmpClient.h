@@ -88,6 +88,9 @@ private:
     TReplyStatus FLastReply;
     TOnReplyEvent FReplyEvent;
     std::string FEchoData;
+    // Where the current request went: only that host answers it, and an error counts only
+    // when the datagram it quotes was going there.
+    TIdIn4Address FDestination{};
 };
 
 }  // namespace tarvex

@@ -19,10 +19,14 @@ TIdSocketHandle& TIdRawBase::SocketHandle() {
     return FSocketHandle;
 }
 
-void TIdRawBase::SendPacket(const std::string& AHost, std::int32_t APort,
-                            const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
-    FDestination = StackInstance->ResolveAddress(AHost);
-    SocketHandle().SendDatagram(FDestination, APort, ABuffer, ABufferSize);
+TIdIn4Address TIdRawBase::SendPacket(const std::string& AHost, std::int32_t APort,
+                                     const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
+    const std::string destination = StackInstance->ResolveAddress(AHost);
+    // The text may be any spelling the dotted form allows; the bytes are what it means.
+    TIdIn4Address address{};
+    StackInstance->TextToAddress(destination, address);
+    SocketHandle().SendDatagram(destination, APort, ABuffer, ABufferSize);
+    return address;
 }
 
 std::int32_t TIdRawBase::ReceivePacket(std::uint8_t* ABuffer, std::int32_t AByteCount,

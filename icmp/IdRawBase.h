@@ -6,6 +6,7 @@
 
 #include "component/IdComponent.h"
 #include "net/IdSocketHandle.h"
+#include "net/IdStack.h"
 #include "net/IdStackConsts.h"
 
 namespace tarvex {
@@ -33,11 +34,10 @@ public:
     TIdSocketHandle& SocketHandle();
     // Resolves AHost afresh, before the socket is touched so that a failed look-up leaves a
     // closed socket closed, and sends the first ABufferSize bytes of ABuffer to it as one
-    // datagram. Raises what the resolver, SocketHandle and SendDatagram raise.
-    void SendPacket(const std::string& AHost, std::int32_t APort, const std::uint8_t* ABuffer,
-                    std::int32_t ABufferSize);
-    // The dotted address the last SendPacket resolved its host to; empty before the first.
-    const std::string& Destination() const noexcept { return FDestination; }
+    // datagram. Returns the address it went to, so that answers can be told by their source.
+    // Raises what the resolver, SocketHandle and SendDatagram raise.
+    TIdIn4Address SendPacket(const std::string& AHost, std::int32_t APort,
+                             const std::uint8_t* ABuffer, std::int32_t ABufferSize);
     // Waits up to ATimeout milliseconds (negative: ReceiveTimeout) for one datagram and reads
     // at most AByteCount bytes of it. Its length, 0 when nothing came in time (or the wait
     // failed, or there is nowhere to put it), -1 when the receive call failed.
@@ -65,7 +65,6 @@ private:
     std::vector<std::uint8_t> FBufferStream;
     TIdSocketHandle FSocketHandle;
     std::string FHost;
-    std::string FDestination;
     std::int32_t FPort = DefaultPort;
     std::int32_t FReceiveTimeout = DefaultReceiveTimeout;
     std::int32_t FProtocol = DefaultProtocol;

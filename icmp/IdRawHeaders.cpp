@@ -29,16 +29,30 @@ std::optional<TEchoFields> EchoFieldsAt(std::span<const std::uint8_t> ADatagram,
                        LoadLe16(ADatagram, AOffset + IcmpSequenceOffset)};
 }
 
-std::optional<std::array<std::uint8_t, IpAddressSize>> SourceAddressOf(
-    std::span<const std::uint8_t> ADatagram) noexcept {
-    if (ADatagram.size() < IpSourceAddressOffset + IpAddressSize) {
+namespace {
+
+std::optional<TIpAddressBytes> AddressAt(std::span<const std::uint8_t> ADatagram,
+                                         std::size_t AOffset) noexcept {
+    if (AOffset > ADatagram.size() || ADatagram.size() - AOffset < IpAddressSize) {
         return std::nullopt;
     }
-    std::array<std::uint8_t, IpAddressSize> address{};
+    TIpAddressBytes address{};
     for (std::size_t i = 0; i < IpAddressSize; ++i) {
-        address[i] = ADatagram[IpSourceAddressOffset + i];
+        address[i] = ADatagram[AOffset + i];
     }
     return address;
+}
+
+}  // namespace
+
+std::optional<TIpAddressBytes> SourceAddressOf(std::span<const std::uint8_t> ADatagram) noexcept {
+    return AddressAt(ADatagram, IpSourceAddressOffset);
+}
+
+std::optional<TIpAddressBytes> QuotedDestinationOf(std::span<const std::uint8_t> ADatagram,
+                                                   std::size_t AHeaderLength) noexcept {
+    return AddressAt(ADatagram,
+                     AHeaderLength + IcmpQuotedDatagramOffset + IpDestinationAddressOffset);
 }
 
 std::span<const std::uint8_t> EchoedData(std::span<const std::uint8_t, PacketAreaSize> AArea,

@@ -51,7 +51,9 @@ static_assert(EchoZeroOffset + EchoZeroSize == EchoDataOffset);
 constexpr std::size_t IpVersionAndLengthOffset = 0;
 constexpr std::size_t IpTimeToLiveOffset = 8;
 constexpr std::size_t IpSourceAddressOffset = 12;
+constexpr std::size_t IpDestinationAddressOffset = 16;
 constexpr std::size_t IpAddressSize = 4;
+using TIpAddressBytes = std::array<std::uint8_t, IpAddressSize>;
 // The header length nibble counts 32-bit words, so a header is at most 60 bytes.
 constexpr std::size_t IpMaximumHeaderSize = 15 * 4;
 // The deepest read: the quoted sequence number behind two maximal headers.
@@ -185,8 +187,11 @@ std::optional<TEchoFields> EchoFieldsAt(std::span<const std::uint8_t> ADatagram,
                                         std::size_t AOffset);
 // The source address of ADatagram (the bytes received), network order, first octet first;
 // none when the datagram ends before it.
-std::optional<std::array<std::uint8_t, IpAddressSize>> SourceAddressOf(
-    std::span<const std::uint8_t> ADatagram) noexcept;
+std::optional<TIpAddressBytes> SourceAddressOf(std::span<const std::uint8_t> ADatagram) noexcept;
+// Where the datagram an error message quotes was going: the destination of the quoted IPv4
+// header, taken to start right behind the ICMP header; none when the datagram ends first.
+std::optional<TIpAddressBytes> QuotedDestinationOf(std::span<const std::uint8_t> ADatagram,
+                                                   std::size_t AHeaderLength) noexcept;
 
 // The echoed data area of an echo message: from h + 20 to the end of the packet area.
 std::span<const std::uint8_t> EchoedData(std::span<const std::uint8_t, PacketAreaSize> AArea,

@@ -40,7 +40,7 @@ long SpanOfOccurrences(const TProcess& AProcess, std::string_view AText, std::si
 
 class TarvexMonitoring : public testing::Test {
 protected:
-    TResolverFiles FResolver{"127.0.0.1 localhost\n", "127.0.0.1"};
+    TResolverFiles FResolver{"127.0.0.1 localhost\n127.0.0.1 loop.test\n", "127.0.0.1"};
 };
 
 TEST_F(TarvexMonitoring, AnsweringPeerGivesOneAnsweredLinePerExchangePacedByTheDelay) {
@@ -75,11 +75,13 @@ TEST_F(TarvexMonitoring, NegativeDelayIsAPauseOfAboutSeventyMinutes) {
     EXPECT_EQ(CountOf(tarvex.Output(), "Ping "), 1U) << tarvex.Output();
 }
 
-TEST_F(TarvexMonitoring, LoopbackAnswersForDottedAddressAndLocalHostName) {
+// Each form of host: dotted (also spelt otherwise than canonically), the local host's name,
+// and a name the resolver knows.
+TEST_F(TarvexMonitoring, LoopbackAnswersForEveryFormOfHost) {
     TARVEX_REQUIRE_NETNS();
     TestNamespace local("lb");
     ASSERT_TRUE(local.Ok());
-    for (const std::string host : {"127.0.0.1", "LocalHost"}) {
+    for (const std::string host : {"127.0.0.1", "0x7F.0.0.01", "LocalHost", "loop.test"}) {
         SCOPED_TRACE(host);
         TProcess tarvex(OptionsIn(local.Name(), FResolver, {"-b", host, "500", "50"}));
         ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();

@@ -187,12 +187,27 @@ TEST_F(IdIcmpClientTest, DatagramsNotAboutTheRequestNeverDecideTheExchange) {
     Queue(ErrorDatagram(ParameterProblem, own, First - 1, {10, 77, 1, 1}));
     Queue(ErrorDatagram(IcmpRedirect, own, First, {10, 77, 0, 1}));
     Queue(EchoDatagram(IcmpEchoReply, own, First, {10, 77, 0, 3}));
+    // Our numbers, but about a request that went elsewhere: another instance with our
+    // identifier (a process 1 in another container) pinging another host.
+    Queue(ErrorDatagram(IcmpTimeExceeded, own, First, {10, 77, 1, 1}, 20, 20, {10, 77, 0, 3}));
+    Queue(ErrorDatagram(ParameterProblem, own, First, {10, 77, 1, 1}, 20, 20, {10, 77, 0, 3}));
     Queue(EchoDatagram(IcmpEchoReply, own, First, {10, 77, 0, 2}, 61));
     FClient->PingHost();
     EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
     EXPECT_EQ(FClient->LastReply().SourceAddress, "10.77.0.2");
     EXPECT_EQ(FClient->LastReply().Ttl, 61);
-    EXPECT_EQ(waits.size(), 7U);
+    EXPECT_EQ(waits.size(), 9U);
+}
+
+// Every spelling of the dotted form names the same host, and its answers count.
+TEST_F(IdIcmpClientTest, DottedHostInAnySpellingIsAnsweredByItsAddress) {
+    for (const char* host : {" 10.77.0.2", "10.077.000.002", "0x0A.77.0.$2"}) {
+        FClient->SetHost(host);
+        Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), FClient->Sequence(), {10, 77, 0, 2}));
+        FClient->PingHost();
+        EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied) << host;
+        EXPECT_EQ(FClient->LastReply().SourceAddress, "10.77.0.2") << host;
+    }
 }
 
 TEST_F(IdIcmpClientTest, EchoRequestWithTheClientsNumbersIsAcceptedLikeAReply) {
