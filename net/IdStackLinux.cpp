@@ -149,6 +149,18 @@ std::string_view ResolverErrorText(std::int32_t AErrorNumber) noexcept {
     }
 }
 
+std::int32_t LookupFailureNumber(int AResult, int AResolverError, int ASystemError) noexcept {
+    if (AResolverError == NETDB_INTERNAL) {
+        const int systemError = AResult != 0 ? AResult : ASystemError;
+        if (systemError != 0) {
+            return systemError;
+        }
+    } else if (AResolverError > 0) {
+        return AResolverError;
+    }
+    return HOST_NOT_FOUND;
+}
+
 std::string DottedAddressText(const TIdIn4Address& AAddress) {
     return IntegerText(AAddress[0]) + "." + IntegerText(AAddress[1]) + "." +
            IntegerText(AAddress[2]) + "." + IntegerText(AAddress[3]);
@@ -240,7 +252,8 @@ std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
     // on a resolver that does not answer; the lookup owns all it touches.
     struct TLookup {
         TIdIn4Address Address{};
-        int Error = 0;
+        bool Found = false;
+        std::int32_t Error = 0;
     };
     auto lookup = std::make_shared<TLookup>();
     RunInterruptibly([lookup, name = AHostName] {
@@ -248,20 +261,23 @@ std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
         hostent* found = nullptr;
         std::vector<char> area(1024);
         int error = 0;
-        while (gethostbyname_r(name.c_str(), &entry, area.data(), area.size(), &found, &error) ==
-                   ERANGE &&
+        int result = 0;
+        while ((result = gethostbyname_r(name.c_str(), &entry, area.data(), area.size(), &found,
+                                         &error)) == ERANGE &&
                area.size() < MaxLookupArea) {
             area.resize(area.size() * 2);
         }
+        // Judged by what was found: a module may say "not found" and leave the number at 0.
         if (found == nullptr) {
-            lookup->Error = error;
+            lookup->Error = LookupFailureNumber(result, error, errno);
         } else if (!HasAddress(found)) {
             lookup->Error = NO_DATA;
         } else {
             lookup->Address = FirstHostAddress(*found);
+            lookup->Found = true;
         }
     });
-    if (lookup->Error != 0) {
+    if (!lookup->Found) {
         RaiseSocketFailure(lookup->Error);
     }
     return AddressToText(lookup->Address);

@@ -78,6 +78,11 @@ public:
 
 // The resolver text of an h_errno value 1 to 4, or an empty text for any other number.
 std::string_view ResolverErrorText(std::int32_t AErrorNumber) noexcept;
+// The error number a look-up that found nothing is reported with, from gethostbyname_r's
+// result and the resolver's and the system's error numbers after it: the resolver's number,
+// the system's when the call itself failed, and HOST_NOT_FOUND when nobody said why. Never 0,
+// so a failure never passes for an address.
+std::int32_t LookupFailureNumber(int AResult, int AResolverError, int ASystemError) noexcept;
 // The four bytes as unsigned decimal numbers joined by ".".
 std::string DottedAddressText(const TIdIn4Address& AAddress);
 // Four "."-separated numbers, each kept to its low 8 bits; anything after the fourth is
