@@ -4,6 +4,7 @@
 #include "component/IdComponent.h"
 #include "net/IdStackLinux.h"
 #include "util/Console.h"
+#include "util/Signals.h"
 #include "util/SysUtils.h"
 
 namespace tarvex {
@@ -30,7 +31,9 @@ void TarvexBody() {
     try {
         MonitorHost(pinger);
     } catch (...) {
-        // Any failure of an exchange or of the output ends the monitoring.
+        // Any failure of an exchange or of the output ends the monitoring. A keyboard signal
+        // that came while the failure was on its way is dropped, so it cannot end the alarm.
+        DropPendingSignal();
     }
     // The alarm runs once the handler is done, so a further Control-C raises again and ends
     // the program.

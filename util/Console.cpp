@@ -19,25 +19,29 @@ constexpr std::size_t OutputBufferSize = 128;
 struct TOutputChannel {
     char Bytes[OutputBufferSize];
     std::size_t Count;
-    int FailedErrno;  // first failure of the running operation, 0 when none
+    int FailedErrno;   // first failure of the running operation, 0 when none
+    bool Interrupted;  // a keyboard signal cut a hand-over of the running operation short
 };
 
-constinit TOutputChannel Output{{}, 0, 0};
+constinit TOutputChannel Output{{}, 0, 0, false};
 
 constinit int ArgCount = 0;
 constinit char** ArgValues = nullptr;
 
 // One write of the whole buffered content; the buffer is empty afterwards whatever happened.
-// A short write is neither retried nor reported. Once a keyboard signal is recorded nothing
-// more is written: the write could block on a reader that stopped, and the operation is about
-// to raise the signal anyway.
+// A short write is neither retried nor reported. Once a keyboard signal has cut a hand-over
+// short, the rest of the operation is dropped: the operation is about to raise the signal.
 void HandOver() noexcept {
     if (Output.Count == 0) {
         return;
     }
-    if (!KeyboardSignalRecorded()) {
-        const ssize_t written = write(OutputDescriptor, Output.Bytes, Output.Count);
-        if (written == -1 && Output.FailedErrno == 0) {
+    if (!Output.Interrupted) {
+        bool cutShort = false;
+        const ssize_t written =
+            InterruptibleWrite(OutputDescriptor, Output.Bytes, Output.Count, cutShort);
+        if (cutShort) {
+            Output.Interrupted = true;
+        } else if (written == -1 && Output.FailedErrno == 0) {
             Output.FailedErrno = errno;
         }
     }
@@ -53,26 +57,29 @@ void Append(std::string_view AText) noexcept {
     }
 }
 
-// Ends an output operation: flush, then report a failed hand-over to the caller. A keyboard
-// signal that arrived meanwhile, perhaps cutting a write short, is what gets raised.
+// Ends an output operation: flush, then raise the keyboard signal that cut a hand-over short,
+// or else report a failed hand-over to the caller. A signal that arrived without cutting
+// anything is left for the next wait, so the text written is whole.
 void Finish() {
     HandOver();
     const int failed = Output.FailedErrno;
+    const bool interrupted = Output.Interrupted;
     Output.FailedErrno = 0;
-    RaisePendingSignal();
+    Output.Interrupted = false;
+    if (interrupted) {
+        RaisePendingSignal();
+    }
     if (failed != 0) {
         throw EInOutError(failed);
     }
 }
 
 void WriteBell(int ADescriptor) noexcept {
-    // A terminal paused with Ctrl-S blocks the write; a recorded signal is raised by the next
-    // wait, so nothing is written after one.
-    if (KeyboardSignalRecorded()) {
-        return;
-    }
+    // A terminal paused with Ctrl-S blocks the write until a signal ends it; the next wait
+    // then takes the signal.
     const char bell = '\a';
-    const ssize_t ignored = write(ADescriptor, &bell, 1);
+    bool cutShort = false;
+    const ssize_t ignored = InterruptibleWrite(ADescriptor, &bell, 1, cutShort);
     static_cast<void>(ignored);
 }
 

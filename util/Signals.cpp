@@ -1,12 +1,15 @@
 #include "util/Signals.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <system_error>
@@ -20,23 +23,28 @@ namespace tarvex {
 
 namespace {
 
-// The keyboard signal last recorded by the handler, 0 when none.
-constinit volatile std::sig_atomic_t RecordedSignal = 0;
+// Shared by the handler and the main thread; lock-free, so the handler may use it.
+using TSignalWord = std::atomic<int>;
+static_assert(TSignalWord::is_always_lock_free);
+
+// The keyboard signal recorded by the handler, 0 when none.
+constinit TSignalWord RecordedSignal{0};
 
 // The wake pipe: the handler writes a byte, every wait of the main thread watches the read end.
 // Both ends are non-blocking, so neither the handler nor a drain can ever block.
-constinit volatile std::sig_atomic_t WakeRead = -1;
-constinit volatile std::sig_atomic_t WakeWrite = -1;
+constinit TSignalWord WakeRead{-1};
+constinit TSignalWord WakeWrite{-1};
 
 extern "C" void RecordKeyboardSignal(int ASignal) {
-    if (RecordedSignal != 0) {
+    // The first signal wins until it is taken.
+    int none = 0;
+    if (!RecordedSignal.compare_exchange_strong(none, ASignal)) {
         return;
     }
-    RecordedSignal = ASignal;
     const int savedErrno = errno;
     const char byte = 0;
     // A full pipe wakes every wait already, so a failed write loses nothing.
-    const ssize_t ignored = write(WakeWrite, &byte, 1);
+    const ssize_t ignored = write(WakeWrite.load(), &byte, 1);
     static_cast<void>(ignored);
     errno = savedErrno;
 }
@@ -59,22 +67,30 @@ bool MakeWakePipe() noexcept {
     return true;
 }
 
-// A forked child gets a pipe of its own, or its signals would wake its parent's waits.
-extern "C" void RenewWakePipe() {
-    close(WakeRead);
-    close(WakeWrite);
-    WakeRead = -1;
-    WakeWrite = -1;
-    MakeWakePipe();
-}
-
 void DrainWakePipe() noexcept {
     char bytes[16];
-    while (read(WakeRead, bytes, sizeof bytes) > 0) {
+    while (read(WakeRead.load(), bytes, sizeof bytes) > 0) {
     }
 }
 
-bool Selectable(int ADescriptor) noexcept { return ADescriptor >= 0 && ADescriptor < FD_SETSIZE; }
+bool SignalRecordedOnMainThread() noexcept {
+    return RecordedSignal.load() != 0 && CalledFromMainThread();
+}
+
+// The keyboard signals blocked in the calling thread for a scope, then the mask as it was.
+class TKeyboardSignalsBlocked {
+public:
+    TKeyboardSignalsBlocked() noexcept {
+        const sigset_t keyboard = KeyboardSignals();
+        pthread_sigmask(SIG_BLOCK, &keyboard, &FPrevious);
+    }
+    ~TKeyboardSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr); }
+    TKeyboardSignalsBlocked(const TKeyboardSignalsBlocked&) = delete;
+    TKeyboardSignalsBlocked& operator=(const TKeyboardSignalsBlocked&) = delete;
+
+private:
+    sigset_t FPrevious{};
+};
 
 // A pipe that the helper of RunInterruptibly writes to when its work is done.
 class TDonePipe {
@@ -95,7 +111,7 @@ public:
     TDonePipe(const TDonePipe&) = delete;
     TDonePipe& operator=(const TDonePipe&) = delete;
 
-    bool Ok() const noexcept { return Selectable(FFds[0]) && FFds[1] >= 0; }
+    bool Ok() const noexcept { return FFds[0] >= 0; }
     int Read() const noexcept { return FFds[0]; }
     void Signal() const noexcept {
         const char byte = 0;
@@ -117,12 +133,14 @@ struct THelperState {
 // Takes a recorded keyboard signal on the main thread and raises it; true when one was taken
 // but dropped because an exception is already on its way.
 bool TakeRecordedSignal() {
-    const int signal = RecordedSignal;
-    if (signal == 0 || !CalledFromMainThread()) {
+    if (!CalledFromMainThread()) {
+        return false;
+    }
+    const int signal = RecordedSignal.exchange(0);
+    if (signal == 0) {
         return false;
     }
     // Cleared before the drain: a signal in between leaves its record for the next wait.
-    RecordedSignal = 0;
     DrainWakePipe();
     if (std::uncaught_exceptions() > 0) {
         return true;
@@ -133,22 +151,60 @@ bool TakeRecordedSignal() {
     throw EControlC();
 }
 
+// ppoll on AFds[0, ACount) and, on the main thread, on the wake pipe in AFds[ACount], which
+// the caller leaves free for it. Returns ppoll's count without the pipe.
+int PollInterruptibly(pollfd* AFds, nfds_t ACount, const timespec* ATimeout) {
+    const int wake = WakeRead.load();
+    if (!CalledFromMainThread() || wake < 0) {
+        return ppoll(AFds, ACount, ATimeout, nullptr);
+    }
+    // A dropped signal still ends the wait, as one arriving during it would.
+    if (TakeRecordedSignal()) {
+        errno = EINTR;
+        return -1;
+    }
+    AFds[ACount] = pollfd{wake, POLLIN, 0};
+    int result = ppoll(AFds, ACount + 1, ATimeout, nullptr);
+    const int savedErrno = errno;
+    if (result > 0 && AFds[ACount].revents != 0) {
+        --result;
+        DrainWakePipe();
+    }
+    if (TakeRecordedSignal() && result == 0) {
+        errno = EINTR;
+        return -1;
+    }
+    errno = savedErrno;
+    return result;
+}
+
+// What select reports for one polled descriptor: readable on data, hang-up or error, writable
+// on room or error, exceptional on priority data.
+int MarkReady(const pollfd& AEntry, fd_set* ARead, fd_set* AWrite, fd_set* AError) noexcept {
+    int marked = 0;
+    const auto mark = [&](short AAsked, short AReady, fd_set* ASet) {
+        if ((AEntry.events & AAsked) != 0 && (AEntry.revents & AReady) != 0) {
+            FD_SET(AEntry.fd, ASet);
+            ++marked;
+        }
+    };
+    mark(POLLIN, POLLIN | POLLHUP | POLLERR, ARead);
+    mark(POLLOUT, POLLOUT | POLLERR, AWrite);
+    mark(POLLPRI, POLLPRI, AError);
+    return marked;
+}
+
 }  // namespace
 
 void InstallKeyboardSignals() {
-    static bool forkHandlerInstalled = false;
-    if (!forkHandlerInstalled) {
-        forkHandlerInstalled = pthread_atfork(nullptr, nullptr, &RenewWakePipe) == 0;
-    }
-    if (WakeRead < 0 && !MakeWakePipe()) {
+    if (WakeRead.load() < 0 && !MakeWakePipe()) {
         throw Exception("Cannot create the signal pipe");
     }
     struct sigaction action {};
     action.sa_handler = &RecordKeyboardSignal;
     action.sa_mask = KeyboardSignals();
     action.sa_flags = 0;  // no SA_RESTART: a blocking call must end when one arrives
-    if (!forkHandlerInstalled || sigaction(SIGINT, &action, nullptr) != 0 ||
-        sigaction(SIGQUIT, &action, nullptr) != 0) {
+    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGQUIT, &action, nullptr) != 0) {
         throw Exception("Cannot install the keyboard signal handlers");
     }
     // A mask inherited blocked would keep them from ending anything. This cannot fail: it
@@ -159,55 +215,94 @@ void InstallKeyboardSignals() {
 
 int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError,
                         const timeval* ATimeout) {
-    // select counts the time left down in the structure it is given.
-    timeval limit{};
-    timeval* limitPointer = nullptr;
+    timespec limit{};
+    const timespec* limitPointer = nullptr;
     if (ATimeout != nullptr) {
-        limit = *ATimeout;
+        // An invalid time goes to the system as a negative one, which it refuses.
+        const bool valid =
+            ATimeout->tv_sec >= 0 && ATimeout->tv_usec >= 0 && ATimeout->tv_usec < 1000000;
+        limit.tv_sec = valid ? ATimeout->tv_sec : -1;
+        limit.tv_nsec = valid ? ATimeout->tv_usec * 1000 : 0;
         limitPointer = &limit;
     }
-    const int wake = WakeRead;
-    if (!CalledFromMainThread() || !Selectable(wake)) {
-        return select(ANfds, ARead, AWrite, AError, limitPointer);
+    // One entry per descriptor asked for, and one for the wake pipe.
+    pollfd fds[FD_SETSIZE + 1];
+    nfds_t count = 0;
+    const int bound = ANfds < 0 ? 0 : (ANfds > FD_SETSIZE ? FD_SETSIZE : ANfds);
+    for (int fd = 0; fd < bound; ++fd) {
+        int events = 0;
+        if (ARead != nullptr && FD_ISSET(fd, ARead)) {
+            events |= POLLIN;
+        }
+        if (AWrite != nullptr && FD_ISSET(fd, AWrite)) {
+            events |= POLLOUT;
+        }
+        if (AError != nullptr && FD_ISSET(fd, AError)) {
+            events |= POLLPRI;
+        }
+        if (events != 0) {
+            fds[count++] = pollfd{fd, static_cast<short>(events), 0};
+        }
     }
-    // A dropped signal still ends the wait, as one arriving during it would.
-    if (TakeRecordedSignal()) {
-        errno = EINTR;
-        return -1;
+    const int result = PollInterruptibly(fds, count, limitPointer);
+    if (result < 0) {
+        return result;
     }
-    fd_set ownRead;
-    fd_set* read = ARead;
-    if (read == nullptr) {
-        FD_ZERO(&ownRead);
-        read = &ownRead;
+    for (nfds_t i = 0; i < count; ++i) {
+        if ((fds[i].revents & POLLNVAL) != 0) {
+            errno = EBADF;
+            return -1;
+        }
     }
-    FD_SET(wake, read);
-    int result = select(ANfds > wake ? ANfds : wake + 1, read, AWrite, AError, limitPointer);
-    const int savedErrno = errno;
-    if (result > 0 && FD_ISSET(wake, read)) {
-        --result;
-        DrainWakePipe();
+    for (fd_set* set : {ARead, AWrite, AError}) {
+        if (set != nullptr) {
+            FD_ZERO(set);
+        }
     }
-    FD_CLR(wake, read);
-    if (TakeRecordedSignal() && result == 0) {
-        errno = EINTR;
-        return -1;
+    int ready = 0;
+    for (nfds_t i = 0; i < count; ++i) {
+        ready += MarkReady(fds[i], ARead, AWrite, AError);
     }
-    errno = savedErrno;
-    return result;
+    return ready;
 }
 
 void SleepMs(std::int32_t AMilliseconds) {
     const std::uint32_t microseconds = static_cast<std::uint32_t>(AMilliseconds) * 1000U;
-    timeval pause{};
+    timespec pause{};
     pause.tv_sec = static_cast<time_t>(microseconds / 1000000U);
-    pause.tv_usec = static_cast<suseconds_t>(microseconds % 1000000U);
-    InterruptibleSelect(0, nullptr, nullptr, nullptr, &pause);
+    pause.tv_nsec = static_cast<long>(microseconds % 1000000U) * 1000L;
+    pollfd wake[1];
+    PollInterruptibly(wake, 0, &pause);
 }
 
-bool KeyboardSignalRecorded() noexcept { return RecordedSignal != 0 && CalledFromMainThread(); }
+ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount,
+                           bool& ACutShort) noexcept {
+    ACutShort = false;
+    if (SignalRecordedOnMainThread()) {
+        // The signal came before the write: it ends the write only if the write would block.
+        pollfd room{ADescriptor, POLLOUT, 0};
+        if (poll(&room, 1, 0) == 0) {
+            ACutShort = true;
+            errno = EINTR;
+            return -1;
+        }
+    }
+    const ssize_t written = write(ADescriptor, ABytes, ACount);
+    if (written == -1) {
+        ACutShort = errno == EINTR;
+    } else if (static_cast<std::size_t>(written) < ACount) {
+        ACutShort = SignalRecordedOnMainThread();
+    }
+    return written;
+}
 
 void RaisePendingSignal() { TakeRecordedSignal(); }
+
+void DropPendingSignal() noexcept {
+    if (CalledFromMainThread() && RecordedSignal.exchange(0) != 0) {
+        DrainWakePipe();
+    }
+}
 
 void RunInterruptibly(std::function<void()> AWork) {
     if (!CalledFromMainThread()) {
@@ -216,35 +311,29 @@ void RunInterruptibly(std::function<void()> AWork) {
     }
     auto state = std::make_shared<THelperState>();
     state->Work = std::move(AWork);
-    std::thread helper;
-    if (state->Done.Ok()) {
-        try {
-            helper = std::thread([state] {
-                // The signals are the main thread's: its blocking calls are the ones they end.
-                const sigset_t keyboard = KeyboardSignals();
-                pthread_sigmask(SIG_BLOCK, &keyboard, nullptr);
-                try {
-                    state->Work();
-                } catch (...) {
-                    state->Failure = std::current_exception();
-                }
-                state->Done.Signal();
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: the work runs in place.
-        }
+    if (!state->Done.Ok()) {
+        throw Exception("Cannot create a pipe for the name lookup");
     }
-    if (!helper.joinable()) {
-        state->Work();
-        return;
+    std::thread helper;
+    try {
+        // The helper inherits the blocked signals from its first instruction on, so the
+        // handler only ever runs on the main thread, whose blocking calls they are to end.
+        const TKeyboardSignalsBlocked blocked;
+        helper = std::thread([state] {
+            try {
+                state->Work();
+            } catch (...) {
+                state->Failure = std::current_exception();
+            }
+            state->Done.Signal();
+        });
+    } catch (const std::system_error&) {
+        throw Exception("Cannot start a thread for the name lookup");
     }
     try {
         for (;;) {
-            fd_set done;
-            FD_ZERO(&done);
-            FD_SET(state->Done.Read(), &done);
-            const int result =
-                InterruptibleSelect(state->Done.Read() + 1, &done, nullptr, nullptr, nullptr);
+            pollfd done[2] = {{state->Done.Read(), POLLIN, 0}, {}};
+            const int result = PollInterruptibly(done, 1, nullptr);
             if (result == 1 || (result == -1 && errno != EINTR)) {
                 break;
             }
@@ -257,6 +346,21 @@ void RunInterruptibly(std::function<void()> AWork) {
     helper.join();
     if (state->Failure) {
         std::rethrow_exception(state->Failure);
+    }
+}
+
+void RenewSignalPipe() noexcept {
+    const int oldRead = WakeRead.load();
+    const int oldWrite = WakeWrite.load();
+    // Made before the old one is closed, so it never takes the old one's numbers.
+    if (!MakeWakePipe()) {
+        WakeRead = -1;
+        WakeWrite = -1;
+    }
+    for (const int fd : {oldRead, oldWrite}) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
 }
 

@@ -2,7 +2,9 @@
 
 #include <sys/select.h>
 #include <sys/time.h>
+#include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -10,30 +12,33 @@ namespace tarvex {
 
 // Keyboard signals (SIGINT, SIGQUIT) and the places where the main thread can block.
 //
-// The handler only records the signal and writes a byte to a pipe of this module. The signals
-// are never blocked and restart no call, so a blocking system call of the main thread that one
-// arrives in ends at once (EINTR or a short count). Every blocking place then takes the record
-// the same way, through RaisePendingSignal, which raises EControlC or EQuit right there:
-// - every wait and sleep goes through InterruptibleSelect, which also watches the pipe, so a
-//   signal that arrives just before the wait still ends it; a wait the system refuses at once
-//   (a negative time) still takes the record;
-// - a console write is not started once a signal is recorded (KeyboardSignalRecorded), so
-//   only the few instructions between that check and the system call can miss one, and the
-//   next signal then ends the write;
-// - a name lookup, which may wait on a resolver for many seconds, runs on a helper thread
-//   while the main thread waits for it (RunInterruptibly);
+// The handler only records the signal (a lock-free atomic) and writes a byte to a pipe of this
+// module. The signals are never blocked on the main thread and restart no call, so a blocking
+// system call that one arrives in ends at once. The record is taken, through
+// RaisePendingSignal, only where the main thread would block, and raised there as EControlC or
+// EQuit; everywhere else it waits, so an interrupt never cuts a line:
+// - a readiness wait and a sleep poll the pipe with ppoll, whatever its descriptor's number,
+//   so a signal that came just before the wait ends it as well as one that comes during it;
+// - a refused wait (a negative time) takes the record before the system refuses it;
+// - a name lookup runs on a helper thread, created with the signals blocked, while the main
+//   thread waits for it like any other wait (RunInterruptibly);
+// - a console write takes the record only when the signal cut it short: it ended with EINTR
+//   or a short count, or it would block with a signal already recorded; otherwise it is
+//   written whole and the next wait takes the record;
 // - a socket call that a signal cut short fails with EINTR, and CheckCallResult takes the
-//   signal before it would report that failure.
+//   record before it would report that failure.
 // Only the main thread ever takes the record; helper threads keep the signals blocked.
 
 // Start-up: installs the handler and makes the pipe. Raises Exception when the system refuses
 // either, since Control-C would then be silently broken.
 void InstallKeyboardSignals();
 
-// The one interruptible wait: select(2) semantics (ATimeout null waits without limit; a
-// negative time is refused by the system with EINVAL). On the main thread a keyboard signal
-// recorded before or during the wait raises EControlC or EQuit (see RaisePendingSignal);
-// otherwise returns select's result with errno as select left it.
+// The one interruptible readiness wait, with select(2)'s interface and results (ATimeout null
+// waits without limit; a negative time or one of a million microseconds or more is refused
+// with EINVAL; descriptors from ANfds on are not looked at), done with ppoll. On the main
+// thread a keyboard signal recorded before or during the wait raises EControlC or EQuit (see
+// RaisePendingSignal); otherwise returns the number of ready descriptors, 0 on time-out, or -1
+// with errno.
 int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError,
                         const timeval* ATimeout);
 
@@ -41,17 +46,30 @@ int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError
 // sleeps 4294966296 us (about 71.6 minutes). Interruptible like InterruptibleSelect.
 void SleepMs(std::int32_t AMilliseconds);
 
-// True on the main thread while a keyboard signal is recorded and not yet taken.
-bool KeyboardSignalRecorded() noexcept;
+// write(2) of ABytes to ADescriptor that a keyboard signal can end. ACutShort tells whether a
+// signal did: the write ended with EINTR or a short count, or a signal was recorded and the
+// descriptor could not take the bytes without blocking (nothing is written then). The caller
+// then takes the signal with RaisePendingSignal.
+ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount,
+                           bool& ACutShort) noexcept;
 
 // On the main thread, takes a recorded keyboard signal and raises EControlC or EQuit; when an
 // exception is already on its way the signal is dropped instead. Elsewhere does nothing.
 void RaisePendingSignal();
 
-// Runs AWork on a helper thread while the main thread waits for it in InterruptibleSelect,
-// and hands on what AWork raised. A keyboard signal abandons the work: the helper finishes on
-// its own, so AWork must own everything it touches. On other threads, or when no helper can be
-// started, AWork runs in place.
+// On the main thread, forgets a recorded keyboard signal without raising it: for a handler
+// that has just caught an exception, so that a press made while it was on its way stays
+// dropped.
+void DropPendingSignal() noexcept;
+
+// Runs AWork on a helper thread while the main thread waits for it interruptibly, and hands on
+// what AWork raised. A keyboard signal abandons the work: the helper finishes on its own, so
+// AWork must own everything it touches. Raises Exception when no helper thread or no pipe to
+// wait on can be had. On other threads AWork runs in place.
 void RunInterruptibly(std::function<void()> AWork);
+
+// Replaces the signal pipe with a new one, for a process that forked without exec: the
+// child's signals must wake its own waits, not its parent's.
+void RenewSignalPipe() noexcept;
 
 }  // namespace tarvex

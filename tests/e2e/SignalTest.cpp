@@ -106,6 +106,28 @@ TEST_F(TarvexSignals, InterruptDuringTheFailureAlarmEndsTheProgram) {
     EXPECT_TRUE(IsExceptionReport(tarvex.Error(), "EControlC", "Control-C hit.")) << tarvex.Error();
 }
 
+TEST_F(TarvexSignals, InterruptEndsTheAlarmWhenDescriptorsPassTheSelectLimit) {
+    TARVEX_REQUIRE_NETNS();
+    TestNamespace space("sd");
+    ASSERT_TRUE(space.Ok());
+    // The socket and the program's own pipes all get numbers past 1023: the reply wait
+    // refuses the socket and the alarm starts, whose waits must still hear Control-C.
+    TSpawnOptions options = OptionsIn(space.Name(), FResolver, {"-b", "127.0.0.1"});
+    options.InheritedDescriptors = 1100;
+    TProcess tarvex(options);
+    ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
+    ASSERT_TRUE(tarvex.WaitForOutput("Error occured [", 5000)) << tarvex.Output();
+    tarvex.Collect(100);
+    const Clock::time_point sent = Clock::now();
+    tarvex.Signal(SIGINT);
+    const std::optional<TExitStatus> status = tarvex.WaitExit(3000);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_LE(MillisecondsSince(sent), ReactionMs);
+    EXPECT_TRUE(status->Exited);
+    EXPECT_EQ(status->Code, 1);
+    EXPECT_TRUE(IsExceptionReport(tarvex.Error(), "EControlC", "Control-C hit.")) << tarvex.Error();
+}
+
 // A name server that takes queries and never answers, on the namespace's own 127.0.0.1:53.
 class TSilentNameServer {
 public:

@@ -15,10 +15,10 @@ require_root_and_tools strace
 
 # Answered: the echo identifier is read from getpid; the socket handle is taken four times
 # (send, readiness wait, receive, close), each access writing the time-to-live; the readiness
-# wait and the zero delay are one pselect6 each, the receive one recvfrom, the line two writes.
+# wait and the zero delay are one ppoll each, the receive one recvfrom, the line two writes.
 answeredBudget="close 1
 getpid 1
-pselect6 2
+ppoll 2
 recvfrom 1
 sendto 1
 setsockopt 4
@@ -30,7 +30,7 @@ write 2"
 lostBudget="close 1
 getpid 1
 ioctl 2
-pselect6 1
+ppoll 1
 sendto 1
 setsockopt 3
 shutdown 1

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -133,6 +134,7 @@ enum class TChildStep : int {
     csBindMount,
     csPrivilege,
     csExec,
+    csDescriptors,
 };
 
 [[noreturn]] void ChildFailed(int AReport, TChildStep AStep) noexcept {
@@ -166,6 +168,7 @@ struct TChildPlan {
     const TResolverFiles* Resolver = nullptr;
     bool Unprivileged = false;
     bool IgnoreBrokenPipe = false;
+    int InheritedDescriptors = 0;
 };
 
 [[noreturn]] void RunChild(const TChildPlan& APlan, const TStreamEnds& AOutput,
@@ -221,8 +224,28 @@ struct TChildPlan {
     }
     // Everything the test process had open stays out of the program.
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    int report = AReport;
+    if (APlan.InheritedDescriptors > 0) {
+        // Numbers 3 and up are all taken by /dev/null, left open; the report pipe moves past
+        // them first.
+        const rlimit raised{4096, 4096};
+        const int moved = setrlimit(RLIMIT_NOFILE, &raised) == 0
+                              ? fcntl(AReport, F_DUPFD_CLOEXEC, APlan.InheritedDescriptors + 8)
+                              : -1;
+        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (moved < 0 || null < 0) {
+            ChildFailed(AReport, TChildStep::csDescriptors);
+        }
+        report = moved;
+        const int spare = fcntl(null, F_DUPFD_CLOEXEC, APlan.InheritedDescriptors + 8);
+        for (int fd = 3; fd < 3 + APlan.InheritedDescriptors; ++fd) {
+            if (spare < 0 || dup2(spare, fd) != fd) {
+                ChildFailed(report, TChildStep::csDescriptors);
+            }
+        }
+    }
     execve(APlan.Path, APlan.Argv, APlan.Envp);
-    ChildFailed(AReport, TChildStep::csExec);
+    ChildFailed(report, TChildStep::csExec);
 }
 
 std::vector<char*> PointersTo(std::vector<std::string>& ATexts) {
@@ -337,7 +360,8 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
                           netNamespace.Get(),
                           AOptions.Resolver,
                           AOptions.Unprivileged,
-                          AOptions.IgnoreBrokenPipe};
+                          AOptions.IgnoreBrokenPipe,
+                          AOptions.InheritedDescriptors};
     const pid_t pid = fork();
     if (pid < 0) {
         FStartError = "fork failed";

@@ -77,6 +77,9 @@ struct TSpawnOptions {
     const TResolverFiles* Resolver = nullptr;  // bind-mounted in a private mount namespace
     bool Unprivileged = false;                 // drop to uid/gid 65534 with no groups
     bool IgnoreBrokenPipe = false;             // SIGPIPE ignored instead of its default
+    // Descriptors left open for the program, as a parent that leaks them would, with the
+    // descriptor limit raised to 4096.
+    int InheritedDescriptors = 0;
 };
 
 // A spawned program with its output streams. The destructor kills it (SIGKILL) and reaps it,

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "tests/support/RuntimeSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/Console.h"
+#include "util/Signals.h"
 #include "util/SysUtils.h"
 
 namespace tarvex {
@@ -249,6 +251,24 @@ TEST(SoundBell, WritesNothingWhenNeitherStreamIsATerminal) {
     }
     EXPECT_EQ(error.Size(), 0);
     EXPECT_EQ(output.Size(), 0);
+}
+
+TEST(Console, PendingInterruptLeavesTheLineAndTheBellWhole) {
+    TTerminal error;
+    ASSERT_TRUE(error.Ready());
+    test::CaptureStdout capture;
+    {
+        const test::TDescriptorRedirect toError(2, error.Slave());
+        // Recorded between two writes of one line: nothing blocks, so nothing is cut.
+        raise(SIGINT);
+        EXPECT_NO_THROW(ConsoleWrite("Ping "));
+        SoundBell();
+        EXPECT_NO_THROW(ConsoleWriteLine("answered! 10.0.0.1 [12ms]"));
+    }
+    EXPECT_EQ(capture.Text(), "Ping answered! 10.0.0.1 [12ms]\n");
+    EXPECT_EQ(error.Received(), "\a");
+    // The next wait takes it.
+    EXPECT_THROW(SleepMs(0), EControlC);
 }
 
 }  // namespace
