@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "net/IdException.h"
+#include "net/IdStackConsts.h"
 #include "net/IdStackLinux.h"
 #include "util/SysUtils.h"
 
@@ -20,7 +21,9 @@ namespace {
 FakeScript* ActiveScript = nullptr;
 
 constexpr std::int32_t AllBytes = -2;
+constexpr std::int32_t BadHandle = 9;
 constexpr std::int32_t WouldBlock = 11;
+constexpr std::int32_t InvalidArgument = 22;
 
 std::string Number(std::int32_t AValue) { return IntegerText(AValue); }
 
@@ -95,6 +98,14 @@ std::int32_t FakeStack::Outcome(const FakeResult& AResult) {
     return AResult.Result;
 }
 
+bool FakeStack::IsOpen(TIdStackSocketHandle ASocket) {
+    if (FScript.OpenSockets.count(ASocket) != 0) {
+        return true;
+    }
+    FScript.LastError = BadHandle;
+    return false;
+}
+
 void FakeStack::FillLocalAddresses() {
     if (!FLocalAddressList) {
         FLocalAddressList = std::make_unique<TStringList>();
@@ -132,6 +143,11 @@ std::int32_t FakeStack::SysBind(TIdStackSocketHandle ASocket, std::uint16_t AFam
 
 std::int32_t FakeStack::SysClose(TIdStackSocketHandle ASocket) {
     Log("SysClose(" + Number(ASocket) + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
+    // A failed close releases the handle all the same, as the system's does.
+    FScript.OpenSockets.erase(ASocket);
     return Outcome(FScript.CloseResult);
 }
 
@@ -208,9 +224,12 @@ std::uint32_t FakeStack::SysHostToNet32(std::uint32_t AValue) {
 
 std::uint32_t FakeStack::SysNetToHost32(std::uint32_t AValue) { return SysHostToNet32(AValue); }
 
-std::int32_t FakeStack::Receive(std::string ACall, void* ABuffer, std::int32_t ALength,
+std::int32_t FakeStack::Receive(std::string ACall, TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
                                 std::string* AIP, std::int32_t* APort) {
     Log(std::move(ACall));
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     if (FScript.Receives.empty()) {
         FScript.LastError = WouldBlock;
         return -1;
@@ -225,10 +244,14 @@ std::int32_t FakeStack::Receive(std::string ACall, void* ABuffer, std::int32_t A
         FScript.LastError = receive.ErrorNumber;
         return -1;
     }
-    const std::size_t count =
-        std::min(receive.Bytes.size(), static_cast<std::size_t>(std::max(ALength, 0)));
+    const auto capacity = static_cast<std::size_t>(std::max(ALength, 0));
+    const std::size_t count = std::min(receive.Bytes.size(), capacity);
+    auto* bytes = static_cast<std::uint8_t*>(ABuffer);
     if (count > 0) {
-        std::memcpy(ABuffer, receive.Bytes.data(), count);
+        std::memcpy(bytes, receive.Bytes.data(), count);
+    }
+    if (FScript.FillPastDatagram && capacity > count) {
+        std::memset(bytes + count, *FScript.FillPastDatagram, capacity - count);
     }
     return static_cast<std::int32_t>(count);
 }
@@ -237,7 +260,7 @@ std::int32_t FakeStack::SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
                                    std::int32_t ALength, std::int32_t AFlags) {
     return Receive(
         "SysReceive(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")",
-        ABuffer, ALength, nullptr, nullptr);
+        ASocket, ABuffer, ALength, nullptr, nullptr);
 }
 
 std::int32_t FakeStack::SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
@@ -245,7 +268,7 @@ std::int32_t FakeStack::SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuff
                                        std::int32_t& APort) {
     return Receive(
         "SysReceiveFrom(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")",
-        ABuffer, ALength, &AIP, &APort);
+        ASocket, ABuffer, ALength, &AIP, &APort);
 }
 
 std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
@@ -256,6 +279,10 @@ std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
         FScript.OnSelect(ATimeout);
     }
     if (FScript.Selects.empty()) {
+        if (ATimeout < 0 && ATimeout != WaitForever) {
+            FScript.LastError = InvalidArgument;
+            return -1;
+        }
         if (!FScript.Receives.empty() && ARead != nullptr) {
             std::int32_t count = static_cast<std::int32_t>(ARead->size());
             for (TIdHandleList* list : {AWrite, AError}) {
@@ -293,6 +320,9 @@ std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
 std::int32_t FakeStack::SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,
                                 std::int32_t ALength, std::int32_t AFlags) {
     Log("SysSend(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
     FScript.Sent.emplace_back(bytes, bytes + std::max(ALength, 0));
     return ALength;
@@ -303,6 +333,9 @@ std::int32_t FakeStack::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuf
                                   std::int32_t APort) {
     Log("SysSendTo(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + "," + AIP +
         "," + Number(APort) + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
     FScript.Sent.emplace_back(bytes, bytes + std::max(ALength, 0));
     if (FScript.SendToResults.empty()) {
@@ -327,6 +360,9 @@ std::int32_t FakeStack::SysSetOption(TIdStackSocketHandle ASocket, std::int32_t 
     }
     Log("SysSetOption(" + Number(ASocket) + "," + Number(ALevel) + "," + Number(AOptName) + "," +
         value + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     return Outcome(FScript.SetOptionResult);
 }
 
@@ -337,11 +373,15 @@ TIdStackSocketHandle FakeStack::SysOpenSocket(std::int32_t AFamily, std::int32_t
         FScript.LastError = FScript.OpenSocketError;
         return -1;
     }
+    FScript.OpenSockets.insert(FScript.NextSocket);
     return FScript.NextSocket++;
 }
 
 std::int32_t FakeStack::SysShutdown(TIdStackSocketHandle ASocket, std::int32_t AHow) {
     Log("SysShutdown(" + Number(ASocket) + "," + Number(AHow) + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     return Outcome(FScript.ShutdownResult);
 }
 

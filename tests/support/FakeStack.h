@@ -25,10 +25,11 @@
 //   SysHostName                              SysServicePort(name)  SysServiceNames(port)
 // The byte-order and address-text conversions are not logged; they behave as the real ones.
 //
-// Results: each failing scripted result sets LastError, which SysLastError returns. Queues
-// that run empty fall back to: SysSendTo/SysSend send everything; SysReceive(From) fails with
-// 11 (EAGAIN); SysSelect reports every read handle ready while Receives is not empty, else
-// times out (0, lists emptied). A FakeSelect with SleepMs really sleeps that long, so code that
+// Results: each failing scripted result sets LastError, which SysLastError returns. A call on a
+// handle that is not open fails with 9 (EBADF). Queues that run empty fall back to:
+// SysSendTo/SysSend send everything; SysReceive(From) fails with 11 (EAGAIN); SysSelect refuses
+// a negative time-out other than WaitForever with 22 (EINVAL) and otherwise reports every read
+// handle ready while Receives is not empty, else times out (0, lists emptied). A FakeSelect with SleepMs really sleeps that long, so code that
 // measures time with MillisecondTicks sees it pass. Name look-ups use HostAddresses and
 // HostNames; a miss raises EIdSocketError with 1 (HOST_NOT_FOUND) as the real stack would.
 
@@ -37,6 +38,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -83,12 +86,15 @@ struct FakeScript {
     std::vector<std::vector<std::uint8_t>> Sent;
 
     TIdStackSocketHandle NextSocket = 3;  // increases after each open; -1 refuses
+    std::set<TIdStackSocketHandle> OpenSockets;  // opened and not yet closed
     std::int32_t OpenSocketError = 24;    // LastError after a refused open
     std::int32_t LastError = 0;
 
     std::deque<FakeResult> SendToResults;  // result -2 means "all bytes"
     std::deque<FakeSelect> Selects;
     std::deque<FakeReceive> Receives;
+    // When set, a receive fills its buffer past the datagram with this byte.
+    std::optional<std::uint8_t> FillPastDatagram;
     FakeResult SetOptionResult;
     FakeResult GetOptionResult;
     FakeResult ConnectResult;
@@ -181,7 +187,10 @@ public:
 private:
     void Log(std::string ACall);
     std::int32_t Outcome(const FakeResult& AResult);
-    std::int32_t Receive(std::string ACall, void* ABuffer, std::int32_t ALength, std::string* AIP,
+    // False, with LastError 9, when ASocket is not open.
+    bool IsOpen(TIdStackSocketHandle ASocket);
+    std::int32_t Receive(std::string ACall, TIdStackSocketHandle ASocket, void* ABuffer,
+                         std::int32_t ALength, std::string* AIP,
                          std::int32_t* APort);
 
     FakeScript& FScript;
