@@ -18,7 +18,7 @@
 
 #include "net/IdException.h"
 #include "net/IdStackLinux.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/support/E2eSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace tarvex {
@@ -96,10 +96,10 @@ TFailures RunIsolated(const std::string& AHosts, const std::string& AHostName,
         !WriteFile(directory + "/host.conf", "multi on\n")) {
         failures.push_back("cannot write the private resolver files");
     } else {
-        const test::TChildRun run =
+        const test::TRunResult run =
             test::RunInChild([&] { return RunIsolatedBody(directory, AHostName, ABody); });
         if (!run.Succeeded()) {
-            failures.push_back("child failed: " + run.Failure + "\n" + run.Output + run.Error);
+            failures.push_back("child failed: " + run.Output + run.Error);
         }
     }
     for (const char* name : {"hosts", "resolv.conf", "nsswitch.conf", "host.conf"}) {

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 
 namespace tarvex::test {
@@ -159,6 +160,7 @@ void PlaceStream(int AReport, const TStreamEnds& AEnds, int ATarget) noexcept {
 }
 
 struct TChildPlan {
+    const std::function<int()>* Body = nullptr;
     const char* Path = nullptr;
     char* const* Argv = nullptr;
     char* const* Envp = nullptr;
@@ -168,8 +170,29 @@ struct TChildPlan {
     bool IgnoreBrokenPipe = false;
 };
 
+// Runs the test's function in place of a program: flushes what it wrote through stdio, then
+// ends without the test process's exit handlers (GoogleTest's among them).
+[[noreturn]] void RunBody(const std::function<int()>& ABody) noexcept {
+    int status = 125;
+    try {
+        status = ABody();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "the child's body raised: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "the child's body raised an exception\n");
+    }
+    std::fflush(nullptr);
+    _exit(status);
+}
+
 [[noreturn]] void RunChild(const TChildPlan& APlan, const TStreamEnds& AOutput,
                            const TStreamEnds& AError, int AInput, int AReport) noexcept {
+    if (APlan.Body != nullptr) {
+        PlaceStream(AReport, AOutput, 1);
+        PlaceStream(AReport, AError, 2);
+        close(AReport);
+        RunBody(*APlan.Body);
+    }
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
@@ -331,13 +354,16 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
     TFd reportRead(reportFds[0]);
     TFd reportWrite(reportFds[1]);
 
-    const TChildPlan plan{path.c_str(),
+    const TChildPlan plan{AOptions.Body ? &AOptions.Body : nullptr,
+                          path.c_str(),
                           argv.data(),
                           envp.data(),
                           netNamespace.Get(),
                           AOptions.Resolver,
                           AOptions.Unprivileged,
                           AOptions.IgnoreBrokenPipe};
+    // What the test process has buffered would otherwise be written by a child body too.
+    std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) {
         FStartError = "fork failed";
@@ -607,7 +633,16 @@ TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs) {
     result.Status = process.WaitExit(ATimeoutMs);
     result.Output = process.Output();
     result.Error = process.Error();
+    if (!result.Status) {
+        result.Error += "(did not end within " + std::to_string(ATimeoutMs) + " ms)";
+    }
     return result;
+}
+
+TRunResult RunInChild(std::function<int()> ABody, int ATimeoutMs) {
+    TSpawnOptions options;
+    options.Body = std::move(ABody);
+    return RunToEnd(options, ATimeoutMs);
 }
 
 }  // namespace tarvex::test

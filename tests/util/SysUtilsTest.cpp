@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/support/E2eSupport.h"
 #include "tests/support/RuntimeSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/SysUtils.h"
@@ -240,7 +240,7 @@ TEST(LowerCaseText, LowerCasesSingleByteLettersOfALatin1Locale) {
     TARVEX_REQUIRE(!locale.empty(), "cannot build de_DE.ISO-8859-1 with localedef");
 
     // The locale comes from LOCPATH, so it is adopted in a child of its own.
-    const test::TChildRun run = test::RunInChild([&] {
+    const test::TRunResult run = test::RunInChild([&] {
         setenv("LOCPATH", directory.c_str(), 1);
         std::string result = "no locale";
         if (std::setlocale(LC_ALL, "de_DE.ISO-8859-1") != nullptr) {
