@@ -104,7 +104,6 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "The binary gets the cap_net_raw file capability on installation, so every user"
     "can run it.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)
