@@ -472,17 +472,6 @@ bool TProcess::WaitForOutput(std::string_view AText, int ATimeoutMs, std::size_t
     return true;
 }
 
-bool TProcess::WaitForError(std::string_view AText, int ATimeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ATimeoutMs);
-    while (FError.Bytes.find(AText) == std::string::npos) {
-        if (Clock::now() >= deadline || FError.Fd < 0) {
-            return false;
-        }
-        ReadSome(deadline);
-    }
-    return true;
-}
-
 void TProcess::Collect(int AMilliseconds) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(AMilliseconds);
     while (Clock::now() < deadline) {

@@ -109,7 +109,6 @@ public:
 
     // Reads for up to ATimeoutMs until standard output holds ACount occurrences of AText.
     bool WaitForOutput(std::string_view AText, int ATimeoutMs, std::size_t ACount = 1);
-    bool WaitForError(std::string_view AText, int ATimeoutMs);
     // Reads whatever arrives during the next AMilliseconds.
     void Collect(int AMilliseconds);
 

@@ -21,6 +21,7 @@ namespace {
 FakeScript* ActiveScript = nullptr;
 
 constexpr std::int32_t AllBytes = -2;
+constexpr std::int32_t TooManyFiles = 24;
 constexpr std::int32_t BadHandle = 9;
 constexpr std::int32_t WouldBlock = 11;
 constexpr std::int32_t InvalidArgument = 22;
@@ -111,9 +112,7 @@ void FakeStack::FillLocalAddresses() {
         FLocalAddressList = std::make_unique<TStringList>();
     }
     FLocalAddressList->Clear();
-    for (const std::string& address : FScript.LocalAddresses) {
-        FLocalAddressList->Add(address);
-    }
+    FLocalAddressList->Add("127.0.0.1");
 }
 
 std::string FakeStack::GetFirstLocalAddress() { return GetLocalAddressList().Strings(0); }
@@ -126,19 +125,17 @@ TStringList& FakeStack::GetLocalAddressList() {
 TIdStackSocketHandle FakeStack::SysAccept(TIdStackSocketHandle ASocket, std::string& AIP,
                                           std::int32_t& APort) {
     Log("SysAccept(" + Number(ASocket) + ")");
-    const std::int32_t result = Outcome(FScript.AcceptResult);
-    if (result != -1) {
-        AIP = FScript.PeerIP;
-        APort = FScript.PeerPort;
-    }
-    return result;
+    AIP.clear();
+    APort = 0;
+    FScript.LastError = InvalidArgument;
+    return -1;
 }
 
 std::int32_t FakeStack::SysBind(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
                                 const std::string& AIP, std::int32_t APort) {
     Log("SysBind(" + Number(ASocket) + "," + Number(AFamily) + "," + AIP + "," + Number(APort) +
         ")");
-    return Outcome(FScript.BindResult);
+    return 0;
 }
 
 std::int32_t FakeStack::SysClose(TIdStackSocketHandle ASocket) {
@@ -169,24 +166,16 @@ std::string FakeStack::SysHostAddressByName(const std::string& AHostName) {
 
 std::string FakeStack::SysHostName() {
     Log("SysHostName");
-    return FScript.HostName;
+    return "fakehost";
 }
 
 std::string FakeStack::SysHostNameByAddress(const std::string& AAddress) {
     Log("SysHostNameByAddress(" + AAddress + ")");
-    const auto found = FScript.HostNames.find(AAddress);
-    if (found == FScript.HostNames.end()) {
-        RaiseSocketFailure(1);
-    }
-    return found->second;
+    RaiseSocketFailure(1);
 }
 
 std::int32_t FakeStack::SysServicePort(const std::string& AService) {
     Log("SysServicePort(" + AService + ")");
-    const auto found = FScript.Services.find(AService);
-    if (found != FScript.Services.end()) {
-        return found->second;
-    }
     try {
         return TextToInteger(AService);
     } catch (const EConvertError&) {
@@ -196,14 +185,7 @@ std::int32_t FakeStack::SysServicePort(const std::string& AService) {
 
 std::unique_ptr<TStringList> FakeStack::SysServiceNames(std::int32_t APort) {
     Log("SysServiceNames(" + Number(APort) + ")");
-    auto names = std::make_unique<TStringList>();
-    const auto found = FScript.ServiceNames.find(APort);
-    if (found != FScript.ServiceNames.end()) {
-        for (const std::string& name : found->second) {
-            names->Add(name);
-        }
-    }
-    return names;
+    return std::make_unique<TStringList>();
 }
 
 std::uint16_t FakeStack::SysHostToNet16(std::uint16_t AValue) {
@@ -212,7 +194,7 @@ std::uint16_t FakeStack::SysHostToNet16(std::uint16_t AValue) {
 
 std::int32_t FakeStack::SysListen(TIdStackSocketHandle ASocket, std::int32_t ABacklog) {
     Log("SysListen(" + Number(ASocket) + "," + Number(ABacklog) + ")");
-    return Outcome(FScript.ListenResult);
+    return 0;
 }
 
 std::uint16_t FakeStack::SysNetToHost16(std::uint16_t AValue) { return SysHostToNet16(AValue); }
@@ -238,7 +220,7 @@ std::int32_t FakeStack::Receive(std::string ACall, TIdStackSocketHandle ASocket,
     FScript.Receives.pop_front();
     if (AIP != nullptr) {
         *AIP = receive.FromIP;
-        *APort = receive.FromPort;
+        *APort = 0;
     }
     if (receive.Failed) {
         FScript.LastError = receive.ErrorNumber;
@@ -370,7 +352,7 @@ TIdStackSocketHandle FakeStack::SysOpenSocket(std::int32_t AFamily, std::int32_t
                                               std::int32_t AProtocol) {
     Log("SysOpenSocket(" + Number(AFamily) + "," + Number(AType) + "," + Number(AProtocol) + ")");
     if (FScript.NextSocket == -1) {
-        FScript.LastError = FScript.OpenSocketError;
+        FScript.LastError = TooManyFiles;
         return -1;
     }
     FScript.OpenSockets.insert(FScript.NextSocket);
@@ -422,7 +404,7 @@ std::int32_t FakeStack::SysGetOption(TIdStackSocketHandle ASocket, std::int32_t 
                                      std::int32_t AOptName, void* /*AOptVal*/,
                                      std::int32_t& /*AOptLen*/) {
     Log("SysGetOption(" + Number(ASocket) + "," + Number(ALevel) + "," + Number(AOptName) + ")");
-    return Outcome(FScript.GetOptionResult);
+    return 0;
 }
 
 std::string FakeStack::AddressToText(const TIdIn4Address& AAddress) {
