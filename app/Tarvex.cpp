@@ -16,7 +16,7 @@ std::span<const TUnitStartUp> TarvexUnitStartUps() {
 }
 
 void TarvexBody() {
-    ConsoleWriteLine("Tarvex 0.1b");
+    ConsoleWriteLine("Tarvex " TARVEX_VERSION_TEXT);
     ConsoleWriteLine("(Marrowfen)");
     ConsoleWriteLine("");
     if (ArgumentCount() < 1) {

@@ -12,7 +12,6 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 option(TARVEX_SETCAP "Give the installed tarvex the cap_net_raw file capability" ON)
 
-set(TARVEX_VERSION_TEXT "0.1b")
 set(TARVEX_PACKAGE_MAINTAINER "The Tarvex developers <tarvex@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
 
@@ -20,22 +19,22 @@ set(TARVEX_PACKAGE_MAINTAINER "The Tarvex developers <tarvex@example.org>"
 
 install(TARGETS tarvex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Manual pages are installed compressed; -n keeps the archive free of names and times so that
-# two builds of the same page are byte for byte the same.
+# The manual page names the version, which it takes from the project. Manual pages are
+# installed compressed; -n keeps the archive free of names and times so that two builds of the
+# same page are byte for byte the same.
+set(tarvex_manual_page ${PROJECT_BINARY_DIR}/doc/tarvex.1)
+configure_file(${PROJECT_SOURCE_DIR}/doc/tarvex.1.in ${tarvex_manual_page} @ONLY)
 find_program(TARVEX_GZIP gzip)
-set(tarvex_manual_source ${PROJECT_SOURCE_DIR}/doc/tarvex.1)
 if(TARVEX_GZIP)
-    set(tarvex_manual ${PROJECT_BINARY_DIR}/doc/tarvex.1.gz)
+    set(tarvex_manual ${tarvex_manual_page}.gz)
     add_custom_command(
         OUTPUT ${tarvex_manual}
-        COMMAND ${CMAKE_COMMAND} -E copy ${tarvex_manual_source} ${PROJECT_BINARY_DIR}/doc/tarvex.1
-        COMMAND ${TARVEX_GZIP} -9 -n -f ${PROJECT_BINARY_DIR}/doc/tarvex.1
-        DEPENDS ${tarvex_manual_source}
-        COMMENT "Compressing the manual page"
-        VERBATIM)
+        COMMAND ${TARVEX_GZIP} -9 -n -c ${tarvex_manual_page} > ${tarvex_manual}
+        DEPENDS ${tarvex_manual_page}
+        COMMENT "Compressing the manual page")
     add_custom_target(tarvex_manual ALL DEPENDS ${tarvex_manual})
 else()
-    set(tarvex_manual ${tarvex_manual_source})
+    set(tarvex_manual ${tarvex_manual_page})
 endif()
 install(FILES ${tarvex_manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
@@ -105,7 +104,6 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
     "The binary gets the cap_net_raw file capability on installation, so every user"
     "can run it.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_VERBATIM_VARIABLES ON)
@@ -115,7 +113,7 @@ set(CPACK_TARVEX_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/CPackPreBuild.cmake)
 
 # "~" sorts before anything, so 0.1~b-1 comes before the final 0.1-1.
-set(CPACK_DEBIAN_PACKAGE_VERSION "0.1~b")
+set(CPACK_DEBIAN_PACKAGE_VERSION "${PROJECT_VERSION}~${TARVEX_VERSION_STAGE}")
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARVEX_PACKAGE_MAINTAINER}")
@@ -180,7 +178,7 @@ if(TARVEX_BUILD_TESTS)
              COMMAND bash ${tarvex_packaging_tests}/DebianPackageTest.sh ${PROJECT_BINARY_DIR})
     add_test(NAME Packaging.ManualPageFormatsWithoutWarnings
              COMMAND bash ${tarvex_packaging_tests}/ManualPageTest.sh
-                     ${PROJECT_SOURCE_DIR}/doc/tarvex.1 $<TARGET_FILE:tarvex>)
+                     ${tarvex_manual_page} $<TARGET_FILE:tarvex>)
 
     set_tests_properties(
         Packaging.StagedInstallHoldsExactlyTheExpectedFiles

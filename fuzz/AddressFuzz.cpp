@@ -1,12 +1,15 @@
 // Host texts as the send resolves them: whatever the dotted-quad check lets through unchanged
-// must be an address the send can parse, the address text must parse back to its bytes, and
+// must be an address the send can parse, the address text must parse back to its bytes, only
+// what is no dotted quad goes to the name look-up (the fake stack's, which knows no name), and
 // nothing but EConvertError may come out of the parsing.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "net/IdException.h"
 #include "net/IdStackLinux.h"
+#include "tests/support/FakeStack.h"
 #include "util/SysUtils.h"
 
 namespace tarvex {
@@ -20,12 +23,6 @@ namespace {
     std::fprintf(stderr, "\n");
     std::abort();
 }
-
-// Name look-ups answer from a constant, so no resolver is ever asked.
-class TNoResolverStack : public TIdStackLinux {
-public:
-    std::string SysHostAddressByName(const std::string&) override { return "192.0.2.1"; }
-};
 
 bool Parses(const std::string& AText, TIdIn4Address& AAddress) {
     try {
@@ -42,7 +39,8 @@ bool Parses(const std::string& AText, TIdIn4Address& AAddress) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASize) {
     using namespace tarvex;
     const std::string text(reinterpret_cast<const char*>(AData), ASize);
-    TNoResolverStack stack;
+    test::FakeScript script;
+    test::FakeStack stack(script);
 
     const bool dotted = stack.IsDottedQuad(text);
     TIdIn4Address address{};
@@ -58,7 +56,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
             Fail("an address text that does not parse back to its bytes", text);
         }
     }
-    const std::string resolved = stack.ResolveAddress(text);
+    std::string resolved;
+    try {
+        resolved = stack.ResolveAddress(text);
+    } catch (const EIdSocketError&) {
+        if (dotted) {
+            Fail("a dotted quad sent to the name look-up", text);
+        }
+        return 0;
+    }
     if (!stack.IsDottedQuad(resolved)) {
         Fail("a resolved address that is not a dotted quad", text);
     }

@@ -1,7 +1,7 @@
 // Echo exchanges fed arbitrary datagrams of 0 to 1024 bytes (and some longer, which the receive
-// cuts), through a socket stack whose socket calls are scripted and whose address handling is
-// the real one. Rather than a second copy of the decoding, each exchange is checked against
-// properties that must hold whatever the bytes:
+// cuts), through the tests' fake socket stack, whose address handling is the real one. Rather
+// than a second copy of the decoding, each exchange is checked against properties that must
+// hold whatever the bytes:
 // - the exchange ends the same way when the receive leaves other bytes past the length it
 //   reports, so no decision reads what the datagram did not bring;
 // - a datagram that neither carries (echo types) nor quotes (any other type) the client's
@@ -34,115 +34,21 @@
 #include "net/IdException.h"
 #include "net/IdStackConsts.h"
 #include "net/IdStackLinux.h"
+#include "tests/support/FakeStack.h"
 #include "util/IdGlobal.h"
 
 namespace tarvex {
 namespace {
-
-// What the scripted socket calls do; shared by every stack instance.
-struct TScript {
-    std::deque<std::vector<std::uint8_t>> Datagrams;
-    bool FailReceive = false;  // the receive after the last datagram fails (errno 104)
-    bool Scribble = false;     // the receive fills the buffer past the datagram with other bytes
-    std::uint8_t ScribbleByte = 0;
-    std::size_t Received = 0;  // datagrams handed out in this exchange
-    std::vector<std::vector<std::uint8_t>> Sent;
-    std::set<std::int32_t> Open;
-    std::int32_t NextSocket = 3;
-    std::int32_t LastError = 0;
-};
-TScript* Script = nullptr;
 
 [[noreturn]] void Fail(const char* AWhat) {
     std::fprintf(stderr, "reply decoding: %s\n", AWhat);
     std::abort();
 }
 
-class TScriptedStack : public TIdStackLinux {
-public:
-    const char* ClassName() const noexcept override { return "TScriptedStack"; }
-
-    TIdStackSocketHandle SysOpenSocket(std::int32_t, std::int32_t, std::int32_t) override {
-        const std::int32_t socket = Script->NextSocket++;
-        Script->Open.insert(socket);
-        return socket;
-    }
-    std::int32_t SysSetOption(TIdStackSocketHandle ASocket, std::int32_t, std::int32_t, const void*,
-                              std::int32_t) override {
-        return Script->Open.count(ASocket) != 0 ? 0 : Refuse(9);
-    }
-    std::int32_t SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
-                           std::int32_t, const std::string&, std::int32_t) override {
-        if (Script->Open.count(ASocket) == 0) {
-            return Refuse(9);
-        }
-        const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
-        Script->Sent.emplace_back(bytes, bytes + ALength);
-        return ALength;
-    }
-    std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite, TIdHandleList* AError,
-                           std::int32_t ATimeout) override {
-        if (ATimeout < 0 && ATimeout != WaitForever) {
-            return Refuse(22);  // as the system refuses a negative time-out
-        }
-        if (AWrite != nullptr) {
-            AWrite->clear();
-        }
-        if (AError != nullptr) {
-            AError->clear();
-        }
-        const bool ready = !Script->Datagrams.empty() || Script->FailReceive;
-        if (!ready && ARead != nullptr) {
-            ARead->clear();
-        }
-        return ready && ARead != nullptr ? static_cast<std::int32_t>(ARead->size()) : 0;
-    }
-    std::int32_t SysReceive(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
-                            std::int32_t) override {
-        if (Script->Open.count(ASocket) == 0) {
-            return Refuse(9);
-        }
-        if (Script->Datagrams.empty()) {
-            Script->FailReceive = false;
-            return Refuse(104);
-        }
-        const std::vector<std::uint8_t> datagram = std::move(Script->Datagrams.front());
-        Script->Datagrams.pop_front();
-        ++Script->Received;
-        const auto capacity = static_cast<std::size_t>(std::max(ALength, 0));
-        const std::size_t length = std::min(datagram.size(), capacity);
-        auto* bytes = static_cast<std::uint8_t*>(ABuffer);
-        if (length > 0) {
-            std::memcpy(bytes, datagram.data(), length);
-        }
-        if (Script->Scribble) {
-            std::memset(bytes + length, Script->ScribbleByte, capacity - length);
-        }
-        return static_cast<std::int32_t>(length);
-    }
-    std::int32_t SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
-                                std::int32_t AFlags, std::string& AIP,
-                                std::int32_t& APort) override {
-        AIP = "127.0.0.1";
-        APort = 0;
-        return SysReceive(ASocket, ABuffer, ALength, AFlags);
-    }
-    std::int32_t SysShutdown(TIdStackSocketHandle ASocket, std::int32_t) override {
-        return Script->Open.count(ASocket) != 0 ? 0 : Refuse(9);
-    }
-    std::int32_t SysClose(TIdStackSocketHandle ASocket) override {
-        return Script->Open.erase(ASocket) != 0 ? 0 : Refuse(9);
-    }
-    std::int32_t SysLastError() override { return Script->LastError; }
-
-private:
-    static std::int32_t Refuse(std::int32_t AErrorNumber) {
-        Script->LastError = AErrorNumber;
-        return -1;
-    }
-};
-
-std::unique_ptr<TIdStack> NewScriptedStack() { return std::make_unique<TScriptedStack>(); }
+test::FakeScript* Script = nullptr;
+// The open sockets of one client, kept apart from the other's: a client that failed an
+// exchange may hold its socket into the next one.
+using TSockets = std::set<TIdStackSocketHandle>;
 
 constexpr std::size_t ReceiveCapacity = PacketAreaSize;
 
@@ -236,16 +142,20 @@ bool SameReply(const TReplyStatus& A, const TReplyStatus& B) {
 }
 
 // One exchange of AClient over the datagrams, with the checks that need no other run.
-TRun Exchange(TIdIcmpClient& AClient, TScript& AScript,
+TRun Exchange(TIdIcmpClient& AClient, TSockets& ASockets,
               const std::deque<std::vector<std::uint8_t>>& ADatagrams, bool AFailReceive,
-              bool AScribble, std::uint8_t AScribbleByte) {
-    Script = &AScript;
-    TScript& script = AScript;
-    script.Datagrams = ADatagrams;
-    script.FailReceive = AFailReceive;
-    script.Scribble = AScribble;
-    script.ScribbleByte = AScribbleByte;
-    script.Received = 0;
+              std::optional<std::uint8_t> AFillPastDatagram) {
+    test::FakeScript& script = *Script;
+    script.OpenSockets.swap(ASockets);
+    script.Receives.clear();
+    for (const std::vector<std::uint8_t>& datagram : ADatagrams) {
+        script.Receives.push_back(test::FakeReceive::Of(datagram));
+    }
+    if (AFailReceive) {
+        script.Receives.push_back(test::FakeReceive::Failure(104));
+    }
+    script.FillPastDatagram = AFillPastDatagram;
+    script.Calls.clear();
     const std::uint16_t sequence = AClient.Sequence();
     const TReplyStatus before = AClient.LastReply();
     const std::size_t sentBefore = script.Sent.size();
@@ -256,7 +166,7 @@ TRun Exchange(TIdIcmpClient& AClient, TScript& AScript,
         if (AClient.Sequence() != static_cast<std::uint16_t>(sequence + 1)) {
             Fail("sequence number did not advance after a completed exchange");
         }
-        if (!script.Open.empty()) {
+        if (!script.OpenSockets.empty()) {
             Fail("socket left open after a completed exchange");
         }
     } catch (const EIdIcmpException& e) {
@@ -270,7 +180,13 @@ TRun Exchange(TIdIcmpClient& AClient, TScript& AScript,
     } catch (const EIdSocketError&) {
         run.End = TEnd::ReceiveFailed;
     }
-    run.Received = script.Received;
+    script.OpenSockets.swap(ASockets);
+    // The datagrams come first in the queue, so each receive up to their count took one.
+    const auto receives = std::count_if(script.Calls.begin(), script.Calls.end(),
+                                        [](const std::string& ACall) {
+                                            return ACall.rfind("SysReceive", 0) == 0;
+                                        });
+    run.Received = std::min(static_cast<std::size_t>(receives), ADatagrams.size());
     if (run.End != TEnd::Completed &&
         (AClient.Sequence() != sequence || !SameReply(AClient.LastReply(), before))) {
         Fail("a failed exchange changed the sequence number or LastReply");
@@ -290,16 +206,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tarvex::IdGlobalStartUp();
     tarvex::IdStackLinuxStartUp();
     tarvex::IdComponentStartUp();
-    tarvex::StackClass = &tarvex::NewScriptedStack;
+    // For the whole run: the fake stack replaces the system's.
+    static tarvex::test::FakeStackScope fake;
+    tarvex::Script = &fake.Script();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASize) {
     using namespace tarvex;
     FuzzedDataProvider input(AData, ASize);
-    // Each client has its own script, so each one's sockets are checked on their own.
-    TScript plainScript;
-    TScript scribbledScript;
+    // A fresh script for every input; no stack instance outlives the previous one.
+    *Script = test::FakeScript{};
+    TSockets plainSockets;
+    TSockets scribbledSockets;
     const auto identifier = static_cast<std::uint16_t>(OwnProcessId() & 0xFFFF);
     static constexpr const char* Hosts[] = {"127.0.0.1", "10.77.0.2", "0x7F.0.0.01",
                                             " 10.077.0.$2"};
@@ -339,9 +258,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
                 datagrams.push_back(std::move(datagram));
             }
 
-            const TRun run = Exchange(plain, plainScript, datagrams, failReceive, false, 0);
+            const TRun run = Exchange(plain, plainSockets, datagrams, failReceive, std::nullopt);
             const TRun other =
-                Exchange(scribbled, scribbledScript, datagrams, failReceive, true, scribbleByte);
+                Exchange(scribbled, scribbledSockets, datagrams, failReceive, scribbleByte);
             if (run.End != other.End || run.Received != other.Received ||
                 !SameReply(run.Reply, other.Reply)) {
                 Fail("bytes past the received length changed how the exchange ended");
@@ -408,13 +327,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
             }
         }
     }
-    Script = &scribbledScript;
-    scribbledClient.reset();
-    Script = &plainScript;
-    plainClient.reset();
-    if (!plainScript.Open.empty() || !scribbledScript.Open.empty()) {
-        Fail("socket left open after the client was released");
+    for (auto [client, sockets] : {std::pair{&scribbledClient, &scribbledSockets},
+                                   std::pair{&plainClient, &plainSockets}}) {
+        Script->OpenSockets.swap(*sockets);
+        client->reset();
+        if (!Script->OpenSockets.empty()) {
+            Fail("socket left open after the client was released");
+        }
     }
-    Script = nullptr;
     return 0;
 }

@@ -32,6 +32,20 @@ TEST(TarvexFailingOutput, FullDeviceEndsWithTheInOutErrorReport) {
     EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 28.")) << run.Error;
 }
 
+TEST(TarvexFailingOutput, ReportNamesTheModuleFileEvenThroughALink) {
+    const std::string directory = "/tmp/" + UniqueName("link");
+    const std::string link = directory + "/pinger";
+    ASSERT_EQ(Shell("mkdir " + directory + " && ln -s " TARVEX_BINARY_PATH " " + link), 0);
+    TSpawnOptions options;
+    options.ProgramPath = link;
+    options.Output = TStreamKind::skFull;
+    const TRunResult run = RunToEnd(options);
+    Shell("rm -rf " + directory);
+    ASSERT_TRUE(run.Status.has_value()) << run.Error;
+    EXPECT_EQ(run.Status->Code, 1);
+    EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 28.")) << run.Error;
+}
+
 TEST(TarvexFailingOutput, UndecodableFirstArgumentEndsBeforeTheSettingsLine) {
     // Inside an empty namespace all the same: were the argument taken, no lookup may escape.
     TARVEX_REQUIRE_NETNS();

@@ -6,14 +6,15 @@
 namespace tarvex::test {
 namespace {
 
+constexpr std::string_view UsageTail =
+    " (+b/+beep/-b/-beep) [hostname] [timeout in ms] [delaytime in ms]\n";
+
 TEST(TarvexUsage, NoArgumentPrintsBannerAndUsageAndEndsWithZero) {
     const TRunResult run = RunToEnd(TSpawnOptions{});
     ASSERT_TRUE(run.Status.has_value()) << run.Error;
     EXPECT_TRUE(run.Status->Exited);
     EXPECT_EQ(run.Status->Code, 0);
-    EXPECT_EQ(run.Output, std::string(BannerText) +
-                              "tarvex (+b/+beep/-b/-beep) [hostname] [timeout in ms] "
-                              "[delaytime in ms]\n");
+    EXPECT_EQ(run.Output, std::string(BannerText) + "tarvex" + std::string(UsageTail));
     EXPECT_EQ(run.Error, "");
 }
 
@@ -23,8 +24,19 @@ TEST(TarvexUsage, UsageNamesTheProgramAsInvokedWithoutItsDirectory) {
     const TRunResult run = RunToEnd(options);
     ASSERT_TRUE(run.Status.has_value()) << run.Error;
     EXPECT_EQ(run.Status->Code, 0);
-    EXPECT_EQ(Lines(run.Output).back(),
-              "renamed-pinger (+b/+beep/-b/-beep) [hostname] [timeout in ms] [delaytime in ms]");
+    EXPECT_EQ(run.Output, std::string(BannerText) + "renamed-pinger" + std::string(UsageTail));
+}
+
+TEST(TarvexUsage, EveryLocaleGivesTheSameBanner) {
+    for (const char* locale : {"LANG=C.UTF-8", "LANG=xx_YY.nothing"}) {
+        TSpawnOptions options;
+        options.Environment = {locale};
+        const TRunResult run = RunToEnd(options);
+        ASSERT_TRUE(run.Status.has_value()) << run.Error;
+        EXPECT_EQ(run.Status->Code, 0) << locale;
+        EXPECT_EQ(run.Output, std::string(BannerText) + "tarvex" + std::string(UsageTail))
+            << locale;
+    }
 }
 
 }  // namespace

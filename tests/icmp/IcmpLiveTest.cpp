@@ -130,17 +130,6 @@ TEST_F(IcmpLiveTest, LoopbackExchangeIsAnsweredByTheRequestItself) {
     EXPECT_EQ(client->LastReply().Sequence, 7);
 }
 
-TEST_F(IcmpLiveTest, LocalhostNameIsPingedWithoutTheResolver) {
-    TestNamespace space("lh");
-    ASSERT_TRUE(space.Ok());
-    ScopedNetnsEntry inside(space);
-    ASSERT_TRUE(inside.Ok());
-    auto client = Client("LocalHost", 2000);
-    client->PingHost();
-    EXPECT_EQ(client->LastReply().Outcome, TEchoOutcome::eoReplied);
-    EXPECT_EQ(client->LastReply().SourceAddress, "127.0.0.1");
-}
-
 TEST_F(IcmpLiveTest, PeerAnswersWithAnEchoReply) {
     PeerNetwork network;
     ASSERT_NETWORK(network);

@@ -484,14 +484,6 @@ TEST_F(IdSocketHandleLoopback, NegativeTimeoutOtherThanForeverFailsAtOnce) {
     EXPECT_FALSE(FReceiver.WaitReadable(-1000));
 }
 
-TEST_F(IdSocketHandleLoopback, OversizedDatagramIsTooBigAndTheSocketStaysOpen) {
-    const std::vector<std::uint8_t> huge(70000, 0);
-    EXPECT_THROW_MSG(FSender.SendDatagram("127.0.0.1", FReceiver.Port(), huge.data(),
-                                          static_cast<std::int32_t>(huge.size())),
-                     EIdPackageSizeTooBig, "Package Size Too Big.");
-    EXPECT_TRUE(FSender.IsOpen());
-}
-
 TEST_F(IdSocketHandleLoopback, ConnectFillsBothAddresses) {
     FSender.SetRemoteIP("127.0.0.1");
     FSender.SetRemotePort(FReceiver.Port());

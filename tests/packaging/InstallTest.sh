@@ -13,7 +13,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/TestSupport.sh"
 
 Mode=${1:?mode: files or capability}
 Build=${2:?build directory}
-SourceDir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 [[ -x "$Build/tarvex" ]] || Fail "no tarvex in $Build: build the project first"
 [[ -f "$Build/doc/tarvex.1.gz" ]] ||
@@ -58,8 +57,8 @@ ExpectExactFiles() {
 
     [[ -z "$(find "$root" -perm /6000)" ]] || Fail "a staged file is set-user-ID or set-group-ID"
     [[ "$(stat -c %a "$root/usr/bin/tarvex")" == 755 ]] || Fail "usr/bin/tarvex is not mode 755"
-    gzip -dc "$root/usr/share/man/man1/tarvex.1.gz" | cmp -s - "$SourceDir/doc/tarvex.1" ||
-        Fail "installed manual page differs from doc/tarvex.1"
+    gzip -dc "$root/usr/share/man/man1/tarvex.1.gz" | cmp -s - "$Build/doc/tarvex.1" ||
+        Fail "installed manual page differs from the built doc/tarvex.1"
     grep -qF "Copyright (c) 2026 The Tarvex developers" "$root/usr/share/doc/tarvex/copyright" ||
         Fail "copyright file lacks the copyright line"
     grep -qF "Permission is hereby granted, free of charge" \

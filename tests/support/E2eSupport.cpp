@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 
 namespace tarvex::test {
@@ -161,6 +162,7 @@ void PlaceStream(int AReport, const TStreamEnds& AEnds, int ATarget) noexcept {
 }
 
 struct TChildPlan {
+    const std::function<int()>* Body = nullptr;
     const char* Path = nullptr;
     char* const* Argv = nullptr;
     char* const* Envp = nullptr;
@@ -171,8 +173,29 @@ struct TChildPlan {
     int InheritedDescriptors = 0;
 };
 
+// Runs the test's function in place of a program: flushes what it wrote through stdio, then
+// ends without the test process's exit handlers (GoogleTest's among them).
+[[noreturn]] void RunBody(const std::function<int()>& ABody) noexcept {
+    int status = 125;
+    try {
+        status = ABody();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "the child's body raised: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "the child's body raised an exception\n");
+    }
+    std::fflush(nullptr);
+    _exit(status);
+}
+
 [[noreturn]] void RunChild(const TChildPlan& APlan, const TStreamEnds& AOutput,
                            const TStreamEnds& AError, int AInput, int AReport) noexcept {
+    if (APlan.Body != nullptr) {
+        PlaceStream(AReport, AOutput, 1);
+        PlaceStream(AReport, AError, 2);
+        close(AReport);
+        RunBody(*APlan.Body);
+    }
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
@@ -354,7 +377,8 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
     TFd reportRead(reportFds[0]);
     TFd reportWrite(reportFds[1]);
 
-    const TChildPlan plan{path.c_str(),
+    const TChildPlan plan{AOptions.Body ? &AOptions.Body : nullptr,
+                          path.c_str(),
                           argv.data(),
                           envp.data(),
                           netNamespace.Get(),
@@ -362,6 +386,8 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
                           AOptions.Unprivileged,
                           AOptions.IgnoreBrokenPipe,
                           AOptions.InheritedDescriptors};
+    // What the test process has buffered would otherwise be written by a child body too.
+    std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0) {
         FStartError = "fork failed";
@@ -463,17 +489,6 @@ bool TProcess::WaitForOutput(std::string_view AText, int ATimeoutMs, std::size_t
     const auto deadline = Clock::now() + std::chrono::milliseconds(ATimeoutMs);
     while (CountOf(FOutput.Bytes, AText) < ACount) {
         if (Clock::now() >= deadline || FOutput.Fd < 0) {
-            return false;
-        }
-        ReadSome(deadline);
-    }
-    return true;
-}
-
-bool TProcess::WaitForError(std::string_view AText, int ATimeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ATimeoutMs);
-    while (FError.Bytes.find(AText) == std::string::npos) {
-        if (Clock::now() >= deadline || FError.Fd < 0) {
             return false;
         }
         ReadSome(deadline);
@@ -631,7 +646,16 @@ TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs) {
     result.Status = process.WaitExit(ATimeoutMs);
     result.Output = process.Output();
     result.Error = process.Error();
+    if (!result.Status) {
+        result.Error += "(did not end within " + std::to_string(ATimeoutMs) + " ms)";
+    }
     return result;
+}
+
+TRunResult RunInChild(std::function<int()> ABody, int ATimeoutMs) {
+    TSpawnOptions options;
+    options.Body = std::move(ABody);
+    return RunToEnd(options, ATimeoutMs);
 }
 
 }  // namespace tarvex::test

@@ -5,14 +5,20 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
-
 namespace tarvex::test {
+
+// How a child ended.
+struct TExitStatus {
+    bool Exited = false;
+    int Code = 0;    // exit status when Exited
+    int Signal = 0;  // terminating signal otherwise
+};
 
 // Where one standard stream of a spawned program goes.
 enum class TStreamKind : std::uint8_t {
@@ -66,6 +72,9 @@ private:
 };
 
 struct TSpawnOptions {
+    // Set: the child runs this function of the test instead of a program, with the test
+    // process's state (signal handlers, locale), and ends with its result, 125 if it raises.
+    std::function<int()> Body;
     std::vector<std::string> Arguments;  // after the program name
     std::string ProgramPath;             // empty: the built tarvex binary
     std::string ArgumentZero;            // empty: the program path as given
@@ -103,7 +112,6 @@ public:
 
     // Reads for up to ATimeoutMs until standard output holds ACount occurrences of AText.
     bool WaitForOutput(std::string_view AText, int ATimeoutMs, std::size_t ACount = 1);
-    bool WaitForError(std::string_view AText, int ATimeoutMs);
     // Reads whatever arrives during the next AMilliseconds.
     void Collect(int AMilliseconds);
 
@@ -142,13 +150,22 @@ private:
 std::vector<std::string> Lines(std::string_view AText);
 std::size_t CountOf(std::string_view AText, std::string_view APart);
 
-// Runs the binary to its end (bounded), for cases that end by themselves.
+// Runs the binary to its end (bounded), for cases that end by themselves; one that does not is
+// killed.
 struct TRunResult {
     std::string Output;
-    std::string Error;
+    std::string Error;  // with why the run failed when it did not start or end
     std::optional<TExitStatus> Status;
+
+    // The exit status, or -1 when the child did not exit by itself.
+    int ExitCode() const noexcept { return Status && Status->Exited ? Status->Code : -1; }
+    bool Succeeded() const noexcept { return ExitCode() == 0; }
 };
 TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs = 10000);
+
+// Runs ABody in a forked child (see TSpawnOptions::Body), so what it does to the process
+// (locale, environment, namespaces, signal state) stays there.
+TRunResult RunInChild(std::function<int()> ABody, int ATimeoutMs = 30000);
 
 // "Ping answered! <AAddress> [<digits>ms]"
 bool IsAnsweredLine(std::string_view ALine, std::string_view AAddress);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "net/IdException.h"
+#include "net/IdStackConsts.h"
 #include "net/IdStackLinux.h"
 #include "util/SysUtils.h"
 
@@ -20,7 +21,10 @@ namespace {
 FakeScript* ActiveScript = nullptr;
 
 constexpr std::int32_t AllBytes = -2;
+constexpr std::int32_t TooManyFiles = 24;
+constexpr std::int32_t BadHandle = 9;
 constexpr std::int32_t WouldBlock = 11;
+constexpr std::int32_t InvalidArgument = 22;
 
 std::string Number(std::int32_t AValue) { return IntegerText(AValue); }
 
@@ -95,14 +99,20 @@ std::int32_t FakeStack::Outcome(const FakeResult& AResult) {
     return AResult.Result;
 }
 
+bool FakeStack::IsOpen(TIdStackSocketHandle ASocket) {
+    if (FScript.OpenSockets.count(ASocket) != 0) {
+        return true;
+    }
+    FScript.LastError = BadHandle;
+    return false;
+}
+
 void FakeStack::FillLocalAddresses() {
     if (!FLocalAddressList) {
         FLocalAddressList = std::make_unique<TStringList>();
     }
     FLocalAddressList->Clear();
-    for (const std::string& address : FScript.LocalAddresses) {
-        FLocalAddressList->Add(address);
-    }
+    FLocalAddressList->Add("127.0.0.1");
 }
 
 std::string FakeStack::GetFirstLocalAddress() { return GetLocalAddressList().Strings(0); }
@@ -115,23 +125,26 @@ TStringList& FakeStack::GetLocalAddressList() {
 TIdStackSocketHandle FakeStack::SysAccept(TIdStackSocketHandle ASocket, std::string& AIP,
                                           std::int32_t& APort) {
     Log("SysAccept(" + Number(ASocket) + ")");
-    const std::int32_t result = Outcome(FScript.AcceptResult);
-    if (result != -1) {
-        AIP = FScript.PeerIP;
-        APort = FScript.PeerPort;
-    }
-    return result;
+    AIP.clear();
+    APort = 0;
+    FScript.LastError = InvalidArgument;
+    return -1;
 }
 
 std::int32_t FakeStack::SysBind(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
                                 const std::string& AIP, std::int32_t APort) {
     Log("SysBind(" + Number(ASocket) + "," + Number(AFamily) + "," + AIP + "," + Number(APort) +
         ")");
-    return Outcome(FScript.BindResult);
+    return 0;
 }
 
 std::int32_t FakeStack::SysClose(TIdStackSocketHandle ASocket) {
     Log("SysClose(" + Number(ASocket) + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
+    // A failed close releases the handle all the same, as the system's does.
+    FScript.OpenSockets.erase(ASocket);
     return Outcome(FScript.CloseResult);
 }
 
@@ -153,24 +166,16 @@ std::string FakeStack::SysHostAddressByName(const std::string& AHostName) {
 
 std::string FakeStack::SysHostName() {
     Log("SysHostName");
-    return FScript.HostName;
+    return "fakehost";
 }
 
 std::string FakeStack::SysHostNameByAddress(const std::string& AAddress) {
     Log("SysHostNameByAddress(" + AAddress + ")");
-    const auto found = FScript.HostNames.find(AAddress);
-    if (found == FScript.HostNames.end()) {
-        RaiseSocketFailure(1);
-    }
-    return found->second;
+    RaiseSocketFailure(1);
 }
 
 std::int32_t FakeStack::SysServicePort(const std::string& AService) {
     Log("SysServicePort(" + AService + ")");
-    const auto found = FScript.Services.find(AService);
-    if (found != FScript.Services.end()) {
-        return found->second;
-    }
     try {
         return TextToInteger(AService);
     } catch (const EConvertError&) {
@@ -180,14 +185,7 @@ std::int32_t FakeStack::SysServicePort(const std::string& AService) {
 
 std::unique_ptr<TStringList> FakeStack::SysServiceNames(std::int32_t APort) {
     Log("SysServiceNames(" + Number(APort) + ")");
-    auto names = std::make_unique<TStringList>();
-    const auto found = FScript.ServiceNames.find(APort);
-    if (found != FScript.ServiceNames.end()) {
-        for (const std::string& name : found->second) {
-            names->Add(name);
-        }
-    }
-    return names;
+    return std::make_unique<TStringList>();
 }
 
 std::uint16_t FakeStack::SysHostToNet16(std::uint16_t AValue) {
@@ -196,7 +194,7 @@ std::uint16_t FakeStack::SysHostToNet16(std::uint16_t AValue) {
 
 std::int32_t FakeStack::SysListen(TIdStackSocketHandle ASocket, std::int32_t ABacklog) {
     Log("SysListen(" + Number(ASocket) + "," + Number(ABacklog) + ")");
-    return Outcome(FScript.ListenResult);
+    return 0;
 }
 
 std::uint16_t FakeStack::SysNetToHost16(std::uint16_t AValue) { return SysHostToNet16(AValue); }
@@ -208,9 +206,12 @@ std::uint32_t FakeStack::SysHostToNet32(std::uint32_t AValue) {
 
 std::uint32_t FakeStack::SysNetToHost32(std::uint32_t AValue) { return SysHostToNet32(AValue); }
 
-std::int32_t FakeStack::Receive(std::string ACall, void* ABuffer, std::int32_t ALength,
+std::int32_t FakeStack::Receive(std::string ACall, TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
                                 std::string* AIP, std::int32_t* APort) {
     Log(std::move(ACall));
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     if (FScript.Receives.empty()) {
         FScript.LastError = WouldBlock;
         return -1;
@@ -219,16 +220,20 @@ std::int32_t FakeStack::Receive(std::string ACall, void* ABuffer, std::int32_t A
     FScript.Receives.pop_front();
     if (AIP != nullptr) {
         *AIP = receive.FromIP;
-        *APort = receive.FromPort;
+        *APort = 0;
     }
     if (receive.Failed) {
         FScript.LastError = receive.ErrorNumber;
         return -1;
     }
-    const std::size_t count =
-        std::min(receive.Bytes.size(), static_cast<std::size_t>(std::max(ALength, 0)));
+    const auto capacity = static_cast<std::size_t>(std::max(ALength, 0));
+    const std::size_t count = std::min(receive.Bytes.size(), capacity);
+    auto* bytes = static_cast<std::uint8_t*>(ABuffer);
     if (count > 0) {
-        std::memcpy(ABuffer, receive.Bytes.data(), count);
+        std::memcpy(bytes, receive.Bytes.data(), count);
+    }
+    if (FScript.FillPastDatagram && capacity > count) {
+        std::memset(bytes + count, *FScript.FillPastDatagram, capacity - count);
     }
     return static_cast<std::int32_t>(count);
 }
@@ -237,7 +242,7 @@ std::int32_t FakeStack::SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
                                    std::int32_t ALength, std::int32_t AFlags) {
     return Receive(
         "SysReceive(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")",
-        ABuffer, ALength, nullptr, nullptr);
+        ASocket, ABuffer, ALength, nullptr, nullptr);
 }
 
 std::int32_t FakeStack::SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
@@ -245,7 +250,7 @@ std::int32_t FakeStack::SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuff
                                        std::int32_t& APort) {
     return Receive(
         "SysReceiveFrom(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")",
-        ABuffer, ALength, &AIP, &APort);
+        ASocket, ABuffer, ALength, &AIP, &APort);
 }
 
 std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
@@ -256,6 +261,10 @@ std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
         FScript.OnSelect(ATimeout);
     }
     if (FScript.Selects.empty()) {
+        if (ATimeout < 0 && ATimeout != WaitForever) {
+            FScript.LastError = InvalidArgument;
+            return -1;
+        }
         if (!FScript.Receives.empty() && ARead != nullptr) {
             std::int32_t count = static_cast<std::int32_t>(ARead->size());
             for (TIdHandleList* list : {AWrite, AError}) {
@@ -293,6 +302,9 @@ std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
 std::int32_t FakeStack::SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,
                                 std::int32_t ALength, std::int32_t AFlags) {
     Log("SysSend(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
     FScript.Sent.emplace_back(bytes, bytes + std::max(ALength, 0));
     return ALength;
@@ -303,6 +315,9 @@ std::int32_t FakeStack::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuf
                                   std::int32_t APort) {
     Log("SysSendTo(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + "," + AIP +
         "," + Number(APort) + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
     FScript.Sent.emplace_back(bytes, bytes + std::max(ALength, 0));
     if (FScript.SendToResults.empty()) {
@@ -327,6 +342,9 @@ std::int32_t FakeStack::SysSetOption(TIdStackSocketHandle ASocket, std::int32_t 
     }
     Log("SysSetOption(" + Number(ASocket) + "," + Number(ALevel) + "," + Number(AOptName) + "," +
         value + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     return Outcome(FScript.SetOptionResult);
 }
 
@@ -334,14 +352,18 @@ TIdStackSocketHandle FakeStack::SysOpenSocket(std::int32_t AFamily, std::int32_t
                                               std::int32_t AProtocol) {
     Log("SysOpenSocket(" + Number(AFamily) + "," + Number(AType) + "," + Number(AProtocol) + ")");
     if (FScript.NextSocket == -1) {
-        FScript.LastError = FScript.OpenSocketError;
+        FScript.LastError = TooManyFiles;
         return -1;
     }
+    FScript.OpenSockets.insert(FScript.NextSocket);
     return FScript.NextSocket++;
 }
 
 std::int32_t FakeStack::SysShutdown(TIdStackSocketHandle ASocket, std::int32_t AHow) {
     Log("SysShutdown(" + Number(ASocket) + "," + Number(AHow) + ")");
+    if (!IsOpen(ASocket)) {
+        return -1;
+    }
     return Outcome(FScript.ShutdownResult);
 }
 
@@ -382,7 +404,7 @@ std::int32_t FakeStack::SysGetOption(TIdStackSocketHandle ASocket, std::int32_t 
                                      std::int32_t AOptName, void* /*AOptVal*/,
                                      std::int32_t& /*AOptLen*/) {
     Log("SysGetOption(" + Number(ASocket) + "," + Number(ALevel) + "," + Number(AOptName) + ")");
-    return Outcome(FScript.GetOptionResult);
+    return 0;
 }
 
 std::string FakeStack::AddressToText(const TIdIn4Address& AAddress) {

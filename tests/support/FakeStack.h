@@ -25,18 +25,24 @@
 //   SysHostName                              SysServicePort(name)  SysServiceNames(port)
 // The byte-order and address-text conversions are not logged; they behave as the real ones.
 //
-// Results: each failing scripted result sets LastError, which SysLastError returns. Queues
-// that run empty fall back to: SysSendTo/SysSend send everything; SysReceive(From) fails with
-// 11 (EAGAIN); SysSelect reports every read handle ready while Receives is not empty, else
-// times out (0, lists emptied). A FakeSelect with SleepMs really sleeps that long, so code that
-// measures time with MillisecondTicks sees it pass. Name look-ups use HostAddresses and
-// HostNames; a miss raises EIdSocketError with 1 (HOST_NOT_FOUND) as the real stack would.
+// Results: each failing scripted result sets LastError, which SysLastError returns. A call on a
+// handle that is not open fails with 9 (EBADF). Queues that run empty fall back to:
+// SysSendTo/SysSend send everything; SysReceive(From) fails with 11 (EAGAIN); SysSelect refuses
+// a negative time-out other than WaitForever with 22 (EINVAL) and otherwise reports every read
+// handle ready while Receives is not empty, else times out (0, lists emptied). A FakeSelect with
+// SleepMs really sleeps that long, so code that measures time with MillisecondTicks sees it pass.
+// Name look-ups use HostAddresses; a miss, and every address look-up, raises EIdSocketError
+// with 1 (HOST_NOT_FOUND) as the real stack would. Unscripted: SysBind, SysListen and
+// SysGetOption succeed, SysAccept fails with 22, the host is "fakehost" with the one local
+// address 127.0.0.1, and a service is its port number.
 
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -70,7 +76,6 @@ struct FakeReceive {
     bool Failed = false;
     std::int32_t ErrorNumber = 0;
     std::string FromIP = "127.0.0.1";
-    std::int32_t FromPort = 0;
 
     static FakeReceive Of(std::vector<std::uint8_t> ABytes, std::string AFromIP = "127.0.0.1");
     static FakeReceive Failure(std::int32_t AErrorNumber);
@@ -82,19 +87,17 @@ struct FakeScript {
     // Bytes of every SysSendTo / SysSend, in order.
     std::vector<std::vector<std::uint8_t>> Sent;
 
-    TIdStackSocketHandle NextSocket = 3;  // increases after each open; -1 refuses
-    std::int32_t OpenSocketError = 24;    // LastError after a refused open
+    TIdStackSocketHandle NextSocket = 3;  // increases after each open; -1 refuses (24, EMFILE)
+    std::set<TIdStackSocketHandle> OpenSockets;  // opened and not yet closed
     std::int32_t LastError = 0;
 
     std::deque<FakeResult> SendToResults;  // result -2 means "all bytes"
     std::deque<FakeSelect> Selects;
     std::deque<FakeReceive> Receives;
+    // When set, a receive fills its buffer past the datagram with this byte.
+    std::optional<std::uint8_t> FillPastDatagram;
     FakeResult SetOptionResult;
-    FakeResult GetOptionResult;
     FakeResult ConnectResult;
-    FakeResult BindResult;
-    FakeResult ListenResult;
-    FakeResult AcceptResult{-1, 22};
     FakeResult ShutdownResult;
     FakeResult CloseResult;
     FakeResult PeerAddressResult;    // -1: SysPeerAddress raises EIdSocketError
@@ -104,12 +107,7 @@ struct FakeScript {
     std::string LocalIP = "127.0.0.1";
     std::int32_t LocalPort = 0;
 
-    std::string HostName = "fakehost";
     std::map<std::string, std::string> HostAddresses;  // name -> dotted address
-    std::map<std::string, std::string> HostNames;      // dotted address -> name
-    std::vector<std::string> LocalAddresses{"127.0.0.1"};
-    std::map<std::string, std::int32_t> Services;                   // name -> port
-    std::map<std::int32_t, std::vector<std::string>> ServiceNames;  // port -> names
 
     // Resolver numbers 1 to 4 get their bare texts, as with the POSIX stack; false gives
     // every number the base class's text.
@@ -181,8 +179,10 @@ public:
 private:
     void Log(std::string ACall);
     std::int32_t Outcome(const FakeResult& AResult);
-    std::int32_t Receive(std::string ACall, void* ABuffer, std::int32_t ALength, std::string* AIP,
-                         std::int32_t* APort);
+    // False, with LastError 9, when ASocket is not open.
+    bool IsOpen(TIdStackSocketHandle ASocket);
+    std::int32_t Receive(std::string ACall, TIdStackSocketHandle ASocket, void* ABuffer,
+                         std::int32_t ALength, std::string* AIP, std::int32_t* APort);
 
     FakeScript& FScript;
 };

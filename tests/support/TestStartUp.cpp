@@ -4,8 +4,7 @@
 
 #include <stdexcept>
 
-#include "component/IdComponent.h"
-#include "net/IdStackLinux.h"
+#include "app/Tarvex.h"
 #include "util/Runtime.h"
 #include "util/Signals.h"
 
@@ -17,9 +16,9 @@ void ProgramStartUp(int AArgc, char** AArgv) {
     if (pthread_atfork(nullptr, nullptr, &RenewSignalPipe) != 0) {
         throw std::runtime_error("cannot renew the signal pipe in forked children");
     }
-    IdStackLinuxStartUp();
-    IdComponentStartUp();
-    // Unit start-ups are added here as the units land (stack class, component guard).
+    for (const TUnitStartUp startUp : TarvexUnitStartUps()) {
+        startUp();
+    }
 }
 
 }  // namespace tarvex::test

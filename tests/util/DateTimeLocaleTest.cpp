@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/support/E2eSupport.h"
 #include "tests/support/LocaleSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/DateTime.h"
@@ -94,13 +94,13 @@ std::vector<std::string> SnapshotAfterStartUp(const std::string& ALocPath,
 
 // Every text comes from a C string, so a NUL after each keeps them apart.
 TSnapshot SnapshotInChild(const std::string& ALocPath, const std::string& ALocale) {
-    const test::TChildRun run = test::RunInChild([&] {
+    const test::TRunResult run = test::RunInChild([&] {
         for (const std::string& text : SnapshotAfterStartUp(ALocPath, ALocale)) {
             std::fwrite(text.c_str(), 1, text.size() + 1, stdout);
         }
         return 0;
     });
-    EXPECT_TRUE(run.Succeeded()) << run.Failure << run.Error;
+    EXPECT_TRUE(run.Succeeded()) << run.Error;
     std::vector<std::string> texts;
     for (std::size_t at = 0; at < run.Output.size();) {
         const std::size_t end = run.Output.find('\0', at);

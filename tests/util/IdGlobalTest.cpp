@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -8,7 +7,6 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
 #include "tests/support/RuntimeSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/IdGlobal.h"
@@ -37,12 +35,6 @@ TEST(MillisecondTicks, FollowsTheTimePassing) {
     const std::uint32_t before = MillisecondTicks();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_GE(TicksBetween(before, MillisecondTicks()), 19U);
-}
-
-TEST(OwnProcessId, IsTheOwnIdAlsoInAForkedChild) {
-    const test::TChildRun run = test::RunInChild(
-        [] { return OwnProcessId() == static_cast<std::int32_t>(getpid()) ? 0 : 1; });
-    EXPECT_TRUE(run.Succeeded()) << run.Failure;
 }
 
 TEST(CalledFromMainThread, IsTrueOnlyOnTheFirstThread) {

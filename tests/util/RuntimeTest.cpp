@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/support/E2eSupport.h"
 #include "tests/support/RuntimeSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/Console.h"
@@ -159,7 +159,7 @@ TEST(StartUpLocale, OnlyTheOldLibraryVersionsWithoutLocaleVariablesAskForPosix) 
 // The character-type locale and character set a fresh start-up adopts with AEnvironment.
 std::string AdoptedCharacterTypes(
     const std::vector<std::pair<const char*, const char*>>& AEnvironment) {
-    const test::TChildRun run = test::RunInChild([&] {
+    const test::TRunResult run = test::RunInChild([&] {
         for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG", "LOCPATH"}) {
             unsetenv(name);
         }
@@ -173,7 +173,7 @@ std::string AdoptedCharacterTypes(
         std::printf("%s %s", std::setlocale(LC_CTYPE, nullptr), nl_langinfo(CODESET));
         return 0;
     });
-    return run.Succeeded() ? run.Output : "child failed: " + run.Failure + run.Error;
+    return run.Succeeded() ? run.Output : "child failed: " + run.Error;
 }
 
 TEST(StartUpLocale, AdoptsTheLocaleOfTheEnvironment) {
@@ -219,38 +219,38 @@ TEST(RunProgram, RunsUnitStartUpsInOrderThenTheBodyAndGivesZero) {
 }
 
 TEST(RunProgram, UncaughtExceptionIsReportedWithStatusOne) {
-    const test::TChildRun result = test::RunInChild(
+    const test::TRunResult result = test::RunInChild(
         [] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw EQuit(); }); });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
+    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
     EXPECT_EQ(test::MaskAddresses(result.Error),
               "Exception EQuit in module " + TestModule + " at <address>.\nQuit key hit.\n");
 }
 
 TEST(RunProgram, ExceptionFromAUnitStartUpIsReportedToo) {
-    const test::TChildRun result = test::RunInChild([] {
+    const test::TRunResult result = test::RunInChild([] {
         const TUnitStartUp startUps[] = {[] { throw std::logic_error("no unit"); }};
         return RunProgram(ProgramArgc, ProgramArgv, startUps, [] {});
     });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
+    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
     EXPECT_EQ(result.Error, "Exception std::logic_error in module <unknown> at (nil).\nno unit.\n");
 }
 
 TEST(RunProgram, ExceptionOfAnyTypeIsReported) {
-    const test::TChildRun result =
+    const test::TRunResult result =
         test::RunInChild([] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw 42; }); });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
+    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
     EXPECT_EQ(result.Error, "Exception int in module <unknown> at (nil).\n\n");
 }
 
 TEST(FaultReport, AccessViolationIsReportedAndEndsWithStatusOne) {
     void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(page, MAP_FAILED);
-    const test::TChildRun result = test::RunInChild([page] {
+    const test::TRunResult result = test::RunInChild([page] {
         const volatile char* forbidden = static_cast<const volatile char*>(page);
         return static_cast<int>(*forbidden) + 100;
     });
     munmap(page, 4096);
-    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
+    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
     const std::string address = PrintfAddress(page);
     EXPECT_EQ(test::MaskAddresses(result.Error),
               "Exception EAccessViolation in module " + TestModule +
@@ -261,22 +261,22 @@ TEST(FaultReport, AccessViolationIsReportedAndEndsWithStatusOne) {
 }
 
 TEST(FaultReport, IllegalInstructionIsReported) {
-    const test::TChildRun result = test::RunInChild([]() -> int { __builtin_trap(); });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
+    const test::TRunResult result = test::RunInChild([]() -> int { __builtin_trap(); });
+    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
     EXPECT_EQ(test::MaskAddresses(result.Error), "Exception EPrivilege in module " + TestModule +
                                                      " at <address>.\nIllegal instruction.\n");
 }
 
 TEST(FaultReport, ArithmeticSignalIsReported) {
-    const test::TChildRun result = test::RunInChild([] { return raise(SIGFPE) + 100; });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
+    const test::TRunResult result = test::RunInChild([] { return raise(SIGFPE) + 100; });
+    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
     // Raised by the process itself, so the address lies in the C library.
     EXPECT_EQ(test::MaskAddresses(result.Error),
               "Exception EMathError in module libc.so.6 at <address>.\nFloating point error.\n");
 }
 
 TEST(FaultReport, StackOverflowIsReportedFromTheAlternateStack) {
-    const test::TChildRun result = test::RunInChild([] {
+    const test::TRunResult result = test::RunInChild([] {
         struct TRecurse {
             // Far deeper than any stack allows.
             static int Deeper(int ADepth) {
@@ -290,7 +290,7 @@ TEST(FaultReport, StackOverflowIsReportedFromTheAlternateStack) {
         };
         return TRecurse::Deeper(0);
     });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Failure;
+    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
     EXPECT_EQ(result.Error.rfind("Exception EAccessViolation in module " + TestModule, 0), 0U)
         << result.Error;
 }

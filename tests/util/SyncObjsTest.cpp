@@ -49,21 +49,5 @@ TEST(CriticalSection, GuardReleasesTheSectionWhenCodeRaises) {
     EXPECT_TRUE(other.get());
 }
 
-TEST(CriticalSection, SerialisesTwoThreads) {
-    TCriticalSection section;
-    long counter = 0;
-    auto work = [&] {
-        for (int i = 0; i < 20000; ++i) {
-            const TLockGuard guard(section);
-            counter = counter + 1;
-        }
-    };
-    std::thread first(work);
-    std::thread second(work);
-    first.join();
-    second.join();
-    EXPECT_EQ(counter, 40000);
-}
-
 }  // namespace
 }  // namespace tarvex

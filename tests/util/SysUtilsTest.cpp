@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/ChildProcess.h"
+#include "tests/support/E2eSupport.h"
 #include "tests/support/RuntimeSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/SysUtils.h"
@@ -129,14 +129,6 @@ TEST(FileNamePart, TakesWhatFollowsTheLastSlash) {
     EXPECT_EQ(FileNamePart(""), "");
 }
 
-TEST(TextEquals, ComparesLengthAndBytesOnly) {
-    EXPECT_TRUE(TextEquals("+beep", "+beep"));
-    EXPECT_FALSE(TextEquals("+beep", "+BEEP"));
-    EXPECT_FALSE(TextEquals("+b", "+b "));
-    EXPECT_TRUE(TextEquals("", ""));
-    EXPECT_FALSE(TextEquals(std::string("a\0b", 3), std::string("a\0c", 3)));
-}
-
 TEST(FormatText, FillsEachDirectiveWithTheNextArgument) {
     EXPECT_EQ(FormatText("'%s' is not a valid integer value", {"1e3"}),
               "'1e3' is not a valid integer value");
@@ -240,7 +232,7 @@ TEST(LowerCaseText, LowerCasesSingleByteLettersOfALatin1Locale) {
     TARVEX_REQUIRE(!locale.empty(), "cannot build de_DE.ISO-8859-1 with localedef");
 
     // The locale comes from LOCPATH, so it is adopted in a child of its own.
-    const test::TChildRun run = test::RunInChild([&] {
+    const test::TRunResult run = test::RunInChild([&] {
         setenv("LOCPATH", directory.c_str(), 1);
         std::string result = "no locale";
         if (std::setlocale(LC_ALL, "de_DE.ISO-8859-1") != nullptr) {
@@ -254,7 +246,7 @@ TEST(LowerCaseText, LowerCasesSingleByteLettersOfALatin1Locale) {
         return 0;
     });
     test::Shell("rm -rf " + directory);
-    EXPECT_TRUE(run.Succeeded()) << run.Failure << run.Error;
+    EXPECT_TRUE(run.Succeeded()) << run.Error;
     EXPECT_EQ(run.Output, "+beep \xE4\xF6\xFC\xE9 \xDF\xB5");
 }
 
