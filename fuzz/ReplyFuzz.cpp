@@ -182,10 +182,9 @@ TRun Exchange(TIdIcmpClient& AClient, TSockets& ASockets,
     }
     script.OpenSockets.swap(ASockets);
     // The datagrams come first in the queue, so each receive up to their count took one.
-    const auto receives = std::count_if(script.Calls.begin(), script.Calls.end(),
-                                        [](const std::string& ACall) {
-                                            return ACall.rfind("SysReceive", 0) == 0;
-                                        });
+    const auto receives =
+        std::count_if(script.Calls.begin(), script.Calls.end(),
+                      [](const std::string& ACall) { return ACall.rfind("SysReceive", 0) == 0; });
     run.Received = std::min(static_cast<std::size_t>(receives), ADatagrams.size());
     if (run.End != TEnd::Completed &&
         (AClient.Sequence() != sequence || !SameReply(AClient.LastReply(), before))) {
@@ -327,8 +326,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
             }
         }
     }
-    for (auto [client, sockets] : {std::pair{&scribbledClient, &scribbledSockets},
-                                   std::pair{&plainClient, &plainSockets}}) {
+    for (auto [client, sockets] :
+         {std::pair{&scribbledClient, &scribbledSockets}, std::pair{&plainClient, &plainSockets}}) {
         Script->OpenSockets.swap(*sockets);
         client->reset();
         if (!Script->OpenSockets.empty()) {

@@ -14,8 +14,8 @@ namespace tarvex {
 // The socket stack over the system's POSIX sockets and resolver. Each socket operation is a
 // single system call: a keyboard signal ends a blocking one with EINTR (CheckCallResult then
 // raises the signal), and SysSelect raises it itself. A name lookup runs on a helper thread,
-// so that Control-C can end the wait for it. A negative length or option length is refused with EINVAL (-1) instead of
-// being handed to the system as a huge unsigned size.
+// so that Control-C can end the wait for it. A negative length or option length is refused with
+// EINVAL (-1) instead of being handed to the system as a huge unsigned size.
 class TIdStackLinux : public TIdStack {
 public:
     TIdStackLinux() = default;

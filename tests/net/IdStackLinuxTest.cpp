@@ -428,8 +428,8 @@ TEST(IdStackLinux, AddressToTextWritesFourDecimalNumbers) {
 // A look-up that found nothing is always reported as a failure with a number that says why.
 TEST(IdStackLinux, LookupThatFoundNothingNeverPassesAsSuccess) {
     constexpr int InternalError = -1;  // NETDB_INTERNAL: the call itself failed, see errno
-    EXPECT_EQ(LookupFailureNumber(0, 0, 0), 1);             // nobody said why: HOST_NOT_FOUND
-    EXPECT_EQ(LookupFailureNumber(0, 2, 0), 2);             // the resolver's own number
+    EXPECT_EQ(LookupFailureNumber(0, 0, 0), 1);  // nobody said why: HOST_NOT_FOUND
+    EXPECT_EQ(LookupFailureNumber(0, 2, 0), 2);  // the resolver's own number
     EXPECT_EQ(LookupFailureNumber(0, InternalError, ENOMEM), ENOMEM);
     EXPECT_EQ(LookupFailureNumber(ERANGE, InternalError, 0), ERANGE);  // the area cap
     EXPECT_EQ(LookupFailureNumber(0, InternalError, 0), 1);

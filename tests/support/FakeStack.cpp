@@ -206,8 +206,8 @@ std::uint32_t FakeStack::SysHostToNet32(std::uint32_t AValue) {
 
 std::uint32_t FakeStack::SysNetToHost32(std::uint32_t AValue) { return SysHostToNet32(AValue); }
 
-std::int32_t FakeStack::Receive(std::string ACall, TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
-                                std::string* AIP, std::int32_t* APort) {
+std::int32_t FakeStack::Receive(std::string ACall, TIdStackSocketHandle ASocket, void* ABuffer,
+                                std::int32_t ALength, std::string* AIP, std::int32_t* APort) {
     Log(std::move(ACall));
     if (!IsOpen(ASocket)) {
         return -1;
