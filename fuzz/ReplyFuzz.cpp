@@ -320,7 +320,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
                     reply.Sequence != sequence) {
                     Fail("datagrams for somebody else ended the wait other than as a time-out");
                 }
-                if (wait > 0 && run.Received != datagrams.size()) {
+                if ((wait > 0 || wait == WaitForever) && run.Received != datagrams.size()) {
                     Fail("the wait stopped before its time with datagrams still to come");
                 }
             }

@@ -7,6 +7,7 @@
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
 #include "net/IdStack.h"
+#include "net/IdStackConsts.h"
 #include "util/IdGlobal.h"
 
 namespace tarvex {
@@ -65,6 +66,11 @@ void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
         StackInstance->CheckCallResult(received);
         if (ParseReply(received, AReplyStatus)) {
             return;
+        }
+        if (AWait == WaitForever) {
+            // Without a limit only a datagram about this request ends the wait: another
+            // program's message must not pass for a lost reply.
+            continue;
         }
         const std::int64_t elapsed = TicksBetween(waitStart, MillisecondTicks());
         const std::int64_t left = static_cast<std::int64_t>(AWait) - elapsed;

@@ -135,7 +135,7 @@ TEST_F(TarvexMonitoring, ZeroAndNegativeTimeOutsGiveLostLinesAtOnce) {
     }
 }
 
-TEST_F(TarvexMonitoring, WaitForeverWaitsForTheFirstDatagram) {
+TEST_F(TarvexMonitoring, WaitForeverWaitsForTheAnswer) {
     TARVEX_REQUIRE_NETNS();
     PeerNetwork network;
     ASSERT_TRUE(network.Ok());

@@ -128,16 +128,18 @@ TEST_F(IdIcmpClientTest, ReplyToAnotherRequestIsSkippedAndTheWaitGoesOnForTheTim
     EXPECT_GT(waits[1], 0);
 }
 
-// Without a limit the exchange waits for its first datagram only and ends after it, answered
-// or not: a datagram for another request is then reported as nothing in time.
-TEST_F(IdIcmpClientTest, WaitWithoutLimitEndsAfterTheFirstDatagram) {
+// Without a limit a datagram for another request never ends the wait: the reply that follows
+// it is still taken.
+TEST_F(IdIcmpClientTest, WaitWithoutLimitLastsUntilTheRequestIsAnswered) {
     FClient->SetReceiveTimeout(WaitForever);
     Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First - 1));
+    // Another instance's request, with our numbers, to another host.
+    Queue(ErrorDatagram(IcmpTimeExceeded, OwnIdentifier(), First, {10, 77, 0, 9}, 20, 20,
+                        {10, 77, 0, 3}));
     Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}));
     FClient->PingHost();
-    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoTimedOut);
-    EXPECT_EQ(FClient->LastReply().SourceAddress, "0.0.0.0");
-    EXPECT_EQ(std::count(Script().Calls.begin(), Script().Calls.end(), "SysSelect([3],-,-,-2)"), 1);
+    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
+    EXPECT_EQ(std::count(Script().Calls.begin(), Script().Calls.end(), "SysSelect([3],-,-,-2)"), 3);
 }
 
 TEST_F(IdIcmpClientTest, ReplyWithAnotherIdentifierIsSkipped) {
