@@ -28,11 +28,14 @@ void TarvexBody() {
     TakeSettings(pinger);
     ConsoleWriteLine(SettingsLine(pinger));
     ConsoleWriteLine("");
+    // Any failure of an exchange or of the output ends the monitoring.
     try {
         MonitorHost(pinger);
+    } catch (const EControlC&) {
+        // The failure was a press: one that came after it is the press that ends the alarm.
+    } catch (const EQuit&) {
     } catch (...) {
-        // Any failure of an exchange or of the output ends the monitoring. A keyboard signal
-        // that came while the failure was on its way is dropped, so it cannot end the alarm.
+        // A press that came while the failure was on its way asked for the alarm it gets.
         DropPendingSignal();
     }
     // The alarm runs once the handler is done, so a further Control-C raises again and ends

@@ -27,8 +27,11 @@ namespace {
 using TSignalWord = std::atomic<int>;
 static_assert(TSignalWord::is_always_lock_free);
 
-// The keyboard signal recorded by the handler, 0 when none.
+// The keyboard signal recorded by the handler, 0 when none, and one that came after it before
+// it was taken: two quick presses are a press each, the second one ending the alarm the first
+// started. A third cannot matter.
 constinit TSignalWord RecordedSignal{0};
+constinit TSignalWord FollowingSignal{0};
 
 // The wake pipe: the handler writes a byte, every wait of the main thread watches the read end.
 // Both ends are non-blocking, so neither the handler nor a drain can ever block.
@@ -36,9 +39,11 @@ constinit TSignalWord WakeRead{-1};
 constinit TSignalWord WakeWrite{-1};
 
 extern "C" void RecordKeyboardSignal(int ASignal) {
-    // The first signal wins until it is taken.
     int none = 0;
     if (!RecordedSignal.compare_exchange_strong(none, ASignal)) {
+        // A wait finds the first record before it looks at the pipe, so no byte is needed.
+        none = 0;
+        FollowingSignal.compare_exchange_strong(none, ASignal);
         return;
     }
     const int savedErrno = errno;
@@ -130,13 +135,17 @@ struct THelperState {
     TDonePipe Done;
 };
 
+// The recorded signal, 0 when none; the following one, if any, becomes the recorded one. The
+// handler runs only on the main thread, between these steps at worst, and keeps the order.
+int TakeOneRecord() noexcept { return RecordedSignal.exchange(FollowingSignal.exchange(0)); }
+
 // Takes a recorded keyboard signal on the main thread and raises it; true when one was taken
 // but dropped because an exception is already on its way.
 bool TakeRecordedSignal() {
     if (!CalledFromMainThread()) {
         return false;
     }
-    const int signal = RecordedSignal.exchange(0);
+    const int signal = TakeOneRecord();
     if (signal == 0) {
         return false;
     }
@@ -299,7 +308,7 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
 void RaisePendingSignal() { TakeRecordedSignal(); }
 
 void DropPendingSignal() noexcept {
-    if (CalledFromMainThread() && RecordedSignal.exchange(0) != 0) {
+    if (CalledFromMainThread() && TakeOneRecord() != 0) {
         DrainWakePipe();
     }
 }

@@ -57,9 +57,9 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
 // exception is already on its way the signal is dropped instead. Elsewhere does nothing.
 void RaisePendingSignal();
 
-// On the main thread, forgets a recorded keyboard signal without raising it: for a handler
-// that has just caught an exception, so that a press made while it was on its way stays
-// dropped.
+// On the main thread, forgets one recorded keyboard signal without raising it: for a handler
+// that has just caught a failure, so that a press made while it was on its way counts as the
+// press that started the alarm.
 void DropPendingSignal() noexcept;
 
 // Runs AWork on a helper thread while the main thread waits for it interruptibly, and hands on
