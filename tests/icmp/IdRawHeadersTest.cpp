@@ -114,15 +114,20 @@ TEST(IdRawHeaders, HeaderLengthComesFromTheLowNibbleOfByteZero) {
     }
 }
 
+// An echo message carries its identifier and sequence number at its bytes 4 to 7.
 TEST(IdRawHeaders, MessageStartsAfterALongerHeader) {
     TPacketArea area = DatagramArea(24);
     area[20] = 0x44;  // an option byte, not the type
     area[24] = IcmpEchoReply;
+    StoreLe16(area, 24 + 4, 0x1234);
     area[24 + 6] = 0xA1;
     area[24 + 7] = 0x0D;
     ASSERT_EQ(IpHeaderLength(area), 24U);
     EXPECT_EQ(IcmpType(area, 24), IcmpEchoReply);
-    EXPECT_EQ(EchoFieldsAt(area, EchoFieldsOffset(24))->Sequence, 3489);
+    const std::optional<TEchoFields> fields = EchoFieldsAt(area, EchoFieldsOffset(24));
+    ASSERT_TRUE(fields);
+    EXPECT_EQ(fields->Identifier, 0x1234);
+    EXPECT_EQ(fields->Sequence, 3489);
 }
 
 TEST(IdRawHeaders, DatagramOfHPlus8BytesIsDecodedAndHPlus7Refused) {
@@ -145,16 +150,6 @@ TEST(IdRawHeaders, TtlAndSourceAddressAreReadFromTheIpv4Header) {
     EXPECT_EQ(SourceAddressOf(std::span(area).first(16)),
               (std::array<std::uint8_t, 4>{10, 77, 0, 2}));
     EXPECT_FALSE(SourceAddressOf(std::span(area).first(15)));
-}
-
-TEST(IdRawHeaders, EchoMessagesCarryIdentifierAndSequenceAtBytesFourToSeven) {
-    TPacketArea area = DatagramArea(20);
-    StoreLe16(area, 20 + 4, 0x1234);
-    StoreLe16(area, 20 + 6, 3489);
-    const std::optional<TEchoFields> fields = EchoFieldsAt(area, EchoFieldsOffset(20));
-    ASSERT_TRUE(fields);
-    EXPECT_EQ(fields->Identifier, 0x1234);
-    EXPECT_EQ(fields->Sequence, 3489);
 }
 
 TEST(IdRawHeaders, OtherMessagesQuoteTheRequestBehindAHeaderOfTheOuterLength) {

@@ -34,11 +34,5 @@ TEST(IdException, ClassNameIsVirtualThroughTheRoot) {
     EXPECT_STREQ(root.ClassName(), "EIdPackageSizeTooBig");
 }
 
-TEST(IdException, FixedMessagesEndWithAFullStop) {
-    EXPECT_EQ(EIdConnClosedGracefully().Message(), "Connection Closed Gracefully.");
-    EXPECT_EQ(EIdPackageSizeTooBig().Message(), "Package Size Too Big.");
-    EXPECT_EQ(EIdNotAllBytesSent().Message(), "Not all bytes sent.");
-}
-
 }  // namespace
 }  // namespace tarvex

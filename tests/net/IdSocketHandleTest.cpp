@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,11 +49,6 @@ public:
 
 private:
     std::vector<std::string>& FLog;
-};
-
-class TFoo : public TPersistent {
-public:
-    const char* ClassName() const noexcept override { return "TFoo"; }
 };
 
 class TDerivedHandle : public TIdSocketHandle {
@@ -404,12 +398,8 @@ TEST_F(IdSocketHandle, CopyFromTakesTheFourAddressFieldsOnly) {
     EXPECT_EQ(FHandle.ClientPortMax(), 0);
 }
 
+// Only the exact class is copied; any other, a derived one too, goes to the base's refusal.
 TEST_F(IdSocketHandle, CopyFromAnyOtherClassIsRefused) {
-    TFoo foo;
-    EXPECT_THROW_MSG(FHandle.CopyFrom(foo), EConvertError,
-                     "Cannot assign a TFoo to a TIdSocketHandle");
-    EXPECT_THROW_MSG(foo.Assign(FHandle), EConvertError,
-                     "Cannot assign a TIdSocketHandle to a TFoo");
     TDerivedHandle derived(nullptr);
     derived.SetIP("10.0.0.2");
     EXPECT_THROW_MSG(FHandle.Assign(derived), EConvertError,
@@ -424,74 +414,6 @@ TEST_F(IdSocketHandle, DestructionClosesAnOpenSocket) {
     }
     EXPECT_EQ(Calls(), (std::vector<std::string>{"SysOpenSocket(2,3,1)", "SysShutdown(3,2)",
                                                  "SysClose(3)"}));
-}
-
-// Over the real stack: UDP sockets on the loopback address.
-class IdSocketHandleLoopback : public testing::Test {
-protected:
-    void SetUp() override {
-        FReceiver.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
-        ASSERT_EQ(StackInstance->SysBind(FReceiver.Descriptor(), Id_AF_INET, "127.0.0.1", 0), 0);
-        FReceiver.FetchLocalAddress();
-        FSender.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
-    }
-
-    void SendPing() { FSender.SendDatagram("127.0.0.1", FReceiver.Port(), "ping", 4); }
-
-    TIdComponent FUser{nullptr};
-    TIdSocketHandle FReceiver{nullptr};
-    TIdSocketHandle FSender{nullptr};
-};
-
-TEST_F(IdSocketHandleLoopback, BoundSocketReportsItsAddress) {
-    EXPECT_EQ(FReceiver.IP(), "127.0.0.1");
-    EXPECT_GT(FReceiver.Port(), 0);
-}
-
-TEST_F(IdSocketHandleLoopback, PollSeesOnlyDataAlreadyThere) {
-    EXPECT_FALSE(FReceiver.WaitReadable(0));
-    SendPing();
-    EXPECT_TRUE(FReceiver.WaitReadable(2000));
-    EXPECT_TRUE(FReceiver.WaitReadable(0));
-    char buffer[16] = {};
-    EXPECT_EQ(FReceiver.Receive(buffer, sizeof buffer, 0), 4);
-    EXPECT_EQ(std::string(buffer, 4), "ping");
-    EXPECT_FALSE(FReceiver.WaitReadable(0));
-}
-
-TEST_F(IdSocketHandleLoopback, EndlessWaitReturnsWhenDataArrives) {
-    std::thread sender([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        SendPing();
-    });
-    const bool readable = FReceiver.WaitReadable(WaitForever);
-    sender.join();
-    EXPECT_TRUE(readable);
-    std::string from;
-    std::int32_t fromPort = 0;
-    char buffer[16] = {};
-    EXPECT_EQ(FReceiver.ReceiveDatagram(buffer, sizeof buffer, 0, from, fromPort), 4);
-    EXPECT_EQ(from, "127.0.0.1");
-    FSender.FetchLocalAddress();
-    EXPECT_EQ(fromPort, FSender.Port());
-}
-
-TEST_F(IdSocketHandleLoopback, NegativeTimeoutOtherThanForeverFailsAtOnce) {
-    SendPing();
-    ASSERT_TRUE(FReceiver.WaitReadable(2000));
-    // The system rejects the wait, even with data waiting.
-    EXPECT_FALSE(FReceiver.WaitReadable(-1));
-    EXPECT_FALSE(FReceiver.WaitReadable(-1000));
-}
-
-TEST_F(IdSocketHandleLoopback, ConnectFillsBothAddresses) {
-    FSender.SetRemoteIP("127.0.0.1");
-    FSender.SetRemotePort(FReceiver.Port());
-    EXPECT_EQ(FSender.ConnectToPeer(Id_PF_INET), 0);
-    EXPECT_EQ(FSender.IP(), "127.0.0.1");
-    EXPECT_GT(FSender.Port(), 0);
-    EXPECT_EQ(FSender.RemoteIP(), "127.0.0.1");
-    EXPECT_EQ(FSender.RemotePort(), FReceiver.Port());
 }
 
 }  // namespace

@@ -114,18 +114,6 @@ TEST_F(IdStackBase, UntoleratedErrorIsRaised) {
     EXPECT_EQ(FStack.LastErrorNumber(), 9);
 }
 
-TEST(IdStack, RaiseSocketFailureUsesTheConcreteStacksText) {
-    FakeScript script;
-    FakeStack stack(script);
-    try {
-        stack.RaiseSocketFailure(1);
-        FAIL() << "no exception";
-    } catch (const EIdSocketError& e) {
-        EXPECT_EQ(e.ErrorNumber(), 1);
-        EXPECT_EQ(e.Message(), "Host not found.");
-    }
-}
-
 TEST_F(IdStackBase, MakeSocketOpensAnIpv4Socket) {
     FScript.NextSocket = 7;
     EXPECT_EQ(FStack.MakeSocket(3, 1), 7);
@@ -159,26 +147,10 @@ TEST_F(IdStackBase, DottedQuadIsFourNumbersFrom0To255) {
     }
 }
 
-TEST_F(IdStackBase, LocalhostInAnyCaseResolvesWithoutLookup) {
-    for (const char* name : {"LOCALHOST", "localhost", "LocalHost", "lOCALHOSt"}) {
-        EXPECT_EQ(FStack.ResolveAddress(name), "127.0.0.1") << name;
-    }
-    EXPECT_TRUE(FScript.Calls.empty());
-}
-
 TEST_F(IdStackBase, DottedTextIsReturnedUnchanged) {
     EXPECT_EQ(FStack.ResolveAddress("10.0.0.1"), "10.0.0.1");
     EXPECT_EQ(FStack.ResolveAddress("010.000.000.001"), "010.000.000.001");
     EXPECT_TRUE(FScript.Calls.empty());
-}
-
-TEST_F(IdStackBase, OtherNamesGoToTheResolver) {
-    FScript.HostAddresses["localhost."] = "127.0.0.1";
-    FScript.HostAddresses["watched.example"] = "192.0.2.7";
-    EXPECT_EQ(FStack.ResolveAddress("localhost."), "127.0.0.1");
-    EXPECT_EQ(FStack.ResolveAddress("watched.example"), "192.0.2.7");
-    EXPECT_EQ(FScript.Calls, (std::vector<std::string>{"SysHostAddressByName(localhost.)",
-                                                       "SysHostAddressByName(watched.example)"}));
 }
 
 TEST(IdStack, NewStackMakesAStackOfStackClass) {

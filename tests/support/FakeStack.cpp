@@ -260,24 +260,21 @@ std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
     if (FScript.OnSelect) {
         FScript.OnSelect(ATimeout);
     }
+    for (TIdHandleList* list : {AWrite, AError}) {
+        if (list != nullptr) {
+            list->clear();
+        }
+    }
     if (FScript.Selects.empty()) {
         if (ATimeout < 0 && ATimeout != WaitForever) {
             FScript.LastError = InvalidArgument;
             return -1;
         }
         if (!FScript.Receives.empty() && ARead != nullptr) {
-            std::int32_t count = static_cast<std::int32_t>(ARead->size());
-            for (TIdHandleList* list : {AWrite, AError}) {
-                if (list != nullptr) {
-                    list->clear();
-                }
-            }
-            return count;
+            return static_cast<std::int32_t>(ARead->size());
         }
-        for (TIdHandleList* list : {ARead, AWrite, AError}) {
-            if (list != nullptr) {
-                list->clear();
-            }
+        if (ARead != nullptr) {
+            ARead->clear();
         }
         return 0;
     }
@@ -286,12 +283,6 @@ std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
     Sleep(select.SleepMs);
     if (ARead != nullptr) {
         *ARead = select.Read;
-    }
-    if (AWrite != nullptr) {
-        *AWrite = select.Write;
-    }
-    if (AError != nullptr) {
-        *AError = select.Error;
     }
     if (select.Result == -1) {
         FScript.LastError = select.ErrorNumber;

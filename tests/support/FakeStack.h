@@ -29,7 +29,8 @@
 // handle that is not open fails with 9 (EBADF). Queues that run empty fall back to:
 // SysSendTo/SysSend send everything; SysReceive(From) fails with 11 (EAGAIN); SysSelect refuses
 // a negative time-out other than WaitForever with 22 (EINVAL) and otherwise reports every read
-// handle ready while Receives is not empty, else times out (0, lists emptied). A FakeSelect with
+// handle ready while Receives is not empty, else times out (0, lists emptied). Only the read
+// list is ever scripted: the write and error lists come back empty. A FakeSelect with
 // SleepMs really sleeps that long, so code that measures time with MillisecondTicks sees it pass.
 // Name look-ups use HostAddresses; a miss, and every address look-up, raises EIdSocketError
 // with 1 (HOST_NOT_FOUND) as the real stack would. Unscripted: SysBind, SysListen and
@@ -59,10 +60,8 @@ struct FakeResult {
 struct FakeSelect {
     std::int32_t Result = 0;
     std::int32_t ErrorNumber = 0;
-    // The ready handles left in each given list.
+    // The ready handles left in the read list.
     TIdHandleList Read;
-    TIdHandleList Write;
-    TIdHandleList Error;
     std::int32_t SleepMs = 0;
 
     static FakeSelect Ready(TIdHandleList ARead, std::int32_t ASleepMs = 0);

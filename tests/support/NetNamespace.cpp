@@ -30,7 +30,6 @@ TestNamespace::TestNamespace(std::string_view ATag) : FName(UniqueName(ATag)) {
 TestNamespace::~TestNamespace() {
     if (FCreated) {
         Shell("ip netns delete " + FName + " >/dev/null 2>&1");
-        Shell("rm -rf " + ShellQuote("/etc/netns/" + FName));
     }
 }
 
@@ -42,10 +41,6 @@ std::string TestNamespace::Command(std::string_view ACommand) const {
 
 int TestNamespace::Exec(std::string_view ACommand) const { return Shell(Command(ACommand)); }
 
-std::string TestNamespace::ExecOutput(std::string_view ACommand) const {
-    return ShellOutput(Command(ACommand));
-}
-
 bool TestNamespace::SetSysctl(std::string_view AKey, std::string_view AValue) const {
     return Exec("sysctl -q -w " + std::string(AKey) + "=" + std::string(AValue)) == 0;
 }
@@ -55,23 +50,6 @@ bool TestNamespace::IgnoreEchoRequests() const {
 }
 
 bool TestNamespace::EnableForwarding() const { return SetSysctl("net.ipv4.ip_forward", "1"); }
-
-bool TestNamespace::WritePrivateHosts(std::string_view AHostsFile) const {
-    const std::string folder = "/etc/netns/" + FName;
-    if (Shell("mkdir -p " + ShellQuote(folder)) != 0) {
-        return false;
-    }
-    const std::string hosts =
-        "printf '%s' " + ShellQuote(AHostsFile) + " > " + ShellQuote(folder + "/hosts");
-    const std::string resolver =
-        "printf 'nameserver 127.0.0.1\\noptions timeout:1 attempts:1\\n' > " +
-        ShellQuote(folder + "/resolv.conf");
-    return Shell(hosts) == 0 && Shell(resolver) == 0;
-}
-
-int Exec(const TestNamespace& ANamespace, std::string_view ACommand) {
-    return ANamespace.Exec(ACommand);
-}
 
 TestNamespace& TestNetwork::AddNamespace(std::string_view ATag) {
     FNamespaces.push_back(std::make_unique<TestNamespace>(ATag));

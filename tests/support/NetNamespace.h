@@ -16,8 +16,8 @@ namespace tarvex::test {
 // Quotes a text for sh as one word.
 std::string ShellQuote(std::string_view AText);
 
-// A fresh network namespace with a unique name and its loopback interface up; deleted (with
-// its private /etc/netns files) by the destructor. Check Ok() before use.
+// A fresh network namespace with a unique name and its loopback interface up; deleted by the
+// destructor. Check Ok() before use.
 class TestNamespace {
 public:
     explicit TestNamespace(std::string_view ATag = "ns");
@@ -35,26 +35,18 @@ public:
     std::string Command(std::string_view ACommand) const;
     // Runs the command inside the namespace; its exit status, or -1.
     int Exec(std::string_view ACommand) const;
-    // Runs the command inside the namespace and returns its standard output.
-    std::string ExecOutput(std::string_view ACommand) const;
 
     // Writes one sysctl of this namespace (net.* keys are per namespace).
     bool SetSysctl(std::string_view AKey, std::string_view AValue) const;
     // The kernel stops answering echo requests: a silent host.
     bool IgnoreEchoRequests() const;
     bool EnableForwarding() const;
-    // Private hosts file and resolver configuration for commands run through Command/Exec
-    // (ip netns exec binds /etc/netns/<name>/* over /etc). The resolver points at this
-    // namespace's own loopback, where nothing listens, so no outside server is ever asked.
-    bool WritePrivateHosts(std::string_view AHostsFile) const;
 
 private:
     std::string FName;
     bool FOk = false;
     bool FCreated = false;
 };
-
-int Exec(const TestNamespace& ANamespace, std::string_view ACommand);
 
 // Namespaces joined by veth pairs. The namespaces (and with them the links) are removed with
 // the network. Ok() is false once any step failed.

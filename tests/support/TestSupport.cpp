@@ -33,21 +33,6 @@ int Shell(const std::string& ACommand) {
     return WEXITSTATUS(status);
 }
 
-std::string ShellOutput(const std::string& ACommand) {
-    std::string result;
-    FILE* pipe = popen(ACommand.c_str(), "r");
-    if (pipe == nullptr) {
-        return result;
-    }
-    std::array<char, 4096> chunk{};
-    std::size_t got = 0;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0) {
-        result.append(chunk.data(), got);
-    }
-    pclose(pipe);
-    return result;
-}
-
 std::string UniqueName(std::string_view ATag) {
     static std::atomic<int> counter{0};
     return "tvx" + std::string(ATag) + std::to_string(getpid()) + "x" +

@@ -15,8 +15,6 @@ bool HaveTool(std::string_view AName);
 
 // Runs a shell command; returns its exit status (or -1). Output goes to the test's output.
 int Shell(const std::string& ACommand);
-// Runs a shell command and returns what it wrote on standard output.
-std::string ShellOutput(const std::string& ACommand);
 
 // A name unique to this test process and call, for namespaces, links and temporary files.
 std::string UniqueName(std::string_view ATag);

@@ -85,13 +85,6 @@ TEST(Console, HandsOverEveryFull128ByteBuffer) {
                                         std::string(128, 'c'), "\n"}));
 }
 
-TEST(Console, WriteLineAddsALineFeedOnly) {
-    test::CaptureStdout capture;
-    ConsoleWriteLine("Tarvex 0.1b");
-    ConsoleWriteLine("(Marrowfen)");
-    EXPECT_EQ(capture.Text(), "Tarvex 0.1b\n(Marrowfen)\n");
-}
-
 TEST(Console, FailedWriteRaisesInOutErrorWithTheErrorNumber) {
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
@@ -188,70 +181,6 @@ private:
     int FMaster = -1;
     int FSlave = -1;
 };
-
-// A plain file standing in for a redirected stream.
-class TScratchFile {
-public:
-    TScratchFile() {
-        char name[] = "/tmp/tvxbellXXXXXX";
-        FFd = mkstemp(name);
-        if (FFd >= 0) {
-            unlink(name);
-        }
-    }
-    ~TScratchFile() {
-        if (FFd >= 0) {
-            close(FFd);
-        }
-    }
-    TScratchFile(const TScratchFile&) = delete;
-    TScratchFile& operator=(const TScratchFile&) = delete;
-
-    int Fd() const noexcept { return FFd; }
-    off_t Size() const noexcept { return lseek(FFd, 0, SEEK_END); }
-
-private:
-    int FFd = -1;
-};
-
-TEST(SoundBell, GoesToStandardErrorWhenItIsATerminal) {
-    TTerminal error;
-    TTerminal output;
-    ASSERT_TRUE(error.Ready() && output.Ready());
-    {
-        const test::TDescriptorRedirect toError(2, error.Slave());
-        const test::TDescriptorRedirect toOutput(1, output.Slave());
-        SoundBell();
-    }
-    EXPECT_EQ(error.Received(), "\a");
-    EXPECT_EQ(output.Received(), "");
-}
-
-TEST(SoundBell, GoesToStandardOutputWhenOnlyThatIsATerminal) {
-    TScratchFile file;
-    TTerminal output;
-    ASSERT_TRUE(file.Fd() >= 0 && output.Ready());
-    {
-        const test::TDescriptorRedirect toError(2, file.Fd());
-        const test::TDescriptorRedirect toOutput(1, output.Slave());
-        SoundBell();
-    }
-    EXPECT_EQ(output.Received(), "\a");
-    EXPECT_EQ(file.Size(), 0);
-}
-
-TEST(SoundBell, WritesNothingWhenNeitherStreamIsATerminal) {
-    TScratchFile error;
-    TScratchFile output;
-    ASSERT_TRUE(error.Fd() >= 0 && output.Fd() >= 0);
-    {
-        const test::TDescriptorRedirect toError(2, error.Fd());
-        const test::TDescriptorRedirect toOutput(1, output.Fd());
-        SoundBell();
-    }
-    EXPECT_EQ(error.Size(), 0);
-    EXPECT_EQ(output.Size(), 0);
-}
 
 TEST(Console, PendingInterruptLeavesTheLineAndTheBellWhole) {
     TTerminal error;

@@ -37,20 +37,6 @@ TEST(MillisecondTicks, FollowsTheTimePassing) {
     EXPECT_GE(TicksBetween(before, MillisecondTicks()), 19U);
 }
 
-TEST(CalledFromMainThread, IsTrueOnlyOnTheFirstThread) {
-    EXPECT_TRUE(CalledFromMainThread());
-    bool onOther = true;
-    std::thread other([&onOther] { onOther = CalledFromMainThread(); });
-    other.join();
-    EXPECT_FALSE(onOther);
-}
-
-TEST(LargerOf, GivesTheSecondOnlyWhenItIsLarger) {
-    EXPECT_EQ(LargerOf(-1, -5), -1);
-    EXPECT_EQ(LargerOf(3, 7), 7);
-    EXPECT_EQ(LargerOf(4, 4), 4);
-}
-
 TEST(SplitOff, TakesDottedTextApartField) {
     std::string text = "10.0.0.1";
     EXPECT_EQ(SplitOff(text, ".", true, true), "10");

@@ -72,16 +72,6 @@ TEST(ModuleNameOf, NamesTheFileHoldingTheCode) {
     EXPECT_STREQ(ModuleNameOf(reinterpret_cast<const void*>(1)), "<unknown>");
 }
 
-TEST(ReportUnhandledException, NamesClassModuleAddressAndMessage) {
-    try {
-        throw EControlC();
-    } catch (const Exception& error) {
-        const std::string report = CaptureError([&error] { ReportUnhandledException(error); });
-        EXPECT_EQ(report, "Exception EControlC in module " + TestModule + " at " +
-                              PrintfAddress(error.RaiseAddress()) + ".\nControl-C hit.\n");
-    }
-}
-
 TEST(ReportUnhandledException, AddsNoSecondFullStopAndKeepsAnEmptyMessageEmpty) {
     const EConvertError stopped("Already ended.");
     EXPECT_EQ(CaptureError([&] { ReportUnhandledException(stopped); }),
@@ -91,12 +81,6 @@ TEST(ReportUnhandledException, AddsNoSecondFullStopAndKeepsAnEmptyMessageEmpty) 
     EXPECT_EQ(CaptureError([&] { ReportUnhandledException(empty); }),
               "Exception EConvertError in module " + TestModule + " at " +
                   PrintfAddress(empty.RaiseAddress()) + ".\n\n");
-}
-
-TEST(ReportUnhandledException, NamesAForeignExceptionByItsType) {
-    const std::runtime_error foreign("boom");
-    EXPECT_EQ(CaptureError([&] { ReportUnhandledException(foreign); }),
-              "Exception std::runtime_error in module <unknown> at (nil).\nboom.\n");
 }
 
 TEST(ReportUnhandledException, RaiseAddressLiesInTheRaisingModule) {

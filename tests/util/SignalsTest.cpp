@@ -126,11 +126,6 @@ TEST_F(SignalsTest, ControlCDuringAReadinessWaitRaisesControlC) {
     close(fds[1]);
 }
 
-TEST_F(SignalsTest, ControlCEndsAWaitWithoutLimit) {
-    const TSignalDuringWait signal(SIGINT);
-    EXPECT_THROW(InterruptibleSelect(0, nullptr, nullptr, nullptr, nullptr), EControlC);
-}
-
 TEST_F(SignalsTest, ProcessDirectedSignalReachesTheWaitingMainThread) {
     const TSignalDuringWait signal(SIGINT, TSignalTarget::stProcess);
     EXPECT_THROW(SleepMs(LongSleepMs), EControlC);

@@ -115,11 +115,6 @@ TEST(IntegerText, WritesPlainDecimalDigits) {
     EXPECT_EQ(Integer64Text(std::numeric_limits<std::int64_t>::max()), "9223372036854775807");
 }
 
-TEST(IntegerText, GivesTheSameTextInEveryLocale) {
-    const test::TLocaleGuard locale("C.UTF-8");
-    EXPECT_EQ(IntegerText(1234567), "1234567");
-}
-
 TEST(FileNamePart, TakesWhatFollowsTheLastSlash) {
     EXPECT_EQ(FileNamePart("/usr/local/bin/prog"), "prog");
     EXPECT_EQ(FileNamePart("prog"), "prog");
