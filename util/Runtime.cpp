@@ -383,9 +383,11 @@ void ReportUnhandledException(const std::exception& AException) noexcept {
 void RuntimeStartUp(int AArgc, char** AArgv) {
     SetArguments(AArgc, AArgv);
     TakeModuleTable();
-    AdoptLocale();
+    // The handlers before the locale, whose files take most of the start-up: a press that
+    // early then starts the alarm like any other instead of killing the process.
     InstallKeyboardSignals();
     InstallFaultHandlers();
+    AdoptLocale();
     DateTimeStartUp();
     IdGlobalStartUp();
 }
