@@ -2,12 +2,14 @@
 # Whole-program benchmark: tarvex against 127.0.0.1 inside a private network namespace with a
 # zero delay, next to iputils ping -f and a C loop that makes only the system calls of one
 # exchange (the floor). Prints exchanges per second, CPU microseconds per exchange, system calls
-# per exchange, peak resident set and start-up time, with the ratios.
+# per exchange, peak resident set and start-up time, with the ratios. With valgrind installed it
+# also counts the user-space instructions of one exchange, a figure the machine's load does not move.
 #
 # Usage: bench/run.sh [-t SECONDS] [-r STARTUP_RUNS] [TARVEX_BINARY]
 #   -t  how long tarvex runs (default 10 s); ping and the floor loop make as many exchanges
 #   -r  runs for the start-up timing (default 300)
-# Needs root (raw sockets, namespaces), ip, cc; strace, ping and hyperfine are used when present.
+# Needs root (raw sockets, namespaces), ip, cc; strace, ping, hyperfine and valgrind are used when
+# present.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,6 +33,7 @@ command -v ip >/dev/null || die "needs ip (iproute2)"
 command -v cc >/dev/null || die "needs a C compiler (cc)"
 havePing=0; command -v ping >/dev/null && ping -V 2>/dev/null | grep -q iputils && havePing=1
 haveStrace=0; command -v strace >/dev/null && haveStrace=1
+haveValgrind=0; command -v valgrind >/dev/null && haveValgrind=1
 
 work=$(mktemp -d /tmp/tarvex-bench.XXXXXX)
 ns=tvxbench$$
@@ -126,6 +129,33 @@ if ((haveStrace)); then
     fi
 fi
 
+# --- user-space instructions per exchange (callgrind) ------------------------------------------
+# Counted, not timed, so load on the machine does not move them. Start-up and shut-down cancel
+# in the difference of two runs: tarvex for 5 s and 8 s, the floor loop for 2000 and 5000
+# exchanges.
+callgrindTotal() { sed -n 's/^summary: //p' "$1"; }
+tarvexInstructions() {
+    local locale=$1 seconds lines=() totals=()
+    for seconds in 5 8; do
+        LC_ALL=$locale inNs "$work/measure" "$seconds" "$work/cg.out" valgrind --tool=callgrind \
+            --callgrind-out-file="$work/cg.$seconds" "$tarvex" 127.0.0.1 500 0 >/dev/null 2>&1
+        lines+=("$(grep -c '^Ping ' "$work/cg.out" || true)")
+        totals+=("$(callgrindTotal "$work/cg.$seconds")")
+    done
+    ((lines[1] > lines[0])) || die "callgrind: tarvex made no exchanges under valgrind"
+    calc "(${totals[1]} - ${totals[0]}) / (${lines[1]} - ${lines[0]})" 0
+}
+tvInsUtf8=n/a; tvInsC=n/a; flIns=n/a
+if ((haveValgrind)); then
+    tvInsUtf8=$(tarvexInstructions C.UTF-8)
+    tvInsC=$(tarvexInstructions C)
+    for n in 2000 5000; do
+        inNs valgrind --tool=callgrind --callgrind-out-file="$work/floor.cg.$n" \
+            "$work/floor_loop" "$n" 127.0.0.1 >/dev/null 2>&1
+    done
+    flIns=$(calc "($(callgrindTotal "$work/floor.cg.5000") - $(callgrindTotal "$work/floor.cg.2000")) / 3000" 0)
+fi
+
 # --- start-up to the usage line ----------------------------------------------------------------
 # hyperfine when present (mean of many runs without a shell in between), else a timed loop.
 startupUs() {
@@ -157,6 +187,8 @@ row "  of which user" "$(calc "$tv_user_us / $tvLines")" "$(calc "$fl_user_us / 
 row "  of which system" "$(calc "$tv_system_us / $tvLines")" "$(calc "$fl_system_us / $count")" \
     "$( ((havePing)) && calc "$pg_system_us / $count" || echo n/a)"
 row "syscalls per exchange" "$tvCalls" "$flCalls" "$pgCalls"
+row "instructions per exchange" "$tvInsUtf8" "$flIns" "n/a"
+row "  same in the C locale" "$tvInsC" "" ""
 row "peak RSS KiB (exchanges)" "$tv_maxrss_kib" "$fl_maxrss_kib" "${pg_maxrss_kib:-n/a}"
 row "start-up us (usage/-V)" "$tvStart" "" "${pgStart:-n/a}"
 row "peak RSS KiB (usage/-V)" "$tu_maxrss_kib" "" "${pu_maxrss_kib:-n/a}"
@@ -167,6 +199,9 @@ if [[ -f $work/tarvex.calls ]]; then
 fi
 
 verdict() { awk "BEGIN { exit !($1) }" && echo "met" || echo "NOT met"; }
+if ((haveValgrind)); then
+    echo "user-space instructions per exchange: C.UTF-8 $tvInsUtf8, C $tvInsC, floor $flIns (goal <= 3000: $(verdict "$tvInsUtf8 <= 3000 && $tvInsC <= 3000"))"
+fi
 echo "CPU per exchange: tarvex/floor = $(calc "$tvCpu / $flCpu") (goal <= 1.25: $(verdict "$tvCpu <= 1.25 * $flCpu"))"
 if ((havePing)); then
     echo "CPU per exchange: tarvex/ping = $(calc "$tvCpu / $pgCpu")"
