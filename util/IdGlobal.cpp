@@ -52,7 +52,12 @@ std::int32_t BoundaryDelimiterSearch(std::string_view ANeedle, std::string_view 
         if (haystack.compare(at, needle.size(), needle) == 0) {
             return static_cast<std::int32_t>(at + 1);
         }
-        const std::size_t length = std::mbrlen(haystack.data() + at, haystack.size() - at, &state);
+        // A byte below 0x80 that starts a character is that whole character in every charset
+        // a locale can have (a trail byte below 0x80 never starts one): only the others decode.
+        const std::size_t length =
+            static_cast<unsigned char>(haystack[at]) < 0x80
+                ? 1
+                : std::mbrlen(haystack.data() + at, haystack.size() - at, &state);
         if (length == static_cast<std::size_t>(-1) || length == static_cast<std::size_t>(-2) ||
             length == 0) {
             // A broken sequence counts as one byte; start afresh after it.
