@@ -14,16 +14,6 @@ std::unique_ptr<TIdStack> StackInstance;
 std::int32_t StackUsers = 0;
 std::optional<TCriticalSection> StackGuard;
 
-namespace {
-
-// One part of a dotted quad: a number 0 to 255. Two conversions with different defaults tell
-// a bad text apart from a number out of range on either side.
-bool IsQuadPart(std::string_view APart) noexcept {
-    return TextToIntegerOr(APart, -1) >= 0 && TextToIntegerOr(APart, 256) < 256;
-}
-
-}  // namespace
-
 TIdStack::~TIdStack() = default;
 
 std::string TIdStack::ErrorMessage(std::int32_t AErrorNumber) {
@@ -60,12 +50,32 @@ void TIdStack::RaiseSocketFailure(std::int32_t AErrorNumber) {
     throw EIdSocketError(AErrorNumber, ErrorMessage(AErrorNumber));
 }
 
+bool TIdStack::RecallDottedQuad(const std::string& AText, TIdIn4Address& AAddress) const noexcept {
+    if (FDottedText.empty() || AText != FDottedText) {
+        return false;
+    }
+    AAddress = FDottedAddress;
+    return true;
+}
+
 bool TIdStack::IsDottedQuad(const std::string& AText) {
+    TIdIn4Address address{};
+    if (RecallDottedQuad(AText, address)) {
+        return true;
+    }
     std::string rest = AText;
-    const std::string first = SplitOff(rest, ".", true, true);
-    const std::string second = SplitOff(rest, ".", true, true);
-    const std::string third = SplitOff(rest, ".", true, true);
-    return IsQuadPart(first) && IsQuadPart(second) && IsQuadPart(third) && IsQuadPart(rest);
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        // The fourth part is all that is left after three cuts.
+        const std::string part = i + 1 < address.size() ? SplitOff(rest, ".", true, true) : rest;
+        std::int32_t value = 0;
+        if (!TryTextToInteger(part, value) || value < 0 || value > 255) {
+            return false;
+        }
+        address[i] = static_cast<std::uint8_t>(value);
+    }
+    FDottedText = AText;
+    FDottedAddress = address;
+    return true;
 }
 
 std::string TIdStack::ResolveAddress(const std::string& AHost) {

@@ -468,7 +468,10 @@ std::string TIdStackLinux::AddressToText(const TIdIn4Address& AAddress) {
 }
 
 void TIdStackLinux::TextToAddress(const std::string& AText, TIdIn4Address& AAddress) {
-    DottedTextToAddress(AText, AAddress);
+    // A dotted quad reads the same here as in IsDottedQuad, which has just read it.
+    if (!RecallDottedQuad(AText, AAddress)) {
+        DottedTextToAddress(AText, AAddress);
+    }
 }
 
 TIdSocketListLinux::TIdSocketListLinux() noexcept { FD_ZERO(&FHandleSet); }

@@ -123,6 +123,10 @@ TEST_F(IcmpLiveTest, LoopbackExchangeIsAnsweredByTheRequestItself) {
     client->PingHost("", 7);
     EXPECT_EQ(client->LastReply().Outcome, TEchoOutcome::eoReplied);
     EXPECT_EQ(client->LastReply().Sequence, 7);
+    // A changed host is sent to at its new address, and only that address's answer counts.
+    client->SetHost("127.0.0.2");
+    client->PingHost();
+    EXPECT_EQ(client->LastReply().SourceAddress, "127.0.0.2");
 }
 
 TEST_F(IcmpLiveTest, PeerAnswersWithAnEchoReply) {

@@ -418,6 +418,23 @@ TEST(IdStackLinux, TextToAddressRefusesAMissingPiece) {
     EXPECT_EQ(address, (TIdIn4Address{9, 9, 9, 9}));
 }
 
+// The stack remembers the dotted quad it read last; a host that changes must never be sent
+// to the address it had before.
+TEST(IdStackLinux, ChangedHostIsReadAfresh) {
+    TIdStackLinux stack;
+    const std::vector<TAddressCase> cases{
+        {"10.0.0.1", {10, 0, 0, 1}}, {"10.0.0.2", {10, 0, 0, 2}}, {"10.0.0.1", {10, 0, 0, 1}}};
+    for (const TAddressCase& c : cases) {
+        TIdIn4Address address{};
+        ASSERT_TRUE(stack.IsDottedQuad(c.Text));
+        stack.TextToAddress(c.Text, address);
+        EXPECT_EQ(address, c.Address) << c.Text;
+        stack.TextToAddress("1.2.3.300", address);
+        EXPECT_EQ(address, (TIdIn4Address{1, 2, 3, 44}));
+        EXPECT_THROW(stack.TextToAddress("1.2.3", address), EConvertError);
+    }
+}
+
 TEST(IdStackLinux, AddressToTextWritesFourDecimalNumbers) {
     TIdStackLinux stack;
     EXPECT_EQ(stack.AddressToText({10, 0, 0, 1}), "10.0.0.1");
