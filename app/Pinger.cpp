@@ -49,6 +49,8 @@ std::string SettingsLine(const TPinger& APinger) {
 void MonitorHost(TPinger& APinger) {
     TIdIcmpClient& client = *APinger.PingClient;
     bool replyLost = false;
+    // Kept from turn to turn with its room, so that an answered turn allocates nothing.
+    std::string line;
     for (;;) {
         client.PingHost("", 0);
         ConsoleWrite("Ping ");
@@ -68,8 +70,9 @@ void MonitorHost(TPinger& APinger) {
                 SoundBell();
             }
         }
-        ConsoleWriteLine("answered! " + reply.SourceAddress + " [" +
-                         Integer64Text(static_cast<std::int64_t>(reply.RoundTripMs)) + "ms]");
+        line.assign("answered! ").append(reply.SourceAddress).append(" [");
+        line.append(Integer64Text(static_cast<std::int64_t>(reply.RoundTripMs))).append("ms]");
+        ConsoleWriteLine(line);
         SleepMs(APinger.DelayMs);
     }
 }

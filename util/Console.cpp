@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 
 #include "util/Signals.h"
 #include "util/SysUtils.h"
@@ -49,8 +51,11 @@ void HandOver() noexcept {
 }
 
 void Append(std::string_view AText) noexcept {
-    for (const char c : AText) {
-        Output.Bytes[Output.Count++] = c;
+    while (!AText.empty()) {
+        const std::size_t count = std::min(AText.size(), OutputBufferSize - Output.Count);
+        std::memcpy(Output.Bytes + Output.Count, AText.data(), count);
+        Output.Count += count;
+        AText.remove_prefix(count);
         if (Output.Count == OutputBufferSize) {
             HandOver();
         }
