@@ -100,12 +100,12 @@ void QueryAddress(TIdStack& AStack, int (*AQuery)(int, sockaddr*, socklen_t*),
 }
 
 // Puts each listed handle into the set; refuses more than the set holds or a handle it
-// cannot hold before anything is written.
-void FillSet(const TIdHandleList* AList, fd_set& ASet, std::int32_t& ABound) {
-    FD_ZERO(&ASet);
+// cannot hold before anything is written. Without a list there is no set to look at.
+fd_set* FillSet(const TIdHandleList* AList, fd_set& ASet, std::int32_t& ABound) {
     if (AList == nullptr) {
-        return;
+        return nullptr;
     }
+    FD_ZERO(&ASet);
     if (AList->size() > static_cast<std::size_t>(Id_FD_SETSIZE)) {
         throw EIdSetSizeExceeded();
     }
@@ -118,6 +118,7 @@ void FillSet(const TIdHandleList* AList, fd_set& ASet, std::int32_t& ABound) {
         FD_SET(handle, &ASet);
         ABound = LargerOf(ABound, handle + 1);
     }
+    return &ASet;
 }
 
 // Only handles below the bound were set, so the scan stops there.
@@ -376,17 +377,13 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
     fd_set writeSet;
     fd_set errorSet;
     std::int32_t bound = 0;
-    FillSet(ARead, readSet, bound);
-    FillSet(AWrite, writeSet, bound);
-    FillSet(AError, errorSet, bound);
-    int result = 0;
-    if (ATimeout == WaitForever) {
-        result = InterruptibleSelect(bound, &readSet, &writeSet, &errorSet, nullptr);
-    } else {
-        // Truncating division: -1 gives 0 s and -1000 us, which the system refuses.
-        const timeval limit{ATimeout / 1000, (ATimeout % 1000) * 1000};
-        result = InterruptibleSelect(bound, &readSet, &writeSet, &errorSet, &limit);
-    }
+    fd_set* read = FillSet(ARead, readSet, bound);
+    fd_set* write = FillSet(AWrite, writeSet, bound);
+    fd_set* error = FillSet(AError, errorSet, bound);
+    // Truncating division: -1 gives 0 s and -1000 us, which the system refuses.
+    const timeval limit{ATimeout / 1000, (ATimeout % 1000) * 1000};
+    const int result =
+        InterruptibleSelect(bound, read, write, error, ATimeout == WaitForever ? nullptr : &limit);
     const TErrnoKeeper keeper;
     ReadSet(ARead, readSet, bound);
     ReadSet(AWrite, writeSet, bound);

@@ -142,7 +142,7 @@ int TakeOneRecord() noexcept { return RecordedSignal.exchange(FollowingSignal.ex
 // Takes a recorded keyboard signal on the main thread and raises it; true when one was taken
 // but dropped because an exception is already on its way.
 bool TakeRecordedSignal() {
-    if (!CalledFromMainThread()) {
+    if ((RecordedSignal.load() == 0 && FollowingSignal.load() == 0) || !CalledFromMainThread()) {
         return false;
     }
     const int signal = TakeOneRecord();
