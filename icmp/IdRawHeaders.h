@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -134,10 +135,11 @@ constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> A
     StoreLe16(AArea, IcmpIdentifierOffset, AIdentifier);
     StoreLe16(AArea, IcmpSequenceOffset, ASequence);
     StoreLe32(AArea, EchoSendTimeOffset, ASendTime);
-    for (std::size_t i = 0; i < EchoDataSize; ++i) {
-        AArea[EchoDataOffset + i] =
-            i < AData.size() ? static_cast<std::uint8_t>(AData[i]) : EchoDataFill;
+    const std::size_t copied = AData.size() < EchoDataSize ? AData.size() : EchoDataSize;
+    for (std::size_t i = 0; i < copied; ++i) {
+        AArea[EchoDataOffset + i] = static_cast<std::uint8_t>(AData[i]);
     }
+    std::ranges::fill(AArea.subspan(EchoDataOffset + copied, EchoDataSize - copied), EchoDataFill);
     // The checksum field is still zero here, as the sum requires.
     const std::uint16_t checksum =
         InternetChecksum(std::span<const std::uint8_t>(AArea.data(), EchoRequestSize));
