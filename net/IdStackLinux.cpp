@@ -3,9 +3,12 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -99,38 +102,20 @@ void QueryAddress(TIdStack& AStack, int (*AQuery)(int, sockaddr*, socklen_t*),
     ReadAddress(address, AIP, APort);
 }
 
-// Puts each listed handle into the set; refuses more than the set holds or a handle it
-// cannot hold before anything is written. Without a list there is no set to look at.
-fd_set* FillSet(const TIdHandleList* AList, fd_set& ASet, std::int32_t& ABound) {
-    if (AList == nullptr) {
-        return nullptr;
-    }
-    FD_ZERO(&ASet);
-    if (AList->size() > static_cast<std::size_t>(Id_FD_SETSIZE)) {
-        throw EIdSetSizeExceeded();
-    }
-    for (const TIdStackSocketHandle handle : *AList) {
-        if (!InSetRange(handle)) {
-            throw EIdSetSizeExceeded();
-        }
-    }
-    for (const TIdStackSocketHandle handle : *AList) {
-        FD_SET(handle, &ASet);
-        ABound = LargerOf(ABound, handle + 1);
-    }
-    return &ASet;
-}
+// What a readiness wait asks of a handle in the read, write and error list, and what it reports
+// there: readable on data, hang-up or error, writable on room or error, exceptional on
+// priority data.
+constexpr std::array<short, 3> AskedEvents{POLLIN, POLLOUT, POLLPRI};
+constexpr std::array<short, 3> ReadyEvents{POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI};
 
-// Only handles below the bound were set, so the scan stops there.
-void ReadSet(TIdHandleList* AList, const fd_set& ASet, std::int32_t ABound) {
+// Refuses a list longer than the readiness set holds, or a handle it cannot hold.
+void CheckSetSize(const TIdHandleList* AList) {
     if (AList == nullptr) {
         return;
     }
-    AList->clear();
-    for (std::int32_t handle = 0; handle < ABound; ++handle) {
-        if (FD_ISSET(handle, &ASet)) {
-            AList->push_back(handle);
-        }
+    if (AList->size() > static_cast<std::size_t>(Id_FD_SETSIZE) ||
+        !std::all_of(AList->begin(), AList->end(), InSetRange)) {
+        throw EIdSetSizeExceeded();
     }
 }
 
@@ -373,22 +358,56 @@ std::int32_t TIdStackLinux::SysReceiveFrom(TIdStackSocketHandle ASocket, void* A
 
 std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
                                       TIdHandleList* AError, std::int32_t ATimeout) {
-    fd_set readSet;
-    fd_set writeSet;
-    fd_set errorSet;
-    std::int32_t bound = 0;
-    fd_set* read = FillSet(ARead, readSet, bound);
-    fd_set* write = FillSet(AWrite, writeSet, bound);
-    fd_set* error = FillSet(AError, errorSet, bound);
-    // Truncating division: -1 gives 0 s and -1000 us, which the system refuses.
-    const timeval limit{ATimeout / 1000, (ATimeout % 1000) * 1000};
-    const int result =
-        InterruptibleSelect(bound, read, write, error, ATimeout == WaitForever ? nullptr : &limit);
+    const std::array<TIdHandleList*, 3> lists{ARead, AWrite, AError};
+    std::for_each(lists.begin(), lists.end(), CheckSetSize);
+    // One poll entry per distinct handle, asking what its lists ask, and room for the signal
+    // pipe; a handle's entry is found through its slot once the handle has been seen.
+    fd_set seen;
+    FD_ZERO(&seen);
+    std::array<std::uint16_t, Id_FD_SETSIZE> slot;
+    std::array<pollfd, Id_FD_SETSIZE + 1> entries;
+    nfds_t count = 0;
+    for (std::size_t set = 0; set < lists.size(); ++set) {
+        if (lists[set] == nullptr) {
+            continue;
+        }
+        for (const TIdStackSocketHandle handle : *lists[set]) {
+            if (!FD_ISSET(handle, &seen)) {
+                FD_SET(handle, &seen);
+                slot[handle] = static_cast<std::uint16_t>(count);
+                entries[count++] = pollfd{handle, 0, 0};
+            }
+            entries[slot[handle]].events |= AskedEvents[set];
+        }
+    }
+    // Truncating division: -1 gives 0 s and -1 000 000 ns, which the system refuses.
+    const timespec limit{ATimeout / 1000, (ATimeout % 1000) * 1000000L};
+    int result =
+        InterruptiblePoll(entries.data(), count, ATimeout == WaitForever ? nullptr : &limit);
+    // A handle that is no open descriptor fails the whole wait, as select does.
+    if (result > 0 && std::any_of(entries.begin(), entries.begin() + count,
+                                  [](const pollfd& A) { return (A.revents & POLLNVAL) != 0; })) {
+        errno = EBADF;
+        result = -1;
+    }
+    // Each list keeps its ready handles, once each and in ascending order; all of them when
+    // the wait failed. The count is that of select: ready handles summed over the lists.
     const TErrnoKeeper keeper;
-    ReadSet(ARead, readSet, bound);
-    ReadSet(AWrite, writeSet, bound);
-    ReadSet(AError, errorSet, bound);
-    return result;
+    std::int32_t ready = 0;
+    for (std::size_t set = 0; set < lists.size(); ++set) {
+        if (lists[set] != nullptr) {
+            TIdHandleList& list = *lists[set];
+            std::erase_if(list, [&](TIdStackSocketHandle AHandle) {
+                return result >= 0 && (entries[slot[AHandle]].revents & ReadyEvents[set]) == 0;
+            });
+            if (list.size() > 1) {
+                std::sort(list.begin(), list.end());
+                list.erase(std::unique(list.begin(), list.end()), list.end());
+            }
+            ready += static_cast<std::int32_t>(list.size());
+        }
+    }
+    return result < 0 ? result : ready;
 }
 
 std::int32_t TIdStackLinux::SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,

@@ -160,9 +160,26 @@ bool TakeRecordedSignal() {
     throw EControlC();
 }
 
-// ppoll on AFds[0, ACount) and, on the main thread, on the wake pipe in AFds[ACount], which
-// the caller leaves free for it. Returns ppoll's count without the pipe.
-int PollInterruptibly(pollfd* AFds, nfds_t ACount, const timespec* ATimeout) {
+}  // namespace
+
+void InstallKeyboardSignals() {
+    if (WakeRead.load() < 0 && !MakeWakePipe()) {
+        throw Exception("Cannot create the signal pipe");
+    }
+    struct sigaction action {};
+    action.sa_handler = &RecordKeyboardSignal;
+    action.sa_mask = KeyboardSignals();
+    action.sa_flags = 0;  // no SA_RESTART: a blocking call must end when one arrives
+    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGQUIT, &action, nullptr) != 0) {
+        throw Exception("Cannot install the keyboard signal handlers");
+    }
+    // A mask inherited blocked would keep them from ending anything. This cannot fail: it
+    // fails only for an unknown first argument.
+    const sigset_t keyboard = KeyboardSignals();
+    pthread_sigmask(SIG_UNBLOCK, &keyboard, nullptr);
+}
+
+int InterruptiblePoll(pollfd* AFds, nfds_t ACount, const timespec* ATimeout) {
     const int wake = WakeRead.load();
     if (!CalledFromMainThread() || wake < 0) {
         return ppoll(AFds, ACount, ATimeout, nullptr);
@@ -187,101 +204,13 @@ int PollInterruptibly(pollfd* AFds, nfds_t ACount, const timespec* ATimeout) {
     return result;
 }
 
-// What select reports for one polled descriptor: readable on data, hang-up or error, writable
-// on room or error, exceptional on priority data.
-int MarkReady(const pollfd& AEntry, fd_set* ARead, fd_set* AWrite, fd_set* AError) noexcept {
-    int marked = 0;
-    const auto mark = [&](short AAsked, short AReady, fd_set* ASet) {
-        if ((AEntry.events & AAsked) != 0 && (AEntry.revents & AReady) != 0) {
-            FD_SET(AEntry.fd, ASet);
-            ++marked;
-        }
-    };
-    mark(POLLIN, POLLIN | POLLHUP | POLLERR, ARead);
-    mark(POLLOUT, POLLOUT | POLLERR, AWrite);
-    mark(POLLPRI, POLLPRI, AError);
-    return marked;
-}
-
-}  // namespace
-
-void InstallKeyboardSignals() {
-    if (WakeRead.load() < 0 && !MakeWakePipe()) {
-        throw Exception("Cannot create the signal pipe");
-    }
-    struct sigaction action {};
-    action.sa_handler = &RecordKeyboardSignal;
-    action.sa_mask = KeyboardSignals();
-    action.sa_flags = 0;  // no SA_RESTART: a blocking call must end when one arrives
-    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGQUIT, &action, nullptr) != 0) {
-        throw Exception("Cannot install the keyboard signal handlers");
-    }
-    // A mask inherited blocked would keep them from ending anything. This cannot fail: it
-    // fails only for an unknown first argument.
-    const sigset_t keyboard = KeyboardSignals();
-    pthread_sigmask(SIG_UNBLOCK, &keyboard, nullptr);
-}
-
-int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError,
-                        const timeval* ATimeout) {
-    timespec limit{};
-    const timespec* limitPointer = nullptr;
-    if (ATimeout != nullptr) {
-        // An invalid time goes to the system as a negative one, which it refuses.
-        const bool valid =
-            ATimeout->tv_sec >= 0 && ATimeout->tv_usec >= 0 && ATimeout->tv_usec < 1000000;
-        limit.tv_sec = valid ? ATimeout->tv_sec : -1;
-        limit.tv_nsec = valid ? ATimeout->tv_usec * 1000 : 0;
-        limitPointer = &limit;
-    }
-    // One entry per descriptor asked for, and one for the wake pipe.
-    pollfd fds[FD_SETSIZE + 1];
-    nfds_t count = 0;
-    const int bound = ANfds < 0 ? 0 : (ANfds > FD_SETSIZE ? FD_SETSIZE : ANfds);
-    for (int fd = 0; fd < bound; ++fd) {
-        int events = 0;
-        if (ARead != nullptr && FD_ISSET(fd, ARead)) {
-            events |= POLLIN;
-        }
-        if (AWrite != nullptr && FD_ISSET(fd, AWrite)) {
-            events |= POLLOUT;
-        }
-        if (AError != nullptr && FD_ISSET(fd, AError)) {
-            events |= POLLPRI;
-        }
-        if (events != 0) {
-            fds[count++] = pollfd{fd, static_cast<short>(events), 0};
-        }
-    }
-    const int result = PollInterruptibly(fds, count, limitPointer);
-    if (result < 0) {
-        return result;
-    }
-    for (nfds_t i = 0; i < count; ++i) {
-        if ((fds[i].revents & POLLNVAL) != 0) {
-            errno = EBADF;
-            return -1;
-        }
-    }
-    for (fd_set* set : {ARead, AWrite, AError}) {
-        if (set != nullptr) {
-            FD_ZERO(set);
-        }
-    }
-    int ready = 0;
-    for (nfds_t i = 0; i < count; ++i) {
-        ready += MarkReady(fds[i], ARead, AWrite, AError);
-    }
-    return ready;
-}
-
 void SleepMs(std::int32_t AMilliseconds) {
     const std::uint32_t microseconds = static_cast<std::uint32_t>(AMilliseconds) * 1000U;
     timespec pause{};
     pause.tv_sec = static_cast<time_t>(microseconds / 1000000U);
     pause.tv_nsec = static_cast<long>(microseconds % 1000000U) * 1000L;
     pollfd wake[1];
-    PollInterruptibly(wake, 0, &pause);
+    InterruptiblePoll(wake, 0, &pause);
 }
 
 ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount,
@@ -342,7 +271,7 @@ void RunInterruptibly(std::function<void()> AWork) {
     try {
         for (;;) {
             pollfd done[2] = {{state->Done.Read(), POLLIN, 0}, {}};
-            const int result = PollInterruptibly(done, 1, nullptr);
+            const int result = InterruptiblePoll(done, 1, nullptr);
             if (result == 1 || (result == -1 && errno != EINTR)) {
                 break;
             }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <sys/select.h>
-#include <sys/time.h>
+#include <poll.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -33,17 +33,16 @@ namespace tarvex {
 // either, since Control-C would then be silently broken.
 void InstallKeyboardSignals();
 
-// The one interruptible readiness wait, with select(2)'s interface and results (ATimeout null
-// waits without limit; a negative time or one of a million microseconds or more is refused
-// with EINVAL; descriptors from ANfds on are not looked at), done with ppoll. On the main
-// thread a keyboard signal recorded before or during the wait raises EControlC or EQuit (see
-// RaisePendingSignal); otherwise returns the number of ready descriptors, 0 on time-out, or -1
+// The one interruptible readiness wait, with ppoll(2)'s interface and results for
+// AFds[0, ACount) (ATimeout null waits without limit; a negative time is refused with EINVAL).
+// AFds has room for one entry more: on the main thread the wait also watches the signal pipe
+// there, and a keyboard signal recorded before or during the wait raises EControlC or EQuit
+// (see RaisePendingSignal). Otherwise returns the number of ready entries, 0 on time-out, or -1
 // with errno.
-int InterruptibleSelect(int ANfds, fd_set* ARead, fd_set* AWrite, fd_set* AError,
-                        const timeval* ATimeout);
+int InterruptiblePoll(pollfd* AFds, nfds_t ACount, const timespec* ATimeout);
 
 // Sleeps AMilliseconds x 1000 microseconds computed in 32 bits and taken as unsigned, so -1
-// sleeps 4294966296 us (about 71.6 minutes). Interruptible like InterruptibleSelect.
+// sleeps 4294966296 us (about 71.6 minutes). Interruptible like InterruptiblePoll.
 void SleepMs(std::int32_t AMilliseconds);
 
 // write(2) of ABytes to ADescriptor that a keyboard signal can end. ACutShort tells whether a

@@ -114,12 +114,9 @@ TEST_F(SignalsTest, ControlCDuringAReadinessWaitRaisesControlC) {
     const auto start = TClock::now();
     {
         const TSignalDuringWait signal(SIGINT);
-        fd_set read;
-        FD_ZERO(&read);
-        FD_SET(fds[0], &read);
-        const timeval limit{LongSleepMs / 1000, 0};
-        EXPECT_THROW_MSG(InterruptibleSelect(fds[0] + 1, &read, nullptr, nullptr, &limit),
-                         EControlC, "Control-C hit");
+        pollfd read[2] = {{fds[0], POLLIN, 0}, {}};
+        const timespec limit{LongSleepMs / 1000, 0};
+        EXPECT_THROW_MSG(InterruptiblePoll(read, 1, &limit), EControlC, "Control-C hit");
     }
     EXPECT_LT(TClock::now() - start, EarlyEnd);
     close(fds[0]);
@@ -209,20 +206,17 @@ TEST_F(SignalsTest, NegativeSleepWrapsToAboutSeventyOneMinutes) {
     EXPECT_GE(TClock::now() - start, std::chrono::milliseconds(250));
 }
 
-TEST_F(SignalsTest, ReadyDescriptorEndsTheWaitWithSelectsResult) {
+TEST_F(SignalsTest, ReadyDescriptorEndsTheWaitWithPollsResult) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     ASSERT_EQ(write(fds[1], "x", 1), 1);
-    fd_set read;
-    FD_ZERO(&read);
-    FD_SET(fds[0], &read);
-    const timeval limit{5, 0};
-    EXPECT_EQ(InterruptibleSelect(fds[0] + 1, &read, nullptr, nullptr, &limit), 1);
-    EXPECT_TRUE(FD_ISSET(fds[0], &read));
-    FD_ZERO(&read);
-    FD_SET(fds[1], &read);
-    const timeval poll{0, 0};
-    EXPECT_EQ(InterruptibleSelect(fds[1] + 1, &read, nullptr, nullptr, &poll), 0);
+    pollfd read[2] = {{fds[0], POLLIN, 0}, {}};
+    const timespec limit{5, 0};
+    EXPECT_EQ(InterruptiblePoll(read, 1, &limit), 1);
+    EXPECT_EQ(read[0].revents, POLLIN);
+    read[0] = pollfd{fds[1], POLLIN, 0};
+    const timespec poll{0, 0};
+    EXPECT_EQ(InterruptiblePoll(read, 1, &poll), 0);
     close(fds[0]);
     close(fds[1]);
 }
