@@ -28,8 +28,6 @@ TIdStackSocketHandle TIdStack::MakeSocket(std::int32_t AType, std::int32_t AProt
     return handle;
 }
 
-bool TIdStack::CheckCallResult(std::int32_t AResult) { return CheckCallResultExcept(AResult, {}); }
-
 bool TIdStack::CheckCallResultExcept(std::int32_t AResult,
                                      std::span<const std::int32_t> ATolerated) {
     if (AResult != Id_SOCKET_ERROR) {

@@ -92,7 +92,10 @@ public:
 
     // Opens an IPv4 socket; raises EIdInvalidSocket "Cannot allocate socket." when refused.
     TIdStackSocketHandle MakeSocket(std::int32_t AType, std::int32_t AProtocol);
-    bool CheckCallResult(std::int32_t AResult);
+    // Here, so that the usual success costs only the comparison.
+    bool CheckCallResult(std::int32_t AResult) {
+        return AResult == -1 && CheckCallResultExcept(AResult, {});
+    }
     bool CheckCallResultExcept(std::int32_t AResult, std::span<const std::int32_t> ATolerated);
     [[noreturn]] void RaiseSocketFailure(std::int32_t AErrorNumber);
     bool IsDottedQuad(const std::string& AText);

@@ -139,12 +139,9 @@ struct THelperState {
 // handler runs only on the main thread, between these steps at worst, and keeps the order.
 int TakeOneRecord() noexcept { return RecordedSignal.exchange(FollowingSignal.exchange(0)); }
 
-// Takes a recorded keyboard signal on the main thread and raises it; true when one was taken
-// but dropped because an exception is already on its way.
-bool TakeRecordedSignal() {
-    if ((RecordedSignal.load() == 0 && FollowingSignal.load() == 0) || !CalledFromMainThread()) {
-        return false;
-    }
+// Takes the recorded keyboard signal and raises it; true when it was dropped because an
+// exception is already on its way, false when there was none.
+[[gnu::cold]] bool RaiseRecordedSignal() {
     const int signal = TakeOneRecord();
     if (signal == 0) {
         return false;
@@ -158,6 +155,14 @@ bool TakeRecordedSignal() {
         throw EQuit();
     }
     throw EControlC();
+}
+
+// Takes a recorded keyboard signal on the main thread and raises it; true when one was taken
+// but dropped because an exception is already on its way. Inline and cheap when there is none,
+// as before and after every wait.
+inline bool TakeRecordedSignal() {
+    return (RecordedSignal.load() != 0 || FollowingSignal.load() != 0) && CalledFromMainThread() &&
+           RaiseRecordedSignal();
 }
 
 }  // namespace
