@@ -108,17 +108,6 @@ void QueryAddress(TIdStack& AStack, int (*AQuery)(int, sockaddr*, socklen_t*),
 constexpr std::array<short, 3> AskedEvents{POLLIN, POLLOUT, POLLPRI};
 constexpr std::array<short, 3> ReadyEvents{POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI};
 
-// Refuses a list longer than the readiness set holds, or a handle it cannot hold.
-void CheckSetSize(const TIdHandleList* AList) {
-    if (AList == nullptr) {
-        return;
-    }
-    if (AList->size() > static_cast<std::size_t>(Id_FD_SETSIZE) ||
-        !std::all_of(AList->begin(), AList->end(), InSetRange)) {
-        throw EIdSetSizeExceeded();
-    }
-}
-
 }  // namespace
 
 std::string_view ResolverErrorText(std::int32_t AErrorNumber) noexcept {
@@ -359,9 +348,9 @@ std::int32_t TIdStackLinux::SysReceiveFrom(TIdStackSocketHandle ASocket, void* A
 std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
                                       TIdHandleList* AError, std::int32_t ATimeout) {
     const std::array<TIdHandleList*, 3> lists{ARead, AWrite, AError};
-    std::for_each(lists.begin(), lists.end(), CheckSetSize);
     // One poll entry per distinct handle, asking what its lists ask, and room for the signal
-    // pipe; a handle's entry is found through its slot once the handle has been seen.
+    // pipe; a handle's entry is found through its slot once the handle has been seen. A list
+    // the readiness set could not hold is refused before the wait.
     fd_set seen;
     FD_ZERO(&seen);
     std::array<std::uint16_t, Id_FD_SETSIZE> slot;
@@ -371,13 +360,20 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
         if (lists[set] == nullptr) {
             continue;
         }
+        if (lists[set]->size() > static_cast<std::size_t>(Id_FD_SETSIZE)) {
+            throw EIdSetSizeExceeded();
+        }
         for (const TIdStackSocketHandle handle : *lists[set]) {
+            if (!InSetRange(handle)) {
+                throw EIdSetSizeExceeded();
+            }
             if (!FD_ISSET(handle, &seen)) {
                 FD_SET(handle, &seen);
                 slot[handle] = static_cast<std::uint16_t>(count);
                 entries[count++] = pollfd{handle, 0, 0};
             }
-            entries[slot[handle]].events |= AskedEvents[set];
+            pollfd& entry = entries[slot[handle]];
+            entry.events = static_cast<short>(entry.events | AskedEvents[set]);
         }
     }
     // Truncating division: -1 gives 0 s and -1 000 000 ns, which the system refuses.
@@ -385,27 +381,33 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
     int result =
         InterruptiblePoll(entries.data(), count, ATimeout == WaitForever ? nullptr : &limit);
     // A handle that is no open descriptor fails the whole wait, as select does.
-    if (result > 0 && std::any_of(entries.begin(), entries.begin() + count,
-                                  [](const pollfd& A) { return (A.revents & POLLNVAL) != 0; })) {
-        errno = EBADF;
-        result = -1;
+    for (nfds_t i = 0; result > 0 && i < count; ++i) {
+        if ((entries[i].revents & POLLNVAL) != 0) {
+            errno = EBADF;
+            result = -1;
+        }
     }
     // Each list keeps its ready handles, once each and in ascending order; all of them when
     // the wait failed. The count is that of select: ready handles summed over the lists.
     const TErrnoKeeper keeper;
     std::int32_t ready = 0;
     for (std::size_t set = 0; set < lists.size(); ++set) {
-        if (lists[set] != nullptr) {
-            TIdHandleList& list = *lists[set];
-            std::erase_if(list, [&](TIdStackSocketHandle AHandle) {
-                return result >= 0 && (entries[slot[AHandle]].revents & ReadyEvents[set]) == 0;
-            });
-            if (list.size() > 1) {
-                std::sort(list.begin(), list.end());
-                list.erase(std::unique(list.begin(), list.end()), list.end());
-            }
-            ready += static_cast<std::int32_t>(list.size());
+        if (lists[set] == nullptr) {
+            continue;
         }
+        TIdHandleList& list = *lists[set];
+        std::size_t kept = 0;
+        for (const TIdStackSocketHandle handle : list) {
+            if (result < 0 || (entries[slot[handle]].revents & ReadyEvents[set]) != 0) {
+                list[kept++] = handle;
+            }
+        }
+        list.resize(kept);
+        if (kept > 1) {
+            std::sort(list.begin(), list.end());
+            list.erase(std::unique(list.begin(), list.end()), list.end());
+        }
+        ready += static_cast<std::int32_t>(list.size());
     }
     return result < 0 ? result : ready;
 }
