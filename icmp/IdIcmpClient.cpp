@@ -47,7 +47,11 @@ void TIdIcmpClient::BuildEchoRequest(const std::string& AData) {
 }
 
 void TIdIcmpClient::TransmitRequest() {
-    FDestination = SendPacket(Host(), Port(), FEchoPacket.data(), FEchoLength);
+    const TIdIn4Address destination = SendPacket(Host(), Port(), FEchoPacket.data(), FEchoLength);
+    if (FDestinationText.empty() || destination != FDestination) {
+        FDestinationText = StackInstance->AddressToText(destination);
+    }
+    FDestination = destination;
 }
 
 void TIdIcmpClient::CollectReply() {
@@ -142,7 +146,7 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
             throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
     }
     AReplyStatus.ByteCount = AReceived;
-    AReplyStatus.SourceAddress = StackInstance->AddressToText(*source);
+    AReplyStatus.SourceAddress = echo ? FDestinationText : StackInstance->AddressToText(*source);
     AReplyStatus.IcmpType = type;
     AReplyStatus.Sequence = fields->Sequence;
     AReplyStatus.Ttl = IpTimeToLive(FRecvPacket);

@@ -91,6 +91,8 @@ private:
     // Where the current request went: only that host answers it, and an error counts only
     // when the datagram it quotes was going there.
     TIdIn4Address FDestination{};
+    // Its text, made only when it changes: every echo answer is from there.
+    std::string FDestinationText;
 };
 
 }  // namespace tarvex
