@@ -48,19 +48,11 @@ void TIdStack::RaiseSocketFailure(std::int32_t AErrorNumber) {
     throw EIdSocketError(AErrorNumber, ErrorMessage(AErrorNumber));
 }
 
-bool TIdStack::RecallDottedQuad(const std::string& AText, TIdIn4Address& AAddress) const noexcept {
-    if (FDottedText.empty() || AText != FDottedText) {
-        return false;
-    }
-    AAddress = FDottedAddress;
-    return true;
-}
-
 bool TIdStack::IsDottedQuad(const std::string& AText) {
-    TIdIn4Address address{};
-    if (RecallDottedQuad(AText, address)) {
+    if (!FDottedText.empty() && AText == FDottedText) {
         return true;
     }
+    TIdIn4Address address{};
     std::string rest = AText;
     for (std::size_t i = 0; i < address.size(); ++i) {
         // The fourth part is all that is left after three cuts.

@@ -106,9 +106,6 @@ public:
     static std::unique_ptr<TIdStack> NewStack();
 
 protected:
-    // True when AText is the dotted quad IsDottedQuad accepted last; AAddress then holds it.
-    bool RecallDottedQuad(const std::string& AText, TIdIn4Address& AAddress) const noexcept;
-
     std::int32_t FLastErrorNumber = 0;
     std::unique_ptr<TStringList> FLocalAddressList;
     // A host is sent to again and again: its text is read once, not at every exchange. A dotted

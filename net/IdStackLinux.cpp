@@ -496,7 +496,9 @@ std::string TIdStackLinux::AddressToText(const TIdIn4Address& AAddress) {
 
 void TIdStackLinux::TextToAddress(const std::string& AText, TIdIn4Address& AAddress) {
     // A dotted quad reads the same here as in IsDottedQuad, which has just read it.
-    if (!RecallDottedQuad(AText, AAddress)) {
+    if (!FDottedText.empty() && AText == FDottedText) {
+        AAddress = FDottedAddress;
+    } else {
         DottedTextToAddress(AText, AAddress);
     }
 }
