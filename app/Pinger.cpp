@@ -70,7 +70,7 @@ void MonitorHost(TPinger& APinger) {
                 SoundBell();
             }
         }
-        line.assign("answered! ").append(reply.SourceAddress).append(" [");
+        line.erase().append("answered! ").append(reply.SourceAddress).append(" [");
         line.append(Integer64Text(static_cast<std::int64_t>(reply.RoundTripMs))).append("ms]");
         ConsoleWriteLine(line);
         SleepMs(APinger.DelayMs);
