@@ -15,22 +15,50 @@ std::span<const TUnitStartUp> TarvexUnitStartUps() {
     return UnitStartUps;
 }
 
+namespace {
+
+bool IsPress(const Exception& AError) {
+    return dynamic_cast<const EControlC*>(&AError) != nullptr ||
+           dynamic_cast<const EQuit*>(&AError) != nullptr;
+}
+
+}  // namespace
+
 void TarvexBody() {
-    ConsoleWriteLine("Tarvex " TARVEX_VERSION_TEXT);
-    ConsoleWriteLine("(Marrowfen)");
-    ConsoleWriteLine("");
-    if (ArgumentCount() < 1) {
-        ConsoleWriteLine(FileNamePart(ArgumentText(0)) +
-                         " (+b/+beep/-b/-beep) [hostname] [timeout in ms] [delaytime in ms]");
+    const bool monitoring = ArgumentCount() >= 1;
+    // In a monitoring run, a press that cuts short a blocked write before the monitoring starts
+    // asks for the alarm, as it would a moment later: one press never ends the program.
+    bool pressed = false;
+    const auto writeLine = [monitoring, &pressed](const std::string& ALine) {
+        if (pressed) {
+            return;
+        }
+        try {
+            ConsoleWriteLine(ALine);
+        } catch (const Exception& error) {
+            if (!monitoring || !IsPress(error)) {
+                throw;
+            }
+            pressed = true;
+        }
+    };
+    writeLine("Tarvex " TARVEX_VERSION_TEXT);
+    writeLine("(Marrowfen)");
+    writeLine("");
+    if (!monitoring) {
+        writeLine(FileNamePart(ArgumentText(0)) +
+                  " (+b/+beep/-b/-beep) [hostname] [timeout in ms] [delaytime in ms]");
         return;
     }
     TPinger pinger;
     TakeSettings(pinger);
-    ConsoleWriteLine(SettingsLine(pinger));
-    ConsoleWriteLine("");
+    writeLine(SettingsLine(pinger));
+    writeLine("");
     // Any failure of an exchange or of the output ends the monitoring.
     try {
-        MonitorHost(pinger);
+        if (!pressed) {
+            MonitorHost(pinger);
+        }
     } catch (const EControlC&) {
         // The failure was a press: one that came after it is the press that ends the alarm.
     } catch (const EQuit&) {

@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -25,12 +27,21 @@ struct TBodyEnd {
 };
 
 // Runs the body against 192.0.2.1 with its reply wait failing through AFailure, and presses
-// Control-C every 300 ms (the alarm having had time to run) until the body ends.
-TBodyEnd RunBodyFailingWith(std::function<void()> AFailure) {
+// Control-C every 300 ms (the alarm having had time to run) until the body ends. With
+// AOutputFull every write blocks.
+TBodyEnd RunBodyFailingWith(std::function<void()> AFailure, bool AOutputFull = false) {
     test::FakeStackScope fake;
     fake.Script().OnSelect = [&AFailure](std::int32_t) { AFailure(); };
     const test::TArgumentsGuard arguments({"tarvex", "-b", "192.0.2.1"});
     test::CaptureStdout capture;
+    if (AOutputFull) {
+        const int flags = fcntl(1, F_GETFL);
+        fcntl(1, F_SETFL, flags | O_NONBLOCK);
+        const std::string filler(4096, 'x');
+        for (int chunk = 0; chunk < 1024 && write(1, filler.data(), filler.size()) > 0; ++chunk) {
+        }
+        fcntl(1, F_SETFL, flags);
+    }
     std::atomic<bool> ended{false};
     std::atomic<int> presses{0};
     const pthread_t main = pthread_self();
@@ -64,6 +75,12 @@ TEST(TarvexBody, PressWhileAFailureIsOnItsWayLeavesTheAlarmToTheNextPress) {
     EXPECT_EQ(end.Raised, "EControlC");
     EXPECT_GE(end.Presses, 1) << "the first press ended the program";
     EXPECT_NE(end.Output.find("\n\nError occured ["), std::string::npos);
+}
+
+TEST(TarvexBody, PressWhileTheBannerIsBlockedStartsTheAlarm) {
+    const TBodyEnd end = RunBodyFailingWith([] {}, true);
+    EXPECT_EQ(end.Raised, "EControlC");
+    EXPECT_GE(end.Presses, 2) << "the first press ended the program";
 }
 
 TEST(TarvexBody, PressWhileAPressIsOnItsWayEndsTheAlarm) {
