@@ -78,9 +78,10 @@ void DrainWakePipe() noexcept {
     }
 }
 
-bool SignalRecordedOnMainThread() noexcept {
-    return RecordedSignal.load() != 0 && CalledFromMainThread();
-}
+// Either record may hold the signal: a press can land while the other is being taken.
+bool SignalRecorded() noexcept { return RecordedSignal.load() != 0 || FollowingSignal.load() != 0; }
+
+bool SignalRecordedOnMainThread() noexcept { return SignalRecorded() && CalledFromMainThread(); }
 
 // The keyboard signals blocked in the calling thread for a scope, then the mask as it was.
 class TKeyboardSignalsBlocked {
@@ -137,7 +138,11 @@ struct THelperState {
 
 // The recorded signal, 0 when none; the following one, if any, becomes the recorded one. The
 // handler runs only on the main thread, between these steps at worst, and keeps the order.
-int TakeOneRecord() noexcept { return RecordedSignal.exchange(FollowingSignal.exchange(0)); }
+int TakeOneRecord() noexcept {
+    const int signal = RecordedSignal.exchange(FollowingSignal.exchange(0));
+    // None recorded, yet a following one just moved up (it came while an earlier one was taken).
+    return signal != 0 ? signal : RecordedSignal.exchange(0);
+}
 
 // Takes the recorded keyboard signal and raises it; true when it was dropped because an
 // exception is already on its way, false when there was none.
@@ -161,8 +166,7 @@ int TakeOneRecord() noexcept { return RecordedSignal.exchange(FollowingSignal.ex
 // but dropped because an exception is already on its way. Inline and cheap when there is none,
 // as before and after every wait.
 inline bool TakeRecordedSignal() {
-    return (RecordedSignal.load() != 0 || FollowingSignal.load() != 0) && CalledFromMainThread() &&
-           RaiseRecordedSignal();
+    return SignalRecorded() && CalledFromMainThread() && RaiseRecordedSignal();
 }
 
 }  // namespace
