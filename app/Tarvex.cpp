@@ -59,11 +59,13 @@ void TarvexBody() {
         if (!pressed) {
             MonitorHost(pinger);
         }
-    } catch (const EControlC&) {
-        // The failure was a press: one that came after it is the press that ends the alarm.
-    } catch (const EQuit&) {
+    } catch (const Exception& error) {
+        // A press that came while a failure was on its way asked for the alarm it gets; after
+        // a failure that was itself a press, it is the press that ends the alarm.
+        if (!IsPress(error)) {
+            DropPendingSignal();
+        }
     } catch (...) {
-        // A press that came while the failure was on its way asked for the alarm it gets.
         DropPendingSignal();
     }
     // The alarm runs once the handler is done, so a further Control-C raises again and ends
