@@ -2,13 +2,12 @@
  * (socket, three time-to-live writes, sendto, one readiness wait, recv, shutdown, close, two
  * console writes and the zero sleep), with no other work; the monitor makes a fourth
  * time-to-live write and a getpid besides. Its CPU time per exchange is the least any
- * implementation of the exchange can cost.
+ * implementation of the exchange can cost. The lines go to standard output.
  *
  * Usage: floor_loop COUNT [ADDRESS] [--no-sleep]   (needs the privilege to open raw sockets)
  * Prints "<count> exchanges, <cpu_us> us CPU, <per> us per exchange" on standard error. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdint.h>
@@ -46,7 +45,8 @@ int main(int argc, char** argv) {
     long count = strtol(argv[1], NULL, 10);
     const char* address = argc > 2 ? argv[2] : "127.0.0.1";
     int withSleep = !(argc > 3 && strcmp(argv[3], "--no-sleep") == 0);
-    int out = open("/dev/null", O_WRONLY);
+    /* The lines go where tarvex's go, so that writing them costs the same. */
+    int out = 1;
     struct sockaddr_in to;
     memset(&to, 0, sizeof to);
     to.sin_family = AF_INET;
