@@ -92,6 +92,7 @@ echo
 # write their lines to a file, so output costs the same on both sides. Rounds taken side by side
 # see the same load, and their median ratio is the one compared with the goal.
 rounds=3
+maxCount=200000  # exchanges of the floor loop per round, and of ping
 roundSeconds=$(calc "$seconds / $rounds" 3)
 tvLines=0; count=0; ratios=()
 tv_user_us=0; tv_system_us=0; tv_wall_us=0; tv_maxrss_kib=0
@@ -100,7 +101,7 @@ for ((round = 1; round <= rounds; ++round)); do
     readMeasure tr "$(inNs "$work/measure" "$roundSeconds" "$work/tarvex.out" "$tarvex" 127.0.0.1 500 0)"
     lines=$(grep -c '^Ping answered! 127\.0\.0\.1 \[[0-9]*ms\]$' "$work/tarvex.out" || true)
     [[ $lines -gt 0 ]] || die "tarvex printed no answered line: $(head -c 300 "$work/tarvex.out")"
-    n=$((lines > 200000 ? 200000 : lines))
+    n=$((lines > maxCount ? maxCount : lines))
     readMeasure fr "$(inNs "$work/measure" 0 "$work/floor.out" "$work/floor_loop" "$n" 127.0.0.1 2>/dev/null)"
     ratios+=("$(calc "(($tr_user_us + $tr_system_us) / $lines) / (($fr_user_us + $fr_system_us) / $n)")")
     tvLines=$((tvLines + lines)); count=$((count + n))
@@ -115,7 +116,7 @@ tvRate=$(calc "$tvLines / ($tv_wall_us / 1e6)" 0)
 flCpu=$(calc "($fl_user_us + $fl_system_us) / $count")
 flRate=$(calc "$count / ($fl_wall_us / 1e6)" 0)
 medianRatio=$(printf '%s\n' "${ratios[@]}" | sort -n | sed -n "$(((rounds + 1) / 2))p")
-pingCount=$((tvLines > 200000 ? 200000 : tvLines))
+pingCount=$((tvLines > maxCount ? maxCount : tvLines))
 
 # --- iputils ping -f, same number of exchanges -------------------------------------------------
 if ((havePing)); then
