@@ -65,8 +65,12 @@ void TIdIcmpClient::SocketOpened(TIdSocketHandle& AHandle) {
     // Before anything is sent, so that no answer can come before the filter.
     const auto identifier = FEchoLength > 0 ? LoadLe16(FEchoPacket, IcmpIdentifierOffset)
                                             : static_cast<std::uint16_t>(OwnProcessId() & 0xFFFF);
-    TEchoFilter filter = EchoAnswerFilter(identifier);
-    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+    // Made again only when the identifier changed (a forked process).
+    if (!FFilterIdentifier || *FFilterIdentifier != identifier) {
+        FFilter = EchoAnswerFilter(identifier);
+        FFilterIdentifier = identifier;
+    }
+    const sock_fprog program{static_cast<unsigned short>(FFilter.size()), FFilter.data()};
     AHandle.SetOption(Id_SOL_SOCKET, Id_SO_ATTACH_FILTER, &program,
                       static_cast<std::int32_t>(sizeof program));
     const std::int32_t on = 1;
@@ -81,7 +85,8 @@ void TIdIcmpClient::CollectReply() {
 
 void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
     FRecvPacket.fill(0);
-    const std::uint32_t waitStart = MillisecondTicks();
+    // The wait runs from the send, which took its reading just now.
+    const std::uint32_t waitStart = FSendTime;
     std::int32_t timeLeft = AWait;
     // Once the wait is used up, what is already queued is still read without waiting: an
     // answer that arrived in time may sit behind a datagram that answered nothing, or this

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "icmp/IdRawClient.h"
@@ -103,6 +104,9 @@ private:
     // in the queue before it was read: the round trip runs from the one to the arrival.
     std::uint32_t FSendTime = 0;
     std::uint32_t FAnswerQueuedMs = 0;
+    // The socket filter for FFilterIdentifier, kept from socket to socket.
+    TEchoFilter FFilter{};
+    std::optional<std::uint16_t> FFilterIdentifier;
 };
 
 }  // namespace tarvex

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -112,6 +114,15 @@ constexpr void StoreLe32(std::span<std::uint8_t> ABytes, std::size_t AAt, std::u
 constexpr std::uint16_t InternetChecksum(std::span<const std::uint8_t> ABytes) noexcept {
     std::uint64_t sum = 0;
     std::size_t at = 0;
+    if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
+        // Eight bytes at a time as they lie in memory: on a little-endian machine that is the
+        // same two 32-bit words, summed at the cost of one load.
+        for (; ABytes.size() - at >= 8; at += 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, ABytes.data() + at, sizeof word);
+            sum += (word & 0xFFFFFFFFU) + (word >> 32);
+        }
+    }
     for (; ABytes.size() - at >= 4; at += 4) {
         sum += static_cast<std::uint32_t>(ABytes[at] | (ABytes[at + 1] << 8) |
                                           (ABytes[at + 2] << 16)) |
@@ -139,18 +150,16 @@ static_assert(InternetChecksum(Abc) == 0x9D3B);
 constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> AArea,
                                        std::uint16_t AIdentifier, std::uint16_t ASequence,
                                        std::uint32_t ASendTime, std::string_view AData) {
-    for (std::size_t i = 0; i < EchoRequestSize; ++i) {
-        AArea[i] = 0;
-    }
+    std::fill_n(AArea.begin(), EchoDataOffset, std::uint8_t{0});
     AArea[IcmpTypeOffset] = IcmpEchoRequest;
     AArea[IcmpCodeOffset] = 0;
     StoreLe16(AArea, IcmpIdentifierOffset, AIdentifier);
     StoreLe16(AArea, IcmpSequenceOffset, ASequence);
     StoreLe32(AArea, EchoSendTimeOffset, ASendTime);
     const std::size_t copied = AData.size() < EchoDataSize ? AData.size() : EchoDataSize;
-    for (std::size_t i = 0; i < copied; ++i) {
-        AArea[EchoDataOffset + i] = static_cast<std::uint8_t>(AData[i]);
-    }
+    std::transform(AData.begin(), AData.begin() + static_cast<std::ptrdiff_t>(copied),
+                   AArea.begin() + EchoDataOffset,
+                   [](char AChar) { return static_cast<std::uint8_t>(AChar); });
     std::ranges::fill(AArea.subspan(EchoDataOffset + copied, EchoDataSize - copied), EchoDataFill);
     // The checksum field is still zero here, as the sum requires.
     const std::uint16_t checksum =

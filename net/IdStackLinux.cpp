@@ -387,6 +387,24 @@ std::int32_t TIdStackLinux::SysReceiveFrom(TIdStackSocketHandle ASocket, void* A
 
 std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
                                       TIdHandleList* AError, std::int32_t ATimeout) {
+    // Truncating division: -1 gives 0 s and -1 000 000 ns, which the system refuses.
+    const timespec limit{ATimeout / 1000, (ATimeout % 1000) * 1000000L};
+    const timespec* const wait = ATimeout == WaitForever ? nullptr : &limit;
+    // The wait of every exchange: one socket to read from, nothing else to sort out.
+    if (ARead != nullptr && ARead->size() == 1 && AWrite == nullptr && AError == nullptr &&
+        InSetRange(ARead->front())) {
+        std::array<pollfd, 2> entry{pollfd{ARead->front(), AskedEvents[0], 0}, pollfd{}};
+        int result = InterruptiblePoll(entry.data(), 1, wait);
+        if (result > 0 && (entry[0].revents & POLLNVAL) != 0) {
+            errno = EBADF;
+            result = -1;
+        }
+        if (result == 0 || (result > 0 && (entry[0].revents & ReadyEvents[0]) == 0)) {
+            ARead->clear();
+            return 0;
+        }
+        return result < 0 ? result : 1;
+    }
     const std::array<TIdHandleList*, 3> lists{ARead, AWrite, AError};
     // One poll entry per distinct handle, asking what its lists ask, and room for the signal
     // pipe; a handle's entry is found through its slot once the handle has been seen. A list
@@ -416,10 +434,7 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
             entry.events = static_cast<short>(entry.events | AskedEvents[set]);
         }
     }
-    // Truncating division: -1 gives 0 s and -1 000 000 ns, which the system refuses.
-    const timespec limit{ATimeout / 1000, (ATimeout % 1000) * 1000000L};
-    int result =
-        InterruptiblePoll(entries.data(), count, ATimeout == WaitForever ? nullptr : &limit);
+    int result = InterruptiblePoll(entries.data(), count, wait);
     // A handle that is no open descriptor fails the whole wait, as select does.
     for (nfds_t i = 0; result > 0 && i < count; ++i) {
         if ((entries[i].revents & POLLNVAL) != 0) {
