@@ -136,6 +136,7 @@ enum class TChildStep : int {
     csPrivilege,
     csExec,
     csDescriptors,
+    csHideLocales,
 };
 
 [[noreturn]] void ChildFailed(int AReport, TChildStep AStep) noexcept {
@@ -169,9 +170,30 @@ struct TChildPlan {
     int NetNamespace = -1;
     const TResolverFiles* Resolver = nullptr;
     bool Unprivileged = false;
+    bool HideSystemLocales = false;
+    const char* UserMap = nullptr;   // "<uid> <uid> 1", for a user namespace of its own
+    const char* GroupMap = nullptr;  // "<gid> <gid> 1"
     bool IgnoreBrokenPipe = false;
     int InheritedDescriptors = 0;
 };
+
+bool WriteText(const char* APath, const char* AText) noexcept {
+    const int fd = open(APath, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const std::size_t length = std::strlen(AText);
+    const bool written = write(fd, AText, length) == static_cast<ssize_t>(length);
+    return close(fd) == 0 && written;
+}
+
+// A user namespace and a mount namespace of the child's own, with its ids unchanged: what lets
+// an unprivileged child mount. Only the single-threaded child of a fork may do this.
+bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
+    return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && WriteText("/proc/self/setgroups", "deny") &&
+           WriteText("/proc/self/uid_map", APlan.UserMap) &&
+           WriteText("/proc/self/gid_map", APlan.GroupMap);
+}
 
 // Runs the test's function in place of a program: flushes what it wrote through stdio, then
 // ends without the test process's exit handlers (GoogleTest's among them).
@@ -222,11 +244,20 @@ struct TChildPlan {
     if (APlan.NetNamespace >= 0 && setns(APlan.NetNamespace, CLONE_NEWNET) != 0) {
         ChildFailed(AReport, TChildStep::csNetNamespace);
     }
-    if (APlan.Resolver != nullptr) {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (APlan.Resolver != nullptr || APlan.HideSystemLocales) {
+        const bool own = unshare(CLONE_NEWNS) == 0 ||
+                         (APlan.Resolver == nullptr && EnterOwnUserNamespace(APlan));
+        if (!own || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             ChildFailed(AReport, TChildStep::csMountNamespace);
         }
+    }
+    constexpr const char* SystemLocales = "/usr/lib/locale";
+    if (APlan.HideSystemLocales && access(SystemLocales, F_OK) == 0 &&
+        mount("tarvex-no-locales", SystemLocales, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV,
+              "size=4k") != 0) {
+        ChildFailed(AReport, TChildStep::csHideLocales);
+    }
+    if (APlan.Resolver != nullptr) {
         const std::array<std::pair<const char*, const char*>, 3> binds{{
             {APlan.Resolver->HostsPath().c_str(), "/etc/hosts"},
             {APlan.Resolver->ResolvConfPath().c_str(), "/etc/resolv.conf"},
@@ -377,6 +408,8 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
     TFd reportRead(reportFds[0]);
     TFd reportWrite(reportFds[1]);
 
+    const std::string userMap = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1";
+    const std::string groupMap = std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1";
     const TChildPlan plan{AOptions.Body ? &AOptions.Body : nullptr,
                           path.c_str(),
                           argv.data(),
@@ -384,6 +417,9 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
                           netNamespace.Get(),
                           AOptions.Resolver,
                           AOptions.Unprivileged,
+                          AOptions.HideSystemLocales,
+                          userMap.c_str(),
+                          groupMap.c_str(),
                           AOptions.IgnoreBrokenPipe,
                           AOptions.InheritedDescriptors};
     // What the test process has buffered would otherwise be written by a child body too.
@@ -632,8 +668,7 @@ std::optional<std::time_t> FailureLineTime(std::string_view ALine) {
     parts.tm_hour = number(9) % 12 + (marker == "PM" ? 12 : 0);
     parts.tm_min = number(12);
     parts.tm_sec = number(15);
-    parts.tm_isdst = -1;
-    return std::mktime(&parts);
+    return timegm(&parts) - TestZoneOffsetSeconds;
 }
 
 TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs) {

@@ -71,6 +71,12 @@ private:
     bool FOk = false;
 };
 
+// The time zone of every spawned program unless a test says otherwise: fixed, far from UTC and
+// without daylight saving, so a moment read back in any other zone is hours off. A POSIX rule,
+// so it needs no time zone data.
+inline constexpr std::string_view TestTimeZone = "<+14>-14";
+inline constexpr std::time_t TestZoneOffsetSeconds = 14 * 60 * 60;
+
 struct TSpawnOptions {
     // Set: the child runs this function of the test instead of a program, with the test
     // process's state (signal handlers, locale), and ends with its result, 125 if it raises.
@@ -78,14 +84,20 @@ struct TSpawnOptions {
     std::vector<std::string> Arguments;  // after the program name
     std::string ProgramPath;             // empty: the built tarvex binary
     std::string ArgumentZero;            // empty: the program path as given
-    // The whole environment of the child; the POSIX locale unless a test says otherwise.
-    std::vector<std::string> Environment{"LC_ALL=POSIX", "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    // The whole environment of the child; the POSIX locale and TestTimeZone unless a test says
+    // otherwise, whatever the machine and the test process use.
+    std::vector<std::string> Environment{"LC_ALL=POSIX", "TZ=" + std::string(TestTimeZone),
+                                         "PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
     TStreamKind Output = TStreamKind::skPipe;
     TStreamKind Error = TStreamKind::skPipe;
     std::string NetNamespace;                  // named namespace to enter (setns) before exec
     const TResolverFiles* Resolver = nullptr;  // bind-mounted in a private mount namespace
     bool Unprivileged = false;                 // drop to uid/gid 65534 with no groups
-    bool IgnoreBrokenPipe = false;             // SIGPIPE ignored instead of its default
+    // The system's compiled locales (/usr/lib/locale) out of sight in a private mount namespace
+    // (a user namespace of its own without root): only the built-in C and POSIX locales and
+    // those under a LOCPATH remain.
+    bool HideSystemLocales = false;
+    bool IgnoreBrokenPipe = false;  // SIGPIPE ignored instead of its default
     // Descriptors left open for the program, as a parent that leaks them would, with the
     // descriptor limit raised to 4096.
     int InheritedDescriptors = 0;
@@ -180,7 +192,7 @@ bool IsExceptionReport(std::string_view AError, std::string_view AClassName,
                        std::string_view AMessageLine);
 
 // The moment in the failure line "Error occured [MM/dd/yy hh:nn:ss AM]" (the POSIX locale's
-// format, local time), or nullopt when the line is not of that form.
+// format, local time in TestTimeZone), or nullopt when the line is not of that form.
 std::optional<std::time_t> FailureLineTime(std::string_view ALine);
 
 // The banner and its empty line, as every run starts.

@@ -1,10 +1,8 @@
 #include <gnu/libc-version.h>
 #include <gtest/gtest.h>
-#include <langinfo.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -140,33 +138,36 @@ TEST(StartUpLocale, OnlyTheOldLibraryVersionsWithoutLocaleVariablesAskForPosix) 
     }
 }
 
-// The character-type locale and character set a fresh start-up adopts with AEnvironment.
-std::string AdoptedCharacterTypes(
-    const std::vector<std::pair<const char*, const char*>>& AEnvironment) {
-    const test::TRunResult run = test::RunInChild([&] {
-        for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG", "LOCPATH"}) {
-            unsetenv(name);
-        }
-        for (const auto& [name, value] : AEnvironment) {
-            setenv(name, value, 1);
-        }
-        std::setlocale(LC_ALL, "C");
-        char name[] = "tarvex";
-        char* argv[] = {name, nullptr};
-        RuntimeStartUp(1, argv);
-        std::printf("%s %s", std::setlocale(LC_CTYPE, nullptr), nl_langinfo(CODESET));
-        return 0;
-    });
-    return run.Succeeded() ? run.Output : "child failed: " + run.Error;
+// The character-type locale and character set a fresh start-up adopts with exactly
+// AEnvironment, optionally with the system's compiled locales hidden (see TSpawnOptions).
+std::string AdoptedCharacterTypes(std::vector<std::string> AEnvironment,
+                                  bool AHideSystemLocales = false) {
+    test::TSpawnOptions options;
+    options.ProgramPath = TARVEX_LOCALE_PROBE_PATH;
+    options.Environment = std::move(AEnvironment);
+    options.HideSystemLocales = AHideSystemLocales;
+    const test::TRunResult run = test::RunToEnd(options);
+    return run.Succeeded() ? run.Output : "probe failed: " + run.Error;
 }
 
 TEST(StartUpLocale, AdoptsTheLocaleOfTheEnvironment) {
-    EXPECT_EQ(AdoptedCharacterTypes({{"LANG", "C.UTF-8"}}), "C.UTF-8 UTF-8");
-    EXPECT_EQ(AdoptedCharacterTypes({{"LC_ALL", "C.UTF-8"}, {"LANG", "C"}}), "C.UTF-8 UTF-8");
-    EXPECT_EQ(AdoptedCharacterTypes({{"LANG", "xx_YY.nothing"}}), "C ANSI_X3.4-1968");
+    EXPECT_EQ(AdoptedCharacterTypes({"LANG=C.UTF-8"}), "C.UTF-8 UTF-8");
+    EXPECT_EQ(AdoptedCharacterTypes({"LC_ALL=C.UTF-8", "LANG=C"}), "C.UTF-8 UTF-8");
 }
 
+// Whether en_US exists is up to the machine (locales-all brings it), so the system's locales
+// are hidden and en_US is only what LOCPATH offers.
 TEST(StartUpLocale, PlainAsciiSwitchesCharacterTypesToEnUsWhenInstalled) {
+    const test::TRunResult hidden = [] {
+        test::TSpawnOptions options;
+        options.ProgramPath = TARVEX_LOCALE_PROBE_PATH;
+        options.Environment = {};
+        options.HideSystemLocales = true;
+        return test::RunToEnd(options);
+    }();
+    TARVEX_REQUIRE(
+        hidden.Succeeded(),
+        "cannot hide the system's locales (needs root or user namespaces): " + hidden.Error);
     const std::string directory = "/tmp/" + test::UniqueName("enus");
     test::Shell("mkdir -p " + directory);
     const int built = test::HaveTool("localedef")
@@ -179,9 +180,13 @@ TEST(StartUpLocale, PlainAsciiSwitchesCharacterTypesToEnUsWhenInstalled) {
         test::Shell("rm -rf " + directory);
     }
     TARVEX_REQUIRE(present, "cannot build en_US with localedef");
-    EXPECT_EQ(AdoptedCharacterTypes({{"LOCPATH", directory.c_str()}}), "en_US ISO-8859-1");
+    const std::string locPath = "LOCPATH=" + directory;
+    EXPECT_EQ(AdoptedCharacterTypes({locPath}, true), "en_US ISO-8859-1");
+    // An unknown name leaves plain ASCII too.
+    EXPECT_EQ(AdoptedCharacterTypes({locPath, "LANG=xx_YY.nothing"}, true), "en_US ISO-8859-1");
     // Without it nothing changes.
-    EXPECT_EQ(AdoptedCharacterTypes({{"LOCPATH", "/nonexistent"}}), "C ANSI_X3.4-1968");
+    EXPECT_EQ(hidden.Output, "C ANSI_X3.4-1968");
+    EXPECT_EQ(AdoptedCharacterTypes({"LANG=xx_YY.nothing"}, true), "C ANSI_X3.4-1968");
     test::Shell("rm -rf " + directory);
 }
 
