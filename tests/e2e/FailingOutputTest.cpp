@@ -9,28 +9,7 @@
 namespace tarvex::test {
 namespace {
 
-// Output failures end the run at the banner, before the settings step: no namespace needed.
-
-TEST(TarvexFailingOutput, ClosedStandardOutputEndsWithTheInOutErrorReport) {
-    TSpawnOptions options;
-    options.Output = TStreamKind::skClosed;
-    const TRunResult run = RunToEnd(options);
-    ASSERT_TRUE(run.Status.has_value()) << run.Error;
-    EXPECT_TRUE(run.Status->Exited);
-    EXPECT_EQ(run.Status->Code, 1);
-    EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 9.")) << run.Error;
-}
-
-TEST(TarvexFailingOutput, FullDeviceEndsWithTheInOutErrorReport) {
-    TSpawnOptions options;
-    options.Output = TStreamKind::skFull;
-    options.Arguments = {"-b"};
-    const TRunResult run = RunToEnd(options);
-    ASSERT_TRUE(run.Status.has_value()) << run.Error;
-    EXPECT_TRUE(run.Status->Exited);
-    EXPECT_EQ(run.Status->Code, 1);
-    EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 28.")) << run.Error;
-}
+// A closed or full standard output at the start is held by the promise check.
 
 TEST(TarvexFailingOutput, ReportNamesTheModuleFileEvenThroughALink) {
     const std::string directory = "/tmp/" + UniqueName("link");

@@ -87,8 +87,8 @@ void TAgent::Run(const TestNamespace* ANamespace, int AUdpPort) {
     if (AUdpPort > 0) {
         FReceiving = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         const sockaddr_in address = AddressOf("127.0.0.1", static_cast<std::uint16_t>(AUdpPort));
-        if (FReceiving >= 0 && bind(FReceiving, reinterpret_cast<const sockaddr*>(&address),
-                                    sizeof address) != 0) {
+        if (FReceiving >= 0 &&
+            bind(FReceiving, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             close(FReceiving);
             FReceiving = -1;
         }
@@ -173,8 +173,8 @@ void TAgent::ReceiveAll() {
             }
         }
         const std::lock_guard<std::mutex> hold(FLock);
-        FOnReceive(std::span<const std::uint8_t>(bytes.data(), static_cast<std::size_t>(got)),
-                   from, arrived);
+        FOnReceive(std::span<const std::uint8_t>(bytes.data(), static_cast<std::size_t>(got)), from,
+                   arrived);
     }
 }
 

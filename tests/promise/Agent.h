@@ -9,8 +9,8 @@
 #include <map>
 #include <mutex>
 #include <span>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -28,16 +28,16 @@ struct TOutgoing {
     Clock::time_point At;
     std::vector<std::uint8_t> Bytes;
     sockaddr_in To{};
-    bool Raw = true;       // through the IP_HDRINCL socket, else back through the receiving one
-    int Exchange = -1;     // >= 0: the genuine answer to this exchange; its send time is kept
+    bool Raw = true;    // through the IP_HDRINCL socket, else back through the receiving one
+    int Exchange = -1;  // >= 0: the genuine answer to this exchange; its send time is kept
 };
 
 class TAgent {
 public:
     // AOnReceive gets each datagram with its sender and kernel arrival time, under the lock,
     // and queues answers with Send().
-    using THandler = std::function<void(std::span<const std::uint8_t>, const sockaddr_in&,
-                                        Clock::time_point)>;
+    using THandler =
+        std::function<void(std::span<const std::uint8_t>, const sockaddr_in&, Clock::time_point)>;
     // Receives on a raw ICMP socket, or with AUdpPort > 0 on that UDP port of 127.0.0.1.
     TAgent(const TestNamespace& ANamespace, int AUdpPort, THandler AOnReceive);
     ~TAgent();

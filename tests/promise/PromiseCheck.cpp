@@ -90,8 +90,8 @@ struct TDraw {
     int FirstPressMs = 0, GapMs = 0;
 
     bool AlarmCause() const {
-        return Host.Text[0] == '\0' || Inherited > 1000 ||
-               Resolver == TResolver::rsSilent || Resolver == TResolver::rsFailing;
+        return Host.Text[0] == '\0' || Inherited > 1000 || Resolver == TResolver::rsSilent ||
+               Resolver == TResolver::rsFailing;
     }
     bool ExitCause() const {
         return Output == TStreamKind::skClosed || Output == TStreamKind::skFull;
@@ -105,7 +105,8 @@ struct TDraw {
 
 template <typename T>
 T Pick(std::mt19937_64& ARandom, std::initializer_list<T> AChoices) {
-    return *(AChoices.begin() + std::uniform_int_distribution<std::size_t>(0, AChoices.size() - 1)(ARandom));
+    return *(AChoices.begin() +
+             std::uniform_int_distribution<std::size_t>(0, AChoices.size() - 1)(ARandom));
 }
 
 int Between(std::mt19937_64& ARandom, int ALow, int AHigh) {
@@ -132,8 +133,8 @@ TDraw DrawRun(std::uint64_t ASeed) {
     draw.Delay = Pick(random, {0, 0, 50, 200, 700, 2000});
     draw.Beep = Pick<std::string>(random, {"", "+b", "-b", "-BEEP", "+Beep"});
     draw.Output = Pick(random, {TStreamKind::skPipe, TStreamKind::skPipe, TStreamKind::skPipe,
-                                TStreamKind::skTerminal, TStreamKind::skNull,
-                                TStreamKind::skFull, TStreamKind::skClosed});
+                                TStreamKind::skTerminal, TStreamKind::skNull, TStreamKind::skFull,
+                                TStreamKind::skClosed});
     draw.Error = Pick(random, {TStreamKind::skPipe, TStreamKind::skTerminal, TStreamKind::skNull,
                                TStreamKind::skClosed, TStreamKind::skOutput});
     if (draw.Error == TStreamKind::skOutput && draw.Output != TStreamKind::skTerminal) {
@@ -163,9 +164,9 @@ TDraw DrawRun(std::uint64_t ASeed) {
     draw.Environment.push_back(
         Pick<std::string>(random, {"LC_ALL=POSIX", "LC_ALL=C.UTF-8", "LC_ALL=de_DE.UTF-8",
                                    "LANG=de_DE.UTF-8", "LC_ALL=xx_YY.nowhere", "LC_TIME=C"}));
-    draw.Environment.push_back(Pick<std::string>(
-        random, {"TZ=UTC0", "TZ=America/New_York", "TZ=Asia/Kathmandu",
-                 "TZ=NZST-12NZDT,M9.5.0,M4.1.0/3", "TZ=:/nowhere", "HOME=/"}));
+    draw.Environment.push_back(
+        Pick<std::string>(random, {"TZ=UTC0", "TZ=America/New_York", "TZ=Asia/Kathmandu",
+                                   "TZ=NZST-12NZDT,M9.5.0,M4.1.0/3", "TZ=:/nowhere", "HOME=/"}));
     draw.Drop = Pick(random, {0.0, 0.1, 0.4});
     draw.ErrorRate = Pick(random, {0.0, 0.0, 0.15});
     draw.Duplicate = Pick(random, {0.0, 0.3});
@@ -186,16 +187,16 @@ std::string Describe(const TDraw& ADraw) {
     std::ostringstream text;
     text << "host '" << ADraw.Host.Text << "' resolver " << Resolvers[int(ADraw.Resolver)]
          << (ADraw.ResolverDelayMs > 0 ? "/" + std::to_string(ADraw.ResolverDelayMs) : "")
-         << (ADraw.Host.Own ? (ADraw.OwnIgnores ? " ignoring" : " answering") : "")
-         << " timeout " << ADraw.Timeout << " delay " << ADraw.Delay << " beep '" << ADraw.Beep
-         << "' in/out/err " << Streams[int(ADraw.Input)] << "/" << Streams[int(ADraw.Output)]
-         << "/" << Streams[int(ADraw.Error)] << " read " << Readings[int(ADraw.Reading)]
+         << (ADraw.Host.Own ? (ADraw.OwnIgnores ? " ignoring" : " answering") : "") << " timeout "
+         << ADraw.Timeout << " delay " << ADraw.Delay << " beep '" << ADraw.Beep << "' in/out/err "
+         << Streams[int(ADraw.Input)] << "/" << Streams[int(ADraw.Output)] << "/"
+         << Streams[int(ADraw.Error)] << " read " << Readings[int(ADraw.Reading)]
          << (ADraw.NonBlocking ? " non-blocking" : "") << " pipe " << ADraw.PipeBytes
          << " inherited " << ADraw.Inherited << " nofile " << ADraw.FileLimit << " hogs "
-         << ADraw.Hogs << " blocked " << ADraw.Blocked.size() << " ignored "
-         << ADraw.Ignored.size() << " " << ADraw.Environment[2] << " " << ADraw.Environment[3]
-         << " drop " << ADraw.Drop << " error " << ADraw.ErrorRate << " dup " << ADraw.Duplicate
-         << " foreign " << ADraw.Foreign << "x" << ADraw.Burst << " flood " << ADraw.Flood
+         << ADraw.Hogs << " blocked " << ADraw.Blocked.size() << " ignored " << ADraw.Ignored.size()
+         << " " << ADraw.Environment[2] << " " << ADraw.Environment[3] << " drop " << ADraw.Drop
+         << " error " << ADraw.ErrorRate << " dup " << ADraw.Duplicate << " foreign "
+         << ADraw.Foreign << "x" << ADraw.Burst << " flood " << ADraw.Flood
          << " reply<=" << ADraw.MaxReplyDelay << "ms press " << strsignal(ADraw.PressSignal)
          << " at " << ADraw.FirstPressMs << "+" << ADraw.GapMs << "ms";
     return text.str();
@@ -258,8 +259,7 @@ std::vector<std::uint8_t> Icmp(std::uint8_t AType, std::uint8_t ACode,
 class TPeer {
 public:
     TPeer(const TDraw& ADraw, const TestNamespace& ANamespace)
-        : FDraw(ADraw),
-          FAgent(ANamespace, 0, [this](auto ABytes, const auto&, auto AArrived) {
+        : FDraw(ADraw), FAgent(ANamespace, 0, [this](auto ABytes, const auto&, auto AArrived) {
               OnDatagram(ABytes, AArrived);
           }) {}
     bool Ok() const noexcept { return FAgent.Ok(); }
@@ -421,8 +421,10 @@ private:
         const bool addressWanted = AQuery[end - 4] == 0 && AQuery[end - 3] == 1;
         std::vector<std::uint8_t> reply(AQuery.begin(), AQuery.begin() + end);
         reply[2] = 0x81;
-        reply[3] = static_cast<std::uint8_t>(
-            0x80U | (FDraw.Resolver == TResolver::rsFailing ? FDraw.ResolverCode : known ? 0 : 3));
+        reply[3] = static_cast<std::uint8_t>(0x80U | (FDraw.Resolver == TResolver::rsFailing
+                                                          ? FDraw.ResolverCode
+                                                      : known ? 0
+                                                              : 3));
         reply[7] = known && addressWanted && FDraw.Resolver != TResolver::rsFailing ? 1 : 0;
         reply[9] = reply[11] = 0;
         if (reply[7] == 1) {
@@ -550,8 +552,8 @@ std::vector<std::string> TRun::Execute() {
     if (!FDraw.Beep.empty()) {
         arguments.push_back(FDraw.Beep);
     }
-    arguments.insert(arguments.end(), {FDraw.Host.Text, std::to_string(FDraw.Timeout),
-                                       std::to_string(FDraw.Delay)});
+    arguments.insert(arguments.end(),
+                     {FDraw.Host.Text, std::to_string(FDraw.Timeout), std::to_string(FDraw.Delay)});
     TSpawnOptions options = OptionsIn(local.Name(), resolver, arguments);
     options.Environment = FDraw.Environment;
     options.Output = FDraw.Output;
@@ -565,7 +567,8 @@ std::vector<std::string> TRun::Execute() {
     if (FDraw.FileLimit > 0) {
         options.Limits.emplace_back(RLIMIT_NOFILE, FDraw.FileLimit);
     }
-    const int cpu = static_cast<int>(FDraw.Seed % 2U) % static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    const int cpu = static_cast<int>(FDraw.Seed % 2U) %
+                    static_cast<int>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
     options.Cpu = FDraw.Hogs > 0 ? cpu : -1;
     const THogs hogs(FDraw.Hogs, cpu);
     const long dropsBefore = SoftnetDrops();
@@ -603,7 +606,8 @@ std::vector<std::string> TRun::Execute() {
     } else {
         runFor(FStart + milliseconds(FDraw.FirstPressMs));
         if (Ended(pid)) {
-            Fail("ended by itself before any press, after " + std::to_string(Ms(Clock::now() - FStart)) + " ms");
+            Fail("ended by itself before any press, after " +
+                 std::to_string(Ms(Clock::now() - FStart)) + " ms");
         } else {
             const bool alarmBefore = CountOf(tarvex.Output(), "Error occured [") > 0;
             FPressed = true;
@@ -643,17 +647,17 @@ std::vector<std::string> TRun::Execute() {
     }
     const std::optional<TExitStatus> status = tarvex.WaitExit(3000);
     if (!status || !status->Exited || status->Code != 1) {
-        Fail(!status ? "did not end" : "ended with status " + std::to_string(status->Code) +
-                                         " signal " + std::to_string(status->Signal) +
-                                         " (want status 1)");
+        Fail(!status ? "did not end"
+                     : "ended with status " + std::to_string(status->Code) + " signal " +
+                           std::to_string(status->Signal) + " (want status 1)");
     }
     FNetworkDropped = SoftnetDrops() != dropsBefore;
     // Descriptors, threads and memory stay flat whatever the run met.
     for (const TSample& sample : samples) {
         if (sample.Descriptors > openAtStart + 8 || sample.Threads > 3) {
             Fail("had " + std::to_string(sample.Descriptors) + " descriptors (" +
-                 std::to_string(openAtStart) + " at start) and " +
-                 std::to_string(sample.Threads) + " threads at once");
+                 std::to_string(openAtStart) + " at start) and " + std::to_string(sample.Threads) +
+                 " threads at once");
             break;
         }
     }
@@ -682,7 +686,8 @@ void TRun::CheckOutput(const TProcess& ATarvex, TPeer& APeer) {
         report = at == std::string::npos ? "" : text.substr(at);
         text.erase(std::min(at, text.size()));
     }
-    const bool reportSeen = FDraw.Error != TStreamKind::skNull && FDraw.Error != TStreamKind::skClosed;
+    const bool reportSeen =
+        FDraw.Error != TStreamKind::skNull && FDraw.Error != TStreamKind::skClosed;
     if (FDraw.Output == TStreamKind::skClosed && reportSeen) {
         CheckReport(report, "EInOutError", "I/O error 9.");
     } else if (FDraw.Output == TStreamKind::skFull && reportSeen) {
@@ -723,8 +728,9 @@ void TRun::CheckOutput(const TProcess& ATarvex, TPeer& APeer) {
     }
     long roundTrip = 0;
     std::size_t exchanges = 0;
-    while (exchanges < lines.size() && (lines[exchanges] == "Ping lost?" ||
-                                        IsAnswered(lines[exchanges], FDraw.Host.Shown, roundTrip))) {
+    while (exchanges < lines.size() &&
+           (lines[exchanges] == "Ping lost?" ||
+            IsAnswered(lines[exchanges], FDraw.Host.Shown, roundTrip))) {
         ++exchanges;
     }
     // Then the alarm: its empty line (or a line a press cut short in a blocked write) and its
@@ -783,20 +789,21 @@ void TRun::CheckExchange(std::size_t AIndex, std::string_view ALine, TPeer& APee
         if (roundTrip + 2 < answerMs || roundTrip > answerMs + FDraw.Margin() + 15) {
             Fail(where + "the answer left the peer " + std::to_string(answerMs) +
                  " ms after the request came");
-        }
-        if (AIndex + 1 < ARequests.size() &&
-            ARequests[AIndex + 1].Arrived + milliseconds(2) < *answer + milliseconds(FDraw.Delay)) {
+        } else if (AIndex + 1 < ARequests.size() &&
+                   ARequests[AIndex + 1].Arrived + milliseconds(2) <
+                       *answer + milliseconds(FDraw.Delay)) {
             Fail(where + "the next request came " +
                  std::to_string(Ms(ARequests[AIndex + 1].Arrived - *answer)) +
                  " ms after the answer, before the delay of " + std::to_string(FDraw.Delay));
         }
     } else if (ALine == "Ping lost?") {
         // Waiting without limit, only an error about the request ends the exchange.
-        const bool due = FDraw.Timeout == -2
-                             ? !request.ErrorSent
-                             : answer && !FNetworkDropped && FDraw.Timeout > 0 &&
-                                   answerMs <= FDraw.Timeout - FDraw.Margin();
-        if (due) {
+        const bool due = FDraw.Timeout == -2 ? !request.ErrorSent
+                                             : answer && !FNetworkDropped && FDraw.Timeout > 0 &&
+                                                   answerMs <= FDraw.Timeout - FDraw.Margin();
+        if (due && FDraw.Timeout == -2) {
+            Fail(where + "lost while waiting without limit, with no error about the request");
+        } else if (due) {
             Fail(where + "the answer left the peer " + std::to_string(answerMs) +
                  " ms after the request, timeout " + std::to_string(FDraw.Timeout));
         }
@@ -859,7 +866,8 @@ int main(int argc, char** argv) {
         if (only < 0 && Clock::now() + std::chrono::seconds(7) > end) {
             break;
         }
-        std::seed_seq sequence{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32U),
+        std::seed_seq sequence{static_cast<std::uint32_t>(seed),
+                               static_cast<std::uint32_t>(seed >> 32U),
                                static_cast<std::uint32_t>(draw)};
         std::array<std::uint32_t, 2> words{};
         sequence.generate(words.begin(), words.end());
@@ -882,7 +890,7 @@ int main(int argc, char** argv) {
                       << std::endl;
         }
     }
-    std::cout << "promise check: " << run << " draws, " << failed << " failed (seed " << seed
-              << ")" << std::endl;
+    std::cout << "promise check: " << run << " draws, " << failed << " failed (seed " << seed << ")"
+              << std::endl;
     return failed == 0 && run > 0 ? 0 : 1;
 }
