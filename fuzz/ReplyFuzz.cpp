@@ -4,10 +4,11 @@
 // hold whatever the bytes:
 // - the exchange ends the same way when the receive leaves other bytes past the length it
 //   reports, so no decision reads what the datagram did not bring;
-// - a datagram that neither carries (echo types) nor quotes (any other type) the client's
+// - a datagram that neither carries (an echo reply) nor quotes (an error) the client's
 //   identifier and current sequence number is never accepted and never raises, apart from the
-//   refusal of one too short to hold an ICMP header;
-// - an echo message is accepted only from the address the request went to, and any other
+//   refusal of one too short to hold an ICMP header; an echo request never decides, and an
+//   error decides only when what it quotes is an ICMP echo request (never another protocol);
+// - an echo reply is accepted only from the address the request went to, and any other
 //   message decides only when the datagram it quotes was going there, whatever spelling of the
 //   dotted address the host was given in;
 // - a wait that receives only such datagrams reads them all and ends as a time-out;
@@ -75,10 +76,25 @@ std::size_t NumbersAt(const std::vector<std::uint8_t>& ABytes) {
     return IsEchoType(ABytes[h]) ? h : h + IcmpHeaderSize + h;
 }
 
-// The datagram brings the client's identifier and sequence number where they belong.
+// What a non-echo message quotes is an ICMP echo request (the quoted header taken to be as
+// long as the outer one).
+bool QuotesEchoRequest(const std::vector<std::uint8_t>& ABytes) {
+    const std::size_t h = HeaderLength(ABytes);
+    const std::size_t protocol = h + IcmpHeaderSize + 9;
+    const std::size_t type = h + IcmpHeaderSize + h;
+    return type < ABytes.size() && protocol < ABytes.size() && ABytes[protocol] == 1 &&
+           ABytes[type] == IcmpEchoRequest;
+}
+
+// The datagram brings the client's identifier and sequence number where they belong: an echo
+// reply its own, an error in the echo request it quotes.
 bool AboutTheRequest(const std::vector<std::uint8_t>& ABytes, std::uint16_t AIdentifier,
                      std::uint16_t ASequence) {
     if (ABytes.empty() || TooShort(ABytes)) {
+        return false;
+    }
+    const std::uint8_t type = ABytes[HeaderLength(ABytes)];
+    if (type == IcmpEchoRequest || (type != IcmpEchoReply && !QuotesEchoRequest(ABytes))) {
         return false;
     }
     const std::size_t at = NumbersAt(ABytes);
@@ -102,10 +118,10 @@ std::string SourceText(const std::vector<std::uint8_t>& ABytes) {
 }
 
 // Writes the client's numbers where a datagram of its type would carry or quote them, and now
-// and then the watched address as its source and as the quoted destination, so that the
-// accepting paths are reached.
+// and then the watched address as its source and as the quoted destination, and an ICMP echo
+// request as what an error quotes, so that the accepting paths are reached.
 void Aim(std::vector<std::uint8_t>& ADatagram, std::uint16_t AIdentifier, std::uint16_t ASequence,
-         bool AFromHost, const TIdIn4Address& AHost) {
+         bool AFromHost, bool AQuoteEcho, const TIdIn4Address& AHost) {
     if (ADatagram.empty() || HeaderLength(ADatagram) >= ADatagram.size()) {
         return;
     }
@@ -116,7 +132,16 @@ void Aim(std::vector<std::uint8_t>& ADatagram, std::uint16_t AIdentifier, std::u
     for (std::size_t i = 0; i < 4 && at + i < ADatagram.size(); ++i) {
         ADatagram[at + i] = values[i];
     }
-    const std::size_t quoted = HeaderLength(ADatagram) + IcmpHeaderSize + 16;
+    const std::size_t h = HeaderLength(ADatagram);
+    if (AQuoteEcho && !IsEchoType(ADatagram[h])) {
+        for (const auto& [offset, value] :
+             {std::pair<std::size_t, std::uint8_t>{h + 8 + 9, 1}, {h + 8 + h, IcmpEchoRequest}}) {
+            if (offset < ADatagram.size()) {
+                ADatagram[offset] = value;
+            }
+        }
+    }
+    const std::size_t quoted = h + IcmpHeaderSize + 16;
     for (std::size_t i = 0; AFromHost && i < 4; ++i) {
         if (12 + i < ADatagram.size()) {
             ADatagram[12 + i] = AHost[i];
@@ -245,6 +270,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
             const std::int32_t count = input.ConsumeIntegralInRange<std::int32_t>(0, 4);
             const std::uint8_t aimMask = input.ConsumeIntegral<std::uint8_t>();
             const std::uint8_t sourceMask = input.ConsumeIntegral<std::uint8_t>();
+            const std::uint8_t quoteMask = input.ConsumeIntegral<std::uint8_t>();
             const bool failReceive = input.ConsumeBool();
             const std::uint8_t scribbleByte = input.ConsumeIntegral<std::uint8_t>();
             std::deque<std::vector<std::uint8_t>> datagrams;
@@ -252,7 +278,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
                 const std::size_t length = input.ConsumeIntegralInRange<std::size_t>(0, 1100);
                 std::vector<std::uint8_t> datagram = input.ConsumeBytes<std::uint8_t>(length);
                 if ((aimMask >> i) & 1U) {
-                    Aim(datagram, identifier, sequence, (sourceMask >> i) & 1U, hostBytes);
+                    Aim(datagram, identifier, sequence, (sourceMask >> i) & 1U,
+                        (quoteMask >> i) & 1U, hostBytes);
                 }
                 datagrams.push_back(std::move(datagram));
             }
@@ -280,6 +307,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
                     if (!TooShort(last)) {
                         Fail("a datagram long enough for its headers was refused as short");
                     }
+                } else if (last[HeaderLength(last)] == IcmpEchoRequest) {
+                    Fail("an echo request decided the exchange");
+                } else if (last[HeaderLength(last)] != IcmpEchoReply && !QuotesEchoRequest(last)) {
+                    Fail("a message quoting another protocol or type decided the exchange");
                 } else if (!AboutTheRequest(last, identifier, sequence)) {
                     Fail("a datagram not about the request decided the exchange");
                 } else if (!IsEchoType(last[HeaderLength(last)]) &&

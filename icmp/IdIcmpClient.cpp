@@ -29,10 +29,13 @@ void TIdIcmpClient::PingHost(const std::string& AData, std::uint16_t ASequence) 
         FSequence = ASequence;
     }
     BuildEchoRequest(AData);
-    const std::uint32_t startTime = MillisecondTicks();
     TransmitRequest();
     CollectReply();
-    const std::uint32_t roundTrip = TicksBetween(startTime, MillisecondTicks());
+    std::uint32_t roundTrip = TicksBetween(FSendTime, MillisecondTicks());
+    // An answer counts until it arrived, not until this process got round to reading it.
+    if (FLastReply.Outcome != TEchoOutcome::eoTimedOut) {
+        roundTrip -= roundTrip < FAnswerQueuedMs ? roundTrip : FAnswerQueuedMs;
+    }
     // Every exchange opens its own socket in the send and closes it here.
     SocketHandle().Close();
     FLastReply.RoundTripMs = roundTrip;
@@ -47,11 +50,27 @@ void TIdIcmpClient::BuildEchoRequest(const std::string& AData) {
 }
 
 void TIdIcmpClient::TransmitRequest() {
-    const TIdIn4Address destination = SendPacket(Host(), Port(), FEchoPacket.data(), FEchoLength);
+    // The look-up first: the round trip is the network's, and a slow resolver is not.
+    const std::string address = ResolveHost(Host());
+    FSendTime = MillisecondTicks();
+    const TIdIn4Address destination =
+        SendPacketTo(address, Port(), FEchoPacket.data(), FEchoLength);
     if (FDestinationText.empty() || destination != FDestination) {
         FDestinationText = StackInstance->AddressToText(destination);
     }
     FDestination = destination;
+}
+
+void TIdIcmpClient::SocketOpened(TIdSocketHandle& AHandle) {
+    // Before anything is sent, so that no answer can come before the filter.
+    const auto identifier = FEchoLength > 0 ? LoadLe16(FEchoPacket, IcmpIdentifierOffset)
+                                            : static_cast<std::uint16_t>(OwnProcessId() & 0xFFFF);
+    TEchoFilter filter = EchoAnswerFilter(identifier);
+    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+    AHandle.SetOption(Id_SOL_SOCKET, Id_SO_ATTACH_FILTER, &program,
+                      static_cast<std::int32_t>(sizeof program));
+    const std::int32_t on = 1;
+    AHandle.SetOption(Id_SOL_SOCKET, Id_SO_TIMESTAMPNS, &on, static_cast<std::int32_t>(sizeof on));
 }
 
 void TIdIcmpClient::CollectReply() {
@@ -64,10 +83,17 @@ void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
     FRecvPacket.fill(0);
     const std::uint32_t waitStart = MillisecondTicks();
     std::int32_t timeLeft = AWait;
+    // Once the wait is used up, what is already queued is still read without waiting: an
+    // answer that arrived in time may sit behind a datagram that answered nothing, or this
+    // process may have got the processor back only after the end of the wait.
+    bool overtime = false;
     for (;;) {
         const std::int32_t received = ReceivePacket(
             FRecvPacket.data(), static_cast<std::int32_t>(FRecvPacket.size()), timeLeft);
         StackInstance->CheckCallResult(received);
+        if (overtime && received > 0 && ArrivedAfter(waitStart, AWait)) {
+            break;
+        }
         if (ParseReply(received, AReplyStatus)) {
             return;
         }
@@ -78,20 +104,29 @@ void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
         }
         const std::int64_t elapsed = TicksBetween(waitStart, MillisecondTicks());
         const std::int64_t left = static_cast<std::int64_t>(AWait) - elapsed;
-        if (left <= 0) {
+        if (left <= 0 && LastQueuedUs() < 0) {
+            // Without arrival times nothing queued can be told to have come in time.
             break;
         }
-        timeLeft = static_cast<std::int32_t>(left);
+        overtime = left <= 0;
+        timeLeft = overtime ? 0 : static_cast<std::int32_t>(left);
     }
     // Only datagrams for other requests came: nothing answered this one in time.
     MarkTimedOut(AReplyStatus);
 }
 
-// A raw socket sees every ICMP datagram of the host. One answers the current request only when
-// it carries (an echo message) or quotes (any other) the identifier and sequence number the
-// request went out with; an echo message only when it comes from where the request went, and
-// any other only when the datagram it quotes was going there (another instance with the same
-// identifier may ping elsewhere). Every decision reads the bytes this datagram brought and no
+bool TIdIcmpClient::ArrivedAfter(std::uint32_t AWaitStart, std::int32_t AWait) const {
+    const std::int64_t arrived =
+        static_cast<std::int64_t>(TicksBetween(AWaitStart, MillisecondTicks())) -
+        LastQueuedUs() / 1000;
+    return arrived > AWait;
+}
+
+// A raw socket sees every ICMP datagram of the host that its filter lets through. One answers
+// the current request only when it is an echo reply carrying the identifier and sequence number
+// the request went out with, from where the request went; or an error quoting that request: an
+// ICMP echo request with those numbers, going there (another instance with the same identifier
+// may ping elsewhere). Every decision reads the bytes this datagram brought and no
 // others: past them the area still holds an earlier datagram of the same exchange.
 bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatus) {
     if (AReceived == 0) {
@@ -106,11 +141,12 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
     const std::span<const std::uint8_t> datagram(FRecvPacket.data(),
                                                  static_cast<std::size_t>(AReceived));
     const std::uint8_t type = IcmpType(FRecvPacket, headerLength);
-    if (type == IcmpRedirect) {
-        // Only news of a better first hop: the request was forwarded and its answer may follow.
+    if (type == IcmpRedirect || type == IcmpEchoRequest) {
+        // News of a better first hop, or a request (this one looped back on an own address, or
+        // another program's): neither answers, and the answer may still follow.
         return false;
     }
-    const bool echo = type == IcmpEchoReply || type == IcmpEchoRequest;
+    const bool echo = type == IcmpEchoReply;
     if (echo) {
         // Copied into the existing text, so its capacity is reused from exchange to exchange
         // (assigning from byte iterators would build a temporary text first).
@@ -124,6 +160,10 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
         fields->Identifier != LoadLe16(FEchoPacket, IcmpIdentifierOffset)) {
         return false;
     }
+    // Numbers that only look like ours, in a quoted UDP or TCP header, say nothing of the request.
+    if (!echo && !QuotesEchoRequest(datagram, headerLength)) {
+        return false;
+    }
     const std::optional<TIpAddressBytes> source = SourceAddressOf(datagram);
     const std::optional<TIpAddressBytes> about =
         echo ? source : QuotedDestinationOf(datagram, headerLength);
@@ -132,7 +172,6 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
     }
     switch (type) {
         case IcmpEchoReply:
-        case IcmpEchoRequest:
             AReplyStatus.Outcome = TEchoOutcome::eoReplied;
             break;
         case IcmpDestinationUnreachable:
@@ -150,6 +189,7 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
     AReplyStatus.IcmpType = type;
     AReplyStatus.Sequence = fields->Sequence;
     AReplyStatus.Ttl = IpTimeToLive(FRecvPacket);
+    FAnswerQueuedMs = LastQueuedUs() > 0 ? static_cast<std::uint32_t>(LastQueuedUs() / 1000) : 0;
     return true;
 }
 

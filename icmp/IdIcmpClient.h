@@ -11,7 +11,7 @@ namespace tarvex {
 
 // What one echo exchange produced.
 enum class TEchoOutcome : std::uint8_t {
-    eoReplied = 0,      // an echo reply (or request) carrying the current request's numbers
+    eoReplied = 0,      // an echo reply carrying the current request's numbers
     eoError = 1,        // only while a datagram is being decoded; never reaches LastReply
     eoTimedOut = 2,     // nothing answering the request arrived within the wait
     eoUnreachable = 3,  // a destination-unreachable message quoting the current request
@@ -24,11 +24,12 @@ struct TReplyStatus {
     std::int32_t ByteCount = 0;
     // Dotted decimal source address of the accepted datagram; "0.0.0.0" on time-out.
     std::string SourceAddress;
-    // ICMP type byte of the accepted datagram (0, 3, 8 or 11); 0 on time-out.
+    // ICMP type byte of the accepted datagram (0, 3 or 11); 0 on time-out.
     std::uint8_t IcmpType = 0;
     // Sequence number found in the accepted datagram; the request's on time-out.
     std::uint16_t Sequence = 0;
-    // Milliseconds from just before the send to the end of the wait.
+    // Milliseconds from just before the send (after the look-up) to the arrival of the
+    // accepted datagram; on time-out to the end of the wait.
     std::uint32_t RoundTripMs = 0;
     // Time-to-live of the accepted datagram's IPv4 header; 0 on time-out.
     std::uint8_t Ttl = 0;
@@ -77,8 +78,13 @@ protected:
     // request, or when nothing arrived (AReceived 0): the record is then filled in.
     bool ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatus);
     void FireReply();
+    // Lets only what may answer a request of this client reach the socket, and has the kernel
+    // record when each datagram arrives.
+    void SocketOpened(TIdSocketHandle& AHandle) override;
 
 private:
+    // True when the datagram just read arrived later than AWait ms after AWaitStart.
+    bool ArrivedAfter(std::uint32_t AWaitStart, std::int32_t AWait) const;
     void MarkTimedOut(TReplyStatus& AReplyStatus) const;
 
     TPacketArea FRecvPacket{};
@@ -93,6 +99,10 @@ private:
     TIdIn4Address FDestination{};
     // Its text, made only when it changes: every echo answer is from there.
     std::string FDestinationText;
+    // When the current request went out, after the look-up, and how long its answer waited
+    // in the queue before it was read: the round trip runs from the one to the arrival.
+    std::uint32_t FSendTime = 0;
+    std::uint32_t FAnswerQueuedMs = 0;
 };
 
 }  // namespace tarvex

@@ -13,19 +13,36 @@ TIdRawBase::~TIdRawBase() = default;
 TIdSocketHandle& TIdRawBase::SocketHandle() {
     if (!FSocketHandle.IsOpen()) {
         FSocketHandle.OpenSocket(Id_SOCK_RAW, FProtocol);
+        try {
+            SocketOpened(FSocketHandle);
+        } catch (...) {
+            // A socket left without what its owner sets up must not be used by the next send.
+            FSocketHandle.Close();
+            throw;
+        }
     }
     FSocketHandle.SetOption(Id_IPPROTO_IP, Id_IP_TTL, &FTimeToLive,
                             static_cast<std::int32_t>(sizeof(FTimeToLive)));
     return FSocketHandle;
 }
 
+void TIdRawBase::SocketOpened(TIdSocketHandle& /*AHandle*/) {}
+
 TIdIn4Address TIdRawBase::SendPacket(const std::string& AHost, std::int32_t APort,
                                      const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
-    const std::string destination = StackInstance->ResolveAddress(AHost);
+    return SendPacketTo(ResolveHost(AHost), APort, ABuffer, ABufferSize);
+}
+
+std::string TIdRawBase::ResolveHost(const std::string& AHost) {
+    return StackInstance->ResolveAddress(AHost);
+}
+
+TIdIn4Address TIdRawBase::SendPacketTo(const std::string& AAddress, std::int32_t APort,
+                                       const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
     // The text may be any spelling the dotted form allows; the bytes are what it means.
     TIdIn4Address address{};
-    StackInstance->TextToAddress(destination, address);
-    SocketHandle().SendDatagram(destination, APort, ABuffer, ABufferSize);
+    StackInstance->TextToAddress(AAddress, address);
+    SocketHandle().SendDatagram(AAddress, APort, ABuffer, ABufferSize);
     return address;
 }
 
@@ -38,7 +55,7 @@ std::int32_t TIdRawBase::ReceivePacket(std::uint8_t* ABuffer, std::int32_t AByte
     if (!SocketHandle().WaitReadable(timeout)) {
         return 0;
     }
-    return SocketHandle().Receive(ABuffer, AByteCount, 0);
+    return SocketHandle().ReceiveQueued(ABuffer, AByteCount, 0, FLastQueuedUs);
 }
 
 std::int32_t TIdRawBase::BufferSize() const noexcept {

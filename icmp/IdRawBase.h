@@ -38,11 +38,18 @@ public:
     // Raises what the resolver, SocketHandle and SendDatagram raise.
     TIdIn4Address SendPacket(const std::string& AHost, std::int32_t APort,
                              const std::uint8_t* ABuffer, std::int32_t ABufferSize);
+    // The two halves of SendPacket, for a caller that times the send without the look-up.
+    std::string ResolveHost(const std::string& AHost);
+    TIdIn4Address SendPacketTo(const std::string& AAddress, std::int32_t APort,
+                               const std::uint8_t* ABuffer, std::int32_t ABufferSize);
     // Waits up to ATimeout milliseconds (negative: ReceiveTimeout) for one datagram and reads
     // at most AByteCount bytes of it. Its length, 0 when nothing came in time (or the wait
     // failed, or there is nowhere to put it), -1 when the receive call failed.
     std::int32_t ReceivePacket(std::uint8_t* ABuffer, std::int32_t AByteCount,
                                std::int32_t ATimeout);
+    // How long the datagram of the last ReceivePacket that read one had waited in the socket's
+    // queue, in microseconds; -1 when the socket does not record arrival times.
+    std::int64_t LastQueuedUs() const noexcept { return FLastQueuedUs; }
 
     std::int32_t BufferSize() const noexcept;
     // Sets the size of the buffer, allocating or releasing memory to match; a negative size
@@ -57,6 +64,9 @@ public:
     void SetProtocol(std::int32_t AValue) noexcept { FProtocol = AValue; }
 
 protected:
+    // Called once for every socket SocketHandle opens, before the time-to-live is written and
+    // before anything is sent through it.
+    virtual void SocketOpened(TIdSocketHandle& AHandle);
     std::int32_t ReceiveTimeout() const noexcept { return FReceiveTimeout; }
     void SetReceiveTimeout(std::int32_t AValue) noexcept { FReceiveTimeout = AValue; }
 
@@ -69,6 +79,7 @@ private:
     std::int32_t FReceiveTimeout = DefaultReceiveTimeout;
     std::int32_t FProtocol = DefaultProtocol;
     std::int32_t FTimeToLive = DefaultTimeToLive;
+    std::int64_t FLastQueuedUs = -1;
 };
 
 }  // namespace tarvex

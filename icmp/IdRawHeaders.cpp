@@ -55,6 +55,58 @@ std::optional<TIpAddressBytes> QuotedDestinationOf(std::span<const std::uint8_t>
                      AHeaderLength + IcmpQuotedDatagramOffset + IpDestinationAddressOffset);
 }
 
+bool QuotesEchoRequest(std::span<const std::uint8_t> ADatagram,
+                       std::size_t AHeaderLength) noexcept {
+    const std::size_t protocolAt = AHeaderLength + IcmpQuotedDatagramOffset + IpProtocolOffset;
+    const std::size_t typeAt = QuotedEchoFieldsOffset(AHeaderLength) + IcmpTypeOffset;
+    return protocolAt < ADatagram.size() && typeAt < ADatagram.size() &&
+           ADatagram[protocolAt] == IpProtocolIcmp && ADatagram[typeAt] == IcmpEchoRequest;
+}
+
+TEchoFilter EchoAnswerFilter(std::uint16_t AIdentifier) noexcept {
+    // The filter loads 16 bits in network order; the identifier went out low byte first.
+    const auto identifier =
+        static_cast<std::uint32_t>(((AIdentifier & 0xFFU) << 8) | (AIdentifier >> 8));
+    constexpr std::uint8_t Accept = EchoFilterLength - 2;
+    constexpr std::uint8_t Drop = EchoFilterLength - 1;
+    const auto jump = [](std::uint8_t AAt, std::uint32_t AValue, std::uint8_t AIfEqual,
+                         std::uint8_t AOtherwise) {
+        // Jumps count from the instruction after this one.
+        return sock_filter{BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint8_t>(AIfEqual - AAt - 1),
+                           static_cast<std::uint8_t>(AOtherwise - AAt - 1), AValue};
+    };
+    const auto load = [](std::uint16_t ASize, std::uint32_t AOffset) {
+        return sock_filter{static_cast<std::uint16_t>(BPF_LD | ASize | BPF_IND), 0, 0, AOffset};
+    };
+    // The raw socket's datagrams start with the IPv4 header; X holds its length h, and an
+    // error's quoted header is taken to be as long as the outer one, as the decoding takes it.
+    // A load past the end of the datagram drops it.
+    constexpr std::uint8_t EchoAt = 7;
+    constexpr std::uint8_t ErrorAt = 9;
+    return TEchoFilter{{
+        {BPF_LDX | BPF_B | BPF_MSH, 0, 0, IpVersionAndLengthOffset},  // 0: X := h
+        load(BPF_B, IcmpTypeOffset),                                  // 1: the type
+        jump(2, IcmpEchoReply, EchoAt, 3),
+        jump(3, IcmpDestinationUnreachable, ErrorAt, 4),
+        jump(4, IcmpTimeExceeded, ErrorAt, 5),
+        jump(5, IcmpParameterProblem, ErrorAt, 6),
+        jump(6, IcmpSourceQuench, ErrorAt, Drop),
+        load(BPF_H, IcmpIdentifierOffset),  // 7: an echo reply's own identifier
+        jump(8, identifier, Accept, Drop),
+        load(BPF_B, IcmpQuotedDatagramOffset + IpProtocolOffset),  // 9: quoted protocol
+        jump(10, IpProtocolIcmp, 11, Drop),
+        {BPF_MISC | BPF_TXA, 0, 0, 0},  // 11: X := 2h, the quoted message less 8
+        {BPF_ALU | BPF_LSH | BPF_K, 0, 0, 1},
+        {BPF_MISC | BPF_TAX, 0, 0, 0},
+        load(BPF_B, IcmpQuotedDatagramOffset + IcmpTypeOffset),  // 14: quoted type
+        jump(15, IcmpEchoRequest, 16, Drop),
+        load(BPF_H, IcmpQuotedDatagramOffset + IcmpIdentifierOffset),  // quoted identifier
+        jump(17, identifier, Accept, Drop),
+        {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFFU},  // the whole datagram
+        {BPF_RET | BPF_K, 0, 0, 0},
+    }};
+}
+
 std::span<const std::uint8_t> EchoedData(std::span<const std::uint8_t, PacketAreaSize> AArea,
                                          std::size_t AHeaderLength) noexcept {
     const std::size_t from = AHeaderLength + EchoDataOffset;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <linux/filter.h>
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -22,9 +24,14 @@ using TPacketArea = std::array<std::uint8_t, PacketAreaSize>;
 // ICMP types (RFC 792) the client tells apart.
 constexpr std::uint8_t IcmpEchoReply = 0;
 constexpr std::uint8_t IcmpDestinationUnreachable = 3;
+constexpr std::uint8_t IcmpSourceQuench = 4;
 constexpr std::uint8_t IcmpRedirect = 5;
 constexpr std::uint8_t IcmpEchoRequest = 8;
 constexpr std::uint8_t IcmpTimeExceeded = 11;
+constexpr std::uint8_t IcmpParameterProblem = 12;
+
+// The IP protocol number of ICMP, as a quoted header carries it.
+constexpr std::uint8_t IpProtocolIcmp = 1;
 
 // ICMP message, offsets from its first byte.
 constexpr std::size_t IcmpTypeOffset = 0;
@@ -51,6 +58,7 @@ static_assert(EchoZeroOffset + EchoZeroSize == EchoDataOffset);
 // IPv4 header (RFC 791), offsets from the first byte of the datagram.
 constexpr std::size_t IpVersionAndLengthOffset = 0;
 constexpr std::size_t IpTimeToLiveOffset = 8;
+constexpr std::size_t IpProtocolOffset = 9;
 constexpr std::size_t IpSourceAddressOffset = 12;
 constexpr std::size_t IpDestinationAddressOffset = 16;
 constexpr std::size_t IpAddressSize = 4;
@@ -198,6 +206,18 @@ std::optional<TIpAddressBytes> SourceAddressOf(std::span<const std::uint8_t> ADa
 // header, taken to start right behind the ICMP header; none when the datagram ends first.
 std::optional<TIpAddressBytes> QuotedDestinationOf(std::span<const std::uint8_t> ADatagram,
                                                    std::size_t AHeaderLength) noexcept;
+// True when an error message quotes an ICMP echo request: the quoted IPv4 header names ICMP
+// and the quoted message has type 8. False when the datagram ends before either.
+bool QuotesEchoRequest(std::span<const std::uint8_t> ADatagram, std::size_t AHeaderLength) noexcept;
+
+// A classic socket filter that lets through only what can answer a request with AIdentifier
+// (as the request stores it, least-significant byte first): echo replies carrying it, and
+// the error messages the decoding reads when they quote an echo request carrying it. The kernel
+// then drops every other datagram before it is queued, so foreign traffic costs no read and
+// cannot crowd the answer out of the receive queue. The decoding still judges what passes.
+constexpr std::size_t EchoFilterLength = 20;
+using TEchoFilter = std::array<sock_filter, EchoFilterLength>;
+TEchoFilter EchoAnswerFilter(std::uint16_t AIdentifier) noexcept;
 
 // The echoed data area of an echo message: from h + 20 to the end of the packet area.
 std::span<const std::uint8_t> EchoedData(std::span<const std::uint8_t, PacketAreaSize> AArea,

@@ -84,6 +84,11 @@ std::int32_t TIdSocketHandle::Receive(void* ABuffer, std::int32_t ALength, std::
     return Stack().SysReceive(FDescriptor, ABuffer, ALength, AFlags);
 }
 
+std::int32_t TIdSocketHandle::ReceiveQueued(void* ABuffer, std::int32_t ALength,
+                                            std::int32_t AFlags, std::int64_t& AQueuedUs) {
+    return Stack().SysReceiveQueued(FDescriptor, ABuffer, ALength, AFlags, AQueuedUs);
+}
+
 void TIdSocketHandle::SendDatagram(const std::string& AIP, std::int32_t APort, const void* ABuffer,
                                    std::int32_t ACount) {
     TIdStack& stack = Stack();

@@ -34,6 +34,9 @@ public:
     virtual std::int32_t ReceiveDatagram(void* ABuffer, std::int32_t ALength, std::int32_t AFlags,
                                          std::string& AIP, std::int32_t& APort);
     std::int32_t Receive(void* ABuffer, std::int32_t ALength, std::int32_t AFlags);
+    // Receive, also giving how long the datagram waited in the queue (see SysReceiveQueued).
+    std::int32_t ReceiveQueued(void* ABuffer, std::int32_t ALength, std::int32_t AFlags,
+                               std::int64_t& AQueuedUs);
     // Sends ACount bytes as one datagram. Raises EIdPackageSizeTooBig when the datagram is too
     // long for the system, EIdSocketError on any other failure, EIdNotAllBytesSent on a short
     // send.

@@ -16,6 +16,13 @@ std::optional<TCriticalSection> StackGuard;
 
 TIdStack::~TIdStack() = default;
 
+std::int32_t TIdStack::SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer,
+                                        std::int32_t ALength, std::int32_t AFlags,
+                                        std::int64_t& AQueuedUs) {
+    AQueuedUs = -1;
+    return SysReceive(ASocket, ABuffer, ALength, AFlags);
+}
+
 std::string TIdStack::ErrorMessage(std::int32_t AErrorNumber) {
     return FormatText(SocketErrorFormat, {IntegerText(AErrorNumber), StackErrorText(AErrorNumber)});
 }

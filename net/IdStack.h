@@ -57,6 +57,11 @@ public:
     virtual std::uint32_t SysNetToHost32(std::uint32_t AValue) = 0;
     virtual std::int32_t SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
                                     std::int32_t ALength, std::int32_t AFlags) = 0;
+    // SysReceive that also tells how long the datagram waited in the socket's queue before this
+    // read, in microseconds, when the socket records arrival times; -1 when it does not.
+    virtual std::int32_t SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer,
+                                          std::int32_t ALength, std::int32_t AFlags,
+                                          std::int64_t& AQueuedUs);
     virtual std::int32_t SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
                                         std::int32_t ALength, std::int32_t AFlags, std::string& AIP,
                                         std::int32_t& APort) = 0;

@@ -36,6 +36,9 @@ inline constexpr std::int32_t Id_SO_ERROR = 4;
 inline constexpr std::int32_t Id_SO_BROADCAST = 6;
 inline constexpr std::int32_t Id_SO_SNDBUF = 7;
 inline constexpr std::int32_t Id_SO_RCVBUF = 8;
+// A classic socket filter, and the kernel's receive time of every datagram.
+inline constexpr std::int32_t Id_SO_ATTACH_FILTER = 26;
+inline constexpr std::int32_t Id_SO_TIMESTAMPNS = 35;
 
 // Flags of the send and receive calls; MSG_NOSIGNAL is added to every one of them.
 inline constexpr std::int32_t Id_MSG_PEEK = 0x02;

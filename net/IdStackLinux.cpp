@@ -5,6 +5,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -326,6 +328,44 @@ std::int32_t TIdStackLinux::SysReceive(TIdStackSocketHandle ASocket, void* ABuff
     }
     return static_cast<std::int32_t>(
         recv(ASocket, ABuffer, static_cast<std::size_t>(ALength), AFlags | MSG_NOSIGNAL));
+}
+
+std::int32_t TIdStackLinux::SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer,
+                                             std::int32_t ALength, std::int32_t AFlags,
+                                             std::int64_t& AQueuedUs) {
+    AQueuedUs = -1;
+    if (RefuseNegative(ALength)) {
+        return -1;
+    }
+    iovec data{ABuffer, static_cast<std::size_t>(ALength)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const auto result =
+        static_cast<std::int32_t>(recvmsg(ASocket, &message, AFlags | MSG_NOSIGNAL));
+    if (result < 0) {
+        return result;
+    }
+    for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr;
+         item = CMSG_NXTHDR(&message, item)) {
+        if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_TIMESTAMPNS &&
+            item->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+            timespec arrived{};
+            std::memcpy(&arrived, CMSG_DATA(item), sizeof arrived);
+            // The stamp is wall-clock time; the difference to now is taken at once, so only a
+            // clock step within these few instructions could bend it, and it is kept >= 0.
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            const std::int64_t queued =
+                (static_cast<std::int64_t>(now.tv_sec) - arrived.tv_sec) * 1000000 +
+                (now.tv_nsec - arrived.tv_nsec) / 1000;
+            AQueuedUs = queued > 0 ? queued : 0;
+        }
+    }
+    return result;
 }
 
 std::int32_t TIdStackLinux::SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,

@@ -4,6 +4,7 @@
 #include <gnu/libc-version.h>
 #include <langinfo.h>
 #include <link.h>
+#include <poll.h>
 #include <signal.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -139,6 +140,9 @@ void AdoptLocale() noexcept {
     }
 }
 
+// How long one round of the report waits for room on a standard error that would block.
+constexpr int ReportWaitMs = 1000;
+
 // Writes to standard error, gathering small pieces; async-signal-safe.
 class TReportWriter {
 public:
@@ -163,6 +167,11 @@ public:
             const ssize_t written = write(2, FBytes + done, FLength - done);
             if (written > 0) {
                 done += static_cast<std::size_t>(written);
+            } else if (written == -1 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // A file another program left non-blocking: wait a while for room, as a
+                // blocking write would, so the report is not lost.
+                pollfd room{2, POLLOUT, 0};
+                poll(&room, 1, ReportWaitMs);
             } else if (written == 0 || errno != EINTR) {
                 break;
             }

@@ -62,9 +62,51 @@ sigset_t KeyboardSignals() noexcept {
     return set;
 }
 
+constexpr int FirstOwnDescriptor = 3;
+
+// Standard streams closed at start leave their numbers free, and the next descriptor made takes
+// them: this process's own pipe would then stand in for its output. The ends go above them, and
+// each free standard number gets a placeholder open for reading only, so that a write there
+// fails with EBADF as on a closed stream, and nothing opened later can take the number.
+bool MoveAboveStandardStreams(int (&AFds)[2]) noexcept {
+    for (int& fd : AFds) {
+        if (fd < FirstOwnDescriptor) {
+            const int moved = fcntl(fd, F_DUPFD_CLOEXEC, FirstOwnDescriptor);
+            if (moved < 0) {
+                return false;
+            }
+            close(fd);
+            fd = moved;
+        }
+    }
+    for (int round = 0; round < FirstOwnDescriptor; ++round) {
+        int placeholder = open("/dev/null", O_RDONLY);
+        if (placeholder < 0) {
+            // Without /dev/null the pipe's read end serves: writing to it fails the same way.
+            placeholder = fcntl(AFds[0], F_DUPFD, 0);
+        }
+        if (placeholder < 0) {
+            return false;
+        }
+        if (placeholder >= FirstOwnDescriptor) {
+            close(placeholder);
+            break;
+        }
+    }
+    return true;
+}
+
 bool MakeWakePipe() noexcept {
     int fds[2];
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        return false;
+    }
+    // New descriptors take the lowest free numbers, so ends above 2 prove the standard streams
+    // open, at no cost.
+    if ((fds[0] < FirstOwnDescriptor || fds[1] < FirstOwnDescriptor) &&
+        !MoveAboveStandardStreams(fds)) {
+        close(fds[0]);
+        close(fds[1]);
         return false;
     }
     WakeRead = fds[0];
@@ -222,6 +264,33 @@ void SleepMs(std::int32_t AMilliseconds) {
     InterruptiblePoll(wake, 0, &pause);
 }
 
+// Waits until ADescriptor can take bytes, as a blocking write would: true then (or when the
+// descriptor reports an error, which the next write gives); false with EINTR when a keyboard
+// signal is recorded on the main thread first, or with errno when the wait itself fails.
+bool WaitForRoom(int ADescriptor) noexcept {
+    const int wake = WakeRead.load();
+    const bool watchWake = wake >= 0 && CalledFromMainThread();
+    for (;;) {
+        if (watchWake && SignalRecorded()) {
+            errno = EINTR;
+            return false;
+        }
+        pollfd entries[2] = {{ADescriptor, POLLOUT, 0}, {wake, POLLIN, 0}};
+        const int result = poll(entries, watchWake ? 2 : 1, -1);
+        if (result < 0 && errno != EINTR) {
+            return false;
+        }
+        if (result > 0 && entries[0].revents != 0) {
+            return true;
+        }
+        if (result > 0) {
+            // A byte without a record is left over from one already taken; the record is
+            // looked at again after the drain, so none is missed.
+            DrainWakePipe();
+        }
+    }
+}
+
 ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount,
                            bool& ACutShort) noexcept {
     ACutShort = false;
@@ -234,13 +303,28 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
             return -1;
         }
     }
-    const ssize_t written = write(ADescriptor, ABytes, ACount);
-    if (written == -1) {
-        ACutShort = errno == EINTR;
-    } else if (static_cast<std::size_t>(written) < ACount) {
-        ACutShort = SignalRecordedOnMainThread();
+    // A file that another program left non-blocking takes part of the bytes, or none, where a
+    // blocking one would wait: the rest is written once there is room, so lines stay whole.
+    const auto* bytes = static_cast<const char*>(ABytes);
+    std::size_t done = 0;
+    for (;;) {
+        const ssize_t written = write(ADescriptor, bytes + done, ACount - done);
+        if (written == -1) {
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitForRoom(ADescriptor)) {
+                continue;
+            }
+            ACutShort = errno == EINTR;
+            return done > 0 && ACutShort ? static_cast<ssize_t>(done) : -1;
+        }
+        done += static_cast<std::size_t>(written);
+        if (done >= ACount) {
+            return static_cast<ssize_t>(done);
+        }
+        if (SignalRecordedOnMainThread()) {
+            ACutShort = true;
+            return static_cast<ssize_t>(done);
+        }
     }
-    return written;
 }
 
 void RaisePendingSignal() { TakeRecordedSignal(); }

@@ -45,10 +45,12 @@ int InterruptiblePoll(pollfd* AFds, nfds_t ACount, const timespec* ATimeout);
 // sleeps 4294966296 us (about 71.6 minutes). Interruptible like InterruptiblePoll.
 void SleepMs(std::int32_t AMilliseconds);
 
-// write(2) of ABytes to ADescriptor that a keyboard signal can end. ACutShort tells whether a
-// signal did: the write ended with EINTR or a short count, or a signal was recorded and the
-// descriptor could not take the bytes without blocking (nothing is written then). The caller
-// then takes the signal with RaisePendingSignal.
+// write(2) of all ACount bytes of ABytes to ADescriptor that a keyboard signal can end. A
+// descriptor that would block (a non-blocking file) is waited for as a blocking write waits.
+// ACutShort tells whether a signal ended it: the write ended with EINTR or a short count, or a
+// signal was recorded and the descriptor could not take the bytes without blocking (nothing is
+// written then). The caller then takes the signal with RaisePendingSignal. Returns the bytes
+// written, or -1 with errno when a write failed.
 ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount,
                            bool& ACutShort) noexcept;
 

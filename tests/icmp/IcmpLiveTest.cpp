@@ -17,6 +17,7 @@
 #include "component/IdComponent.h"
 #include "icmp/IdIcmpClient.h"
 #include "icmp/IdRawHeaders.h"
+#include "net/IdStackLinux.h"
 #include "tests/icmp/IcmpTestSupport.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/TestSupport.h"
@@ -103,7 +104,7 @@ protected:
     }
 };
 
-TEST_F(IcmpLiveTest, LoopbackExchangeIsAnsweredByTheRequestItself) {
+TEST_F(IcmpLiveTest, LoopbackExchangeIsAnsweredByTheKernelsReplyOnly) {
     TestNamespace space("lb");
     ASSERT_TRUE(space.Ok());
     ScopedNetnsEntry inside(space);
@@ -111,11 +112,11 @@ TEST_F(IcmpLiveTest, LoopbackExchangeIsAnsweredByTheRequestItself) {
     auto client = Client("127.0.0.1", 2000);
     client->PingHost();
     const TReplyStatus& reply = client->LastReply();
-    // On loopback the raw socket sees the request go out before the kernel's reply.
+    // The raw socket would see the request go out before the kernel's reply: only the reply
+    // answers.
     EXPECT_EQ(reply.Outcome, TEchoOutcome::eoReplied);
-    EXPECT_EQ(reply.IcmpType, 8);
+    EXPECT_EQ(reply.IcmpType, 0);
     EXPECT_EQ(reply.SourceAddress, "127.0.0.1");
-    EXPECT_EQ(reply.Ttl, 128);
     EXPECT_EQ(reply.ByteCount, 72);
     EXPECT_EQ(reply.Sequence, First);
     EXPECT_EQ(client->Sequence(), First + 1);
@@ -127,6 +128,11 @@ TEST_F(IcmpLiveTest, LoopbackExchangeIsAnsweredByTheRequestItself) {
     client->SetHost("127.0.0.2");
     client->PingHost();
     EXPECT_EQ(client->LastReply().SourceAddress, "127.0.0.2");
+    // An own address that answers nothing is silent, whatever the socket sees go out.
+    ASSERT_TRUE(space.IgnoreEchoRequests());
+    client->SetReceiveTimeout(300);
+    client->PingHost();
+    EXPECT_EQ(client->LastReply().Outcome, TEchoOutcome::eoTimedOut);
 }
 
 TEST_F(IcmpLiveTest, PeerAnswersWithAnEchoReply) {
@@ -166,19 +172,19 @@ TEST_F(IcmpLiveTest, UnreachableRouteIsReportedByTheRouter) {
     EXPECT_EQ(reply.ByteCount, 20 + 8 + 20 + 52);
 }
 
-// Answers the client's first echo request with an echo reply that carries IP options, from a
-// peer whose kernel answers nothing.
-class OptionsResponder {
+// Answers the client's first echo request with an echo reply, from a peer whose kernel answers
+// nothing: with IP options on the reply, or after a burst of replies to another identifier.
+class Responder {
 public:
     // Make it while the calling thread is inside the peer, so its socket belongs there.
-    OptionsResponder() {
+    explicit Responder(bool AWithOptions, int AForeignBurst = 0) : FForeignBurst(AForeignBurst) {
         // No-operation options closed by an end-of-list: a 24-byte header.
         const std::uint8_t options[] = {1, 1, 1, 0};
-        FOptionsSet =
-            setsockopt(FSocket.Descriptor(), IPPROTO_IP, IP_OPTIONS, options, sizeof options) == 0;
+        FOptionsSet = !AWithOptions || setsockopt(FSocket.Descriptor(), IPPROTO_IP, IP_OPTIONS,
+                                                  options, sizeof options) == 0;
         FThread = std::thread([this] { Run(); });
     }
-    ~OptionsResponder() { Join(); }
+    ~Responder() { Join(); }
     // Waits until the responder answered or gave up.
     void Join() {
         if (FThread.joinable()) {
@@ -202,15 +208,20 @@ private:
             }
             const std::string from = std::to_string(got[12]) + "." + std::to_string(got[13]) + "." +
                                      std::to_string(got[14]) + "." + std::to_string(got[15]);
-            FAnswered =
-                FSocket.SendTo(EchoMessage(IcmpEchoReply, LoadLe16(got, h + IcmpIdentifierOffset),
-                                           LoadLe16(got, h + IcmpSequenceOffset)),
-                               from);
+            const std::uint16_t identifier = LoadLe16(got, h + IcmpIdentifierOffset);
+            const std::uint16_t sequence = LoadLe16(got, h + IcmpSequenceOffset);
+            const std::vector<std::uint8_t> foreign = EchoMessage(
+                IcmpEchoReply, static_cast<std::uint16_t>(identifier ^ 0x5A5AU), sequence);
+            for (int sent = 0; sent < FForeignBurst; ++sent) {
+                FSocket.SendTo(foreign, from);
+            }
+            FAnswered = FSocket.SendTo(EchoMessage(IcmpEchoReply, identifier, sequence), from);
             return;
         }
     }
 
     RawIcmpSocket FSocket;
+    int FForeignBurst;
     bool FOptionsSet = false;
     std::atomic<bool> FAnswered{false};
     std::thread FThread;
@@ -220,11 +231,11 @@ TEST_F(IcmpLiveTest, ReplyWithIpOptionsIsDecodedAfterTheLongerHeader) {
     PeerNetwork network;
     ASSERT_NETWORK(network);
     ASSERT_TRUE(network.Peer().IgnoreEchoRequests());
-    std::unique_ptr<OptionsResponder> responder;
+    std::unique_ptr<Responder> responder;
     {
         ScopedNetnsEntry peer(network.Peer());
         ASSERT_TRUE(peer.Ok());
-        responder = std::make_unique<OptionsResponder>();
+        responder = std::make_unique<Responder>(true);
     }
     ASSERT_TRUE(responder->Ok());
     ScopedNetnsEntry inside(network.Local());
@@ -239,6 +250,47 @@ TEST_F(IcmpLiveTest, ReplyWithIpOptionsIsDecodedAfterTheLongerHeader) {
     EXPECT_EQ(reply.ByteCount, 24 + 52);
     EXPECT_EQ(reply.SourceAddress, PeerNetwork::PeerAddress);
     EXPECT_EQ(reply.Sequence, First);
+}
+
+// The real stack, counting the waits for a datagram: one per datagram read.
+class CountingStack : public TIdStackLinux {
+public:
+    std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite, TIdHandleList* AError,
+                           std::int32_t ATimeout) override {
+        ++Waits;
+        return TIdStackLinux::SysSelect(ARead, AWrite, AError, ATimeout);
+    }
+    static std::unique_ptr<TIdStack> New() { return std::make_unique<CountingStack>(); }
+    static inline int Waits = 0;
+};
+
+// Replies to other programs' requests must cost nothing: read one by one they would fill the
+// receive queue and crowd out the answer that follows them.
+TEST_F(IcmpLiveTest, ForeignRepliesNeverReachTheClient) {
+    PeerNetwork network;
+    ASSERT_NETWORK(network);
+    ASSERT_TRUE(network.Peer().IgnoreEchoRequests());
+    std::unique_ptr<Responder> responder;
+    {
+        ScopedNetnsEntry peer(network.Peer());
+        ASSERT_TRUE(peer.Ok());
+        responder = std::make_unique<Responder>(false, 2000);
+    }
+    ASSERT_TRUE(responder->Ok());
+    ScopedNetnsEntry inside(network.Local());
+    ASSERT_TRUE(inside.Ok());
+    const TIdStackClass saved = StackClass;
+    StackClass = &CountingStack::New;
+    CountingStack::Waits = 0;
+    {
+        auto client = Client(PeerNetwork::PeerAddress, 5000);
+        client->PingHost();
+        responder->Join();
+        EXPECT_TRUE(responder->Answered());
+        EXPECT_EQ(client->LastReply().Outcome, TEchoOutcome::eoReplied);
+    }
+    StackClass = saved;
+    EXPECT_EQ(CountingStack::Waits, 1);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "tests/icmp/IcmpTestSupport.h"
 #include "tests/support/FakeStack.h"
 #include "tests/support/TestSupport.h"
+#include "util/Signals.h"
 
 namespace tarvex {
 namespace {
@@ -70,10 +71,11 @@ TEST_F(IdIcmpClientTest, AnsweredExchangeRunsOnItsOwnSocket) {
     Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}, 64));
     FClient->PingHost();
     EXPECT_EQ(Script().Calls,
-              (Calls{"SysOpenSocket(2,3,1)", "SysSetOption(3,0,2,128)",
-                     "SysSendTo(3,52,0,10.77.0.2,1111)", "SysSetOption(3,0,2,128)",
-                     "SysSelect([3],-,-,5000)", "SysSetOption(3,0,2,128)", "SysReceive(3,1024,0)",
-                     "SysSetOption(3,0,2,128)", "SysShutdown(3,2)", "SysClose(3)"}));
+              (Calls{"SysOpenSocket(2,3,1)", "SysSetOption(3,1,26,?)", "SysSetOption(3,1,35,1)",
+                     "SysSetOption(3,0,2,128)", "SysSendTo(3,52,0,10.77.0.2,1111)",
+                     "SysSetOption(3,0,2,128)", "SysSelect([3],-,-,5000)",
+                     "SysSetOption(3,0,2,128)", "SysReceive(3,1024,0)", "SysSetOption(3,0,2,128)",
+                     "SysShutdown(3,2)", "SysClose(3)"}));
     const TReplyStatus& reply = FClient->LastReply();
     EXPECT_EQ(reply.Outcome, TEchoOutcome::eoReplied);
     EXPECT_EQ(reply.ByteCount, 72);
@@ -110,6 +112,40 @@ TEST_F(IdIcmpClientTest, NothingArrivingIsATimeOutOfAboutTheWait) {
     ASSERT_EQ(FReplies.size(), 1U);
     EXPECT_EQ(FReplies[0].RoundTripMs, FClient->LastReply().RoundTripMs);
     EXPECT_EQ(FClient->Sequence(), First + 1);
+}
+
+// A resolver that takes its time, and a process that got the processor back only after its
+// answer had been waiting in the queue.
+class SlowNetworkStack : public test::FakeStack {
+public:
+    using FakeStack::FakeStack;
+    std::string SysHostAddressByName(const std::string& AHostName) override {
+        SleepMs(300);
+        return FakeStack::SysHostAddressByName(AHostName);
+    }
+    std::int32_t SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
+                                  std::int32_t AFlags, std::int64_t& AQueuedUs) override {
+        AQueuedUs = 150000;
+        return SysReceive(ASocket, ABuffer, ALength, AFlags);
+    }
+    static std::unique_ptr<TIdStack> New() { return std::make_unique<SlowNetworkStack>(*Script); }
+    static inline test::FakeScript* Script = nullptr;
+};
+
+TEST_F(IdIcmpClientTest, RoundTripRunsFromTheSendToTheAnswersArrival) {
+    FClient.reset();
+    SlowNetworkStack::Script = &Script();
+    StackClass = &SlowNetworkStack::New;
+    MakeClient();
+    Script().HostAddresses["slow.example"] = "10.77.0.2";
+    FClient->SetHost("slow.example");
+    Script().Selects.push_back(FakeSelect::Ready({3}, 200));
+    Queue(EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}));
+    FClient->PingHost();
+    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
+    // 200 ms of waiting less the 150 the answer sat unread; the look-up is not the network's.
+    EXPECT_GE(FClient->LastReply().RoundTripMs, 50U);
+    EXPECT_LT(FClient->LastReply().RoundTripMs, 300U);
 }
 
 TEST_F(IdIcmpClientTest, ReplyToAnotherRequestIsSkippedAndTheWaitGoesOnForTheTimeLeft) {
@@ -193,12 +229,21 @@ TEST_F(IdIcmpClientTest, DatagramsNotAboutTheRequestNeverDecideTheExchange) {
     // identifier (a process 1 in another container) pinging another host.
     Queue(ErrorDatagram(IcmpTimeExceeded, own, First, {10, 77, 1, 1}, 20, 20, {10, 77, 0, 3}));
     Queue(ErrorDatagram(ParameterProblem, own, First, {10, 77, 1, 1}, 20, 20, {10, 77, 0, 3}));
+    // Errors about a UDP datagram and a TCP segment to the host, whose length and checksum
+    // (or port) bytes happen to read as our numbers.
+    for (const auto& [type, protocol] : {std::pair<std::uint8_t, std::uint8_t>{3, 17}, {11, 6}}) {
+        std::vector<std::uint8_t> error = ErrorDatagram(type, own, First, {10, 77, 0, 2});
+        error[20 + IcmpQuotedDatagramOffset + IpProtocolOffset] = protocol;
+        Queue(error);
+    }
+    // A request with our numbers from the host (our own, looped back) asks; it does not answer.
+    Queue(EchoDatagram(IcmpEchoRequest, own, First, {10, 77, 0, 2}));
     Queue(EchoDatagram(IcmpEchoReply, own, First, {10, 77, 0, 2}, 61));
     FClient->PingHost();
     EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
     EXPECT_EQ(FClient->LastReply().SourceAddress, "10.77.0.2");
     EXPECT_EQ(FClient->LastReply().Ttl, 61);
-    EXPECT_EQ(waits.size(), 9U);
+    EXPECT_EQ(waits.size(), 12U);
 }
 
 // Every spelling of the dotted form names the same host, and its answers count.
@@ -210,15 +255,6 @@ TEST_F(IdIcmpClientTest, DottedHostInAnySpellingIsAnsweredByItsAddress) {
         EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied) << host;
         EXPECT_EQ(FClient->LastReply().SourceAddress, "10.77.0.2") << host;
     }
-}
-
-TEST_F(IdIcmpClientTest, EchoRequestWithTheClientsNumbersIsAcceptedLikeAReply) {
-    FClient->SetHost("127.0.0.1");
-    Queue(EchoDatagram(IcmpEchoRequest, OwnIdentifier(), First, {127, 0, 0, 1}, 128));
-    FClient->PingHost();
-    EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
-    EXPECT_EQ(FClient->LastReply().IcmpType, 8);
-    EXPECT_EQ(FClient->LastReply().Ttl, 128);
 }
 
 TEST_F(IdIcmpClientTest, ErrorMessagesQuotingTheRequestGiveTheirOutcome) {

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # System-call budget: traced inside private namespaces, every exchange after the first few
 # makes exactly the calls listed below and no others: no locale, time-zone, clock, allocation
-# or resolver call per exchange. Two cases: answered, against 127.0.0.1 (where the first
-# datagram an exchange reads is its own request, which it accepts), and lost, against a silent
-# peer over a veth pair with a 1 ms reply timeout.
+# or resolver call per exchange. Two cases: answered, against 127.0.0.1 (the socket's filter
+# keeps the request itself out, so the one datagram read is the kernel's reply), and lost,
+# against a silent peer over a veth pair with a 1 ms reply timeout.
 # Usage: syscall_budget.sh TARVEX_BINARY [EXCHANGES (default 200)]
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
@@ -13,15 +13,16 @@ exchanges=${2:-200}
 require_root_and_tools strace
 [[ -x $binary ]] || fail "no binary at $binary"
 
-# Answered: the echo identifier is read from getpid; the socket handle is taken four times
-# (send, readiness wait, receive, close), each access writing the time-to-live; the readiness
-# wait and the zero delay are one ppoll each, the receive one recvfrom, the line two writes.
+# Answered: the echo identifier is read from getpid; a new socket gets its filter and receive
+# time stamps; the socket handle is taken four times (send, readiness wait, receive, close),
+# each access writing the time-to-live; the readiness wait and the zero delay are one ppoll
+# each, the receive one recvmsg, the line two writes.
 answeredBudget="close 1
 getpid 1
 ppoll 2
-recvfrom 1
+recvmsg 1
 sendto 1
-setsockopt 4
+setsockopt 6
 shutdown 1
 socket 1
 write 2"
@@ -32,7 +33,7 @@ getpid 1
 ioctl 2
 ppoll 1
 sendto 1
-setsockopt 3
+setsockopt 5
 shutdown 1
 socket 1
 write 2"
