@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
-#include <thread>
 
 #include "tests/support/E2eSupport.h"
 #include "tests/support/NetNamespace.h"
@@ -11,17 +9,8 @@
 namespace tarvex::test {
 namespace {
 
-// Output failures end the run at the banner, before the settings step: no namespace needed.
-
-TEST(TarvexFailingOutput, ClosedStandardOutputEndsWithTheInOutErrorReport) {
-    TSpawnOptions options;
-    options.Output = TStreamKind::skClosed;
-    const TRunResult run = RunToEnd(options);
-    ASSERT_TRUE(run.Status.has_value()) << run.Error;
-    EXPECT_TRUE(run.Status->Exited);
-    EXPECT_EQ(run.Status->Code, 1);
-    EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 9.")) << run.Error;
-}
+// Output failures end the run at the banner, before the settings step: no namespace and no
+// privilege needed, so these hold where the promise check cannot run.
 
 TEST(TarvexFailingOutput, ClosedInputAndOutputEndAsAClosedOutputAlone) {
     // A supervisor's start: the program's own descriptors must not take the free numbers.
@@ -30,8 +19,7 @@ TEST(TarvexFailingOutput, ClosedInputAndOutputEndAsAClosedOutputAlone) {
     options.Arguments = {"-c", "exec \"$0\" <&- >&-", TARVEX_BINARY_PATH};
     const TRunResult run = RunToEnd(options);
     ASSERT_TRUE(run.Status.has_value()) << run.Error;
-    EXPECT_TRUE(run.Status->Exited);
-    EXPECT_EQ(run.Status->Code, 1);
+    EXPECT_EQ(run.ExitCode(), 1);
     EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 9.")) << run.Error;
 }
 
@@ -41,8 +29,7 @@ TEST(TarvexFailingOutput, FullDeviceEndsWithTheInOutErrorReport) {
     options.Arguments = {"-b"};
     const TRunResult run = RunToEnd(options);
     ASSERT_TRUE(run.Status.has_value()) << run.Error;
-    EXPECT_TRUE(run.Status->Exited);
-    EXPECT_EQ(run.Status->Code, 1);
+    EXPECT_EQ(run.ExitCode(), 1);
     EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 28.")) << run.Error;
 }
 
@@ -90,32 +77,6 @@ TEST(TarvexFailingOutput, ReaderGoneEndsTheRunOnTheBrokenPipeSignal) {
     ASSERT_TRUE(status.has_value());
     EXPECT_FALSE(status->Exited);
     EXPECT_EQ(status->Signal, SIGPIPE);
-    EXPECT_EQ(tarvex.Error(), "");
-}
-
-TEST(TarvexFailingOutput, NonBlockingOutputThatFillsUpIsWaitedFor) {
-    TARVEX_REQUIRE_NETNS();
-    TARVEX_REQUIRE(HaveTool("perl"), "needs perl to make the output non-blocking");
-    TestNamespace local("nb");
-    ASSERT_TRUE(local.Ok());
-    const TResolverFiles resolver("127.0.0.1 localhost\n", "127.0.0.1");
-    // Another program left the shared open file non-blocking; the reader pauses.
-    TSpawnOptions options =
-        OptionsIn(local.Name(), resolver,
-                  {"-e", "use Fcntl; fcntl(STDOUT, F_SETFL, O_NONBLOCK); exec @ARGV",
-                   TARVEX_BINARY_PATH, "-b", "127.0.0.1", "500", "0"});
-    options.ProgramPath = "/usr/bin/perl";
-    TProcess tarvex(options);
-    ASSERT_TRUE(tarvex.Started()) << tarvex.StartError();
-    ASSERT_TRUE(tarvex.WaitForOutput("Ping answered!", 4000)) << tarvex.Output();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_FALSE(tarvex.WaitExit(0).has_value()) << tarvex.Error();
-    tarvex.Collect(500);
-    const std::vector<std::string> lines = Lines(tarvex.Output());
-    ASSERT_GT(lines.size(), 2000U);
-    for (std::size_t i = 6; i + 1 < lines.size(); ++i) {
-        ASSERT_TRUE(IsAnsweredLine(lines[i], "127.0.0.1")) << i << ": " << lines[i];
-    }
     EXPECT_EQ(tarvex.Error(), "");
 }
 

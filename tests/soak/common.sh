@@ -1,4 +1,4 @@
-# Shared by the soak, flood and system-call budget tests (sourced, not run).
+# Shared by the soak and budget tests (sourced, not run).
 # Exit status 77 means "skipped"; with TARVEX_REQUIRE_ALL_TESTS=1 a missing requirement fails.
 
 skip() {

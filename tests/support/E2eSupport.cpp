@@ -73,7 +73,7 @@ struct TStreamEnds {
     std::string Failure;
 };
 
-TStreamEnds OpenStream(TStreamKind AKind) {
+TStreamEnds OpenStream(TStreamKind AKind, int APipeBytes = 0, bool ANonBlocking = false) {
     TStreamEnds ends;
     switch (AKind) {
         case TStreamKind::skPipe: {
@@ -81,6 +81,11 @@ TStreamEnds OpenStream(TStreamKind AKind) {
             if (pipe2(fds, O_CLOEXEC) != 0) {
                 ends.Failure = "pipe2 failed";
                 break;
+            }
+            // O_NONBLOCK lives in the open file the program shares with the test.
+            if ((APipeBytes > 0 && fcntl(fds[1], F_SETPIPE_SZ, APipeBytes) < 0) ||
+                (ANonBlocking && fcntl(fds[1], F_SETFL, O_WRONLY | O_NONBLOCK) != 0)) {
+                ends.Failure = "cannot size the pipe or make it non-blocking";
             }
             ends.Reading = TFd(fds[0]);
             ends.Child = TFd(fds[1]);
@@ -137,6 +142,7 @@ enum class TChildStep : int {
     csExec,
     csDescriptors,
     csHideLocales,
+    csLimits,
 };
 
 [[noreturn]] void ChildFailed(int AReport, TChildStep AStep) noexcept {
@@ -175,6 +181,8 @@ struct TChildPlan {
     const char* GroupMap = nullptr;  // "<gid> <gid> 1"
     bool IgnoreBrokenPipe = false;
     int InheritedDescriptors = 0;
+    const TSpawnOptions* Options = nullptr;
+    bool InputClosed = false;
 };
 
 bool WriteText(const char* APath, const char* AText) noexcept {
@@ -231,11 +239,19 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
         ignored.sa_handler = SIG_IGN;
         sigaction(SIGPIPE, &ignored, nullptr);
     }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int signalNumber : APlan.Options->IgnoredSignals) {
+        struct sigaction ignored = standard;
+        ignored.sa_handler = SIG_IGN;
+        sigaction(signalNumber, &ignored, nullptr);
+    }
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (const int signalNumber : APlan.Options->BlockedSignals) {
+        sigaddset(&blocked, signalNumber);
+    }
+    sigprocmask(SIG_SETMASK, &blocked, nullptr);
 
-    if (dup2(AInput, 0) < 0) {
+    if (APlan.InputClosed ? close(0) != 0 && errno != EBADF : dup2(AInput, 0) < 0) {
         ChildFailed(AReport, TChildStep::csStreams);
     }
     PlaceStream(AReport, AOutput, 1);
@@ -296,6 +312,19 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
             if (spare < 0 || dup2(spare, fd) != fd) {
                 ChildFailed(report, TChildStep::csDescriptors);
             }
+        }
+    }
+    cpu_set_t only;
+    CPU_ZERO(&only);
+    CPU_SET(APlan.Options->Cpu, &only);
+    if ((APlan.Options->Cpu >= 0 && sched_setaffinity(0, sizeof only, &only) != 0) ||
+        (APlan.Options->Nice != 0 && setpriority(PRIO_PROCESS, 0, APlan.Options->Nice) != 0)) {
+        ChildFailed(report, TChildStep::csLimits);
+    }
+    for (const auto& [resource, value] : APlan.Options->Limits) {
+        const rlimit limit{value, value};
+        if (setrlimit(static_cast<__rlimit_resource>(resource), &limit) != 0) {
+            ChildFailed(report, TChildStep::csLimits);
         }
     }
     execve(APlan.Path, APlan.Argv, APlan.Envp);
@@ -384,7 +413,8 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
     std::vector<char*> argv = PointersTo(arguments);
     std::vector<char*> envp = PointersTo(environment);
 
-    TStreamEnds output = OpenStream(AOptions.Output);
+    TStreamEnds output =
+        OpenStream(AOptions.Output, AOptions.OutputPipeBytes, AOptions.NonBlockingOutput);
     TStreamEnds error = OpenStream(AOptions.Error);
     TFd input(open("/dev/null", O_RDONLY | O_CLOEXEC));
     TFd netNamespace;
@@ -421,7 +451,9 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
                           userMap.c_str(),
                           groupMap.c_str(),
                           AOptions.IgnoreBrokenPipe,
-                          AOptions.InheritedDescriptors};
+                          AOptions.InheritedDescriptors,
+                          &AOptions,
+                          AOptions.Input == TStreamKind::skClosed};
     // What the test process has buffered would otherwise be written by a child body too.
     std::fflush(nullptr);
     const pid_t pid = fork();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -101,6 +102,17 @@ struct TSpawnOptions {
     // Descriptors left open for the program, as a parent that leaks them would, with the
     // descriptor limit raised to 4096.
     int InheritedDescriptors = 0;
+    // What a careless or unusual parent hands down: standard input (skNull or skClosed), a
+    // standard output pipe of this many bytes (0: the default) that is non-blocking, signals
+    // blocked or ignored, resource limits (applied last), a nice value and a single CPU.
+    TStreamKind Input = TStreamKind::skNull;
+    int OutputPipeBytes = 0;
+    bool NonBlockingOutput = false;
+    std::vector<int> BlockedSignals;
+    std::vector<int> IgnoredSignals;
+    std::vector<std::pair<int, rlim_t>> Limits;
+    int Nice = 0;
+    int Cpu = -1;
 };
 
 // A spawned program with its output streams. The destructor kills it (SIGKILL) and reaps it,
