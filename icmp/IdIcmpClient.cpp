@@ -73,6 +73,9 @@ void TIdIcmpClient::SocketOpened(TIdSocketHandle& AHandle) {
     const sock_fprog program{static_cast<unsigned short>(FFilter.size()), FFilter.data()};
     AHandle.SetOption(Id_SOL_SOCKET, Id_SO_ATTACH_FILTER, &program,
                       static_cast<std::int32_t>(sizeof program));
+    // Whatever came between the socket and its filter (a busy machine can fill the queue in that
+    // moment) would crowd out the answer.
+    AHandle.DiscardQueued();
     const std::int32_t on = 1;
     AHandle.SetOption(Id_SOL_SOCKET, Id_SO_TIMESTAMPNS, &on, static_cast<std::int32_t>(sizeof on));
 }

@@ -84,6 +84,8 @@ std::int32_t TIdSocketHandle::Receive(void* ABuffer, std::int32_t ALength, std::
     return Stack().SysReceive(FDescriptor, ABuffer, ALength, AFlags);
 }
 
+std::int32_t TIdSocketHandle::DiscardQueued() { return Stack().SysDiscardQueued(FDescriptor); }
+
 std::int32_t TIdSocketHandle::ReceiveQueued(void* ABuffer, std::int32_t ALength,
                                             std::int32_t AFlags, std::int64_t& AQueuedUs) {
     return Stack().SysReceiveQueued(FDescriptor, ABuffer, ALength, AFlags, AQueuedUs);

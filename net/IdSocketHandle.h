@@ -34,6 +34,8 @@ public:
     virtual std::int32_t ReceiveDatagram(void* ABuffer, std::int32_t ALength, std::int32_t AFlags,
                                          std::string& AIP, std::int32_t& APort);
     std::int32_t Receive(void* ABuffer, std::int32_t ALength, std::int32_t AFlags);
+    // Throws away what is queued on the socket (see SysDiscardQueued).
+    std::int32_t DiscardQueued();
     // Receive, also giving how long the datagram waited in the queue (see SysReceiveQueued).
     std::int32_t ReceiveQueued(void* ABuffer, std::int32_t ALength, std::int32_t AFlags,
                                std::int64_t& AQueuedUs);

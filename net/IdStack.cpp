@@ -16,6 +16,8 @@ std::optional<TCriticalSection> StackGuard;
 
 TIdStack::~TIdStack() = default;
 
+std::int32_t TIdStack::SysDiscardQueued(TIdStackSocketHandle /*ASocket*/) { return 0; }
+
 std::int32_t TIdStack::SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer,
                                         std::int32_t ALength, std::int32_t AFlags,
                                         std::int64_t& AQueuedUs) {

@@ -57,6 +57,9 @@ public:
     virtual std::uint32_t SysNetToHost32(std::uint32_t AValue) = 0;
     virtual std::int32_t SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
                                     std::int32_t ALength, std::int32_t AFlags) = 0;
+    // Throws away every datagram already queued on the socket without waiting; the count thrown
+    // away. For a socket whose filter has just been attached: what came before it is nobody's.
+    virtual std::int32_t SysDiscardQueued(TIdStackSocketHandle ASocket);
     // SysReceive that also tells how long the datagram waited in the socket's queue before this
     // read, in microseconds, when the socket records arrival times; -1 when it does not.
     virtual std::int32_t SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer,

@@ -330,6 +330,37 @@ std::int32_t TIdStackLinux::SysReceive(TIdStackSocketHandle ASocket, void* ABuff
         recv(ASocket, ABuffer, static_cast<std::size_t>(ALength), AFlags | MSG_NOSIGNAL));
 }
 
+std::int32_t TIdStackLinux::SysDiscardQueued(TIdStackSocketHandle ASocket) {
+    constexpr std::size_t Batch = 64;
+    // A receive queue holds a few hundred small datagrams at most; more rounds than this mean
+    // they arrive as fast as they are read, and the filter now keeps them out anyway.
+    constexpr int Rounds = 64;
+    char scrap = 0;
+    const TErrnoKeeper keeper;
+    // Usually nothing came: one read finds that out.
+    if (recv(ASocket, &scrap, sizeof scrap, MSG_DONTWAIT) < 0) {
+        return 0;
+    }
+    iovec data{&scrap, sizeof scrap};
+    std::array<mmsghdr, Batch> messages{};
+    for (mmsghdr& message : messages) {
+        message.msg_hdr.msg_iov = &data;
+        message.msg_hdr.msg_iovlen = 1;
+    }
+    std::int32_t discarded = 1;
+    for (int round = 0; round < Rounds; ++round) {
+        const int got = recvmmsg(ASocket, messages.data(), Batch, MSG_DONTWAIT, nullptr);
+        if (got <= 0) {
+            break;
+        }
+        discarded += got;
+        if (static_cast<std::size_t>(got) < Batch) {
+            break;
+        }
+    }
+    return discarded;
+}
+
 std::int32_t TIdStackLinux::SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer,
                                              std::int32_t ALength, std::int32_t AFlags,
                                              std::int64_t& AQueuedUs) {

@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cwchar>
 
@@ -84,7 +85,25 @@ std::uint32_t TicksBetween(std::uint32_t AOlder, std::uint32_t ANewer) noexcept 
     return ANewer + (UINT32_MAX - AOlder);
 }
 
-std::int32_t OwnProcessId() noexcept { return static_cast<std::int32_t>(getpid()); }
+namespace {
+
+// The process id, read once: every exchange needs it, and it changes only in a forked child,
+// which forgets it.
+constinit std::atomic<std::int32_t> KnownProcessId{0};
+
+void ForgetProcessId() noexcept { KnownProcessId.store(0, std::memory_order_relaxed); }
+
+}  // namespace
+
+std::int32_t OwnProcessId() noexcept {
+    static const bool forgottenOnFork = pthread_atfork(nullptr, nullptr, &ForgetProcessId) == 0;
+    std::int32_t id = KnownProcessId.load(std::memory_order_relaxed);
+    if (id == 0 || !forgottenOnFork) {
+        id = static_cast<std::int32_t>(getpid());
+        KnownProcessId.store(id, std::memory_order_relaxed);
+    }
+    return id;
+}
 
 bool CalledFromMainThread() noexcept {
     return MainThreadKnown && pthread_equal(pthread_self(), MainThread) != 0;

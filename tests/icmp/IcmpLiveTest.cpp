@@ -17,6 +17,7 @@
 #include "component/IdComponent.h"
 #include "icmp/IdIcmpClient.h"
 #include "icmp/IdRawHeaders.h"
+#include "net/IdStackConsts.h"
 #include "net/IdStackLinux.h"
 #include "tests/icmp/IcmpTestSupport.h"
 #include "tests/support/NetNamespace.h"
@@ -291,6 +292,39 @@ TEST_F(IcmpLiveTest, ForeignRepliesNeverReachTheClient) {
     }
     StackClass = saved;
     EXPECT_EQ(CountingStack::Waits, 1);
+}
+
+// The real stack, with a burst of other programs' replies arriving just before the filter goes
+// on, as on a busy machine where the process loses the processor between the two calls.
+class CrowdingStack : public TIdStackLinux {
+public:
+    std::int32_t SysSetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
+                              std::int32_t AOptName, const void* AOptVal,
+                              std::int32_t AOptLen) override {
+        if (AOptName == Id_SO_ATTACH_FILTER) {
+            const RawIcmpSocket other;
+            const std::vector<std::uint8_t> foreign = EchoMessage(IcmpEchoReply, 0xBEEF, 1);
+            for (int i = 0; i < 1000 && other.SendTo(foreign, "127.0.0.1"); ++i) {
+            }
+        }
+        return TIdStackLinux::SysSetOption(ASocket, ALevel, AOptName, AOptVal, AOptLen);
+    }
+    static std::unique_ptr<TIdStack> New() { return std::make_unique<CrowdingStack>(); }
+};
+
+TEST_F(IcmpLiveTest, TrafficBeforeTheFilterDoesNotCrowdOutTheAnswer) {
+    TestNamespace space("cr");
+    ASSERT_TRUE(space.Ok());
+    ScopedNetnsEntry inside(space);
+    ASSERT_TRUE(inside.Ok());
+    const TIdStackClass saved = StackClass;
+    StackClass = &CrowdingStack::New;
+    {
+        auto client = Client("127.0.0.1", 2000);
+        client->PingHost();
+        EXPECT_EQ(client->LastReply().Outcome, TEchoOutcome::eoReplied);
+    }
+    StackClass = saved;
 }
 
 }  // namespace

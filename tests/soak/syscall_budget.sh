@@ -13,13 +13,13 @@ exchanges=${2:-200}
 require_root_and_tools strace
 [[ -x $binary ]] || fail "no binary at $binary"
 
-# Answered: the echo identifier is read from getpid; a new socket gets its filter and receive
-# time stamps; the socket handle is taken four times (send, readiness wait, receive, close),
+# Answered: a new socket gets its filter, is read empty of what came before the filter (one
+# recvfrom that finds nothing) and gets receive time stamps; the socket handle is taken four times (send, readiness wait, receive, close),
 # each access writing the time-to-live; the readiness wait and the zero delay are one ppoll
 # each, the receive one recvmsg, the line two writes.
 answeredBudget="close 1
-getpid 1
 ppoll 2
+recvfrom 1
 recvmsg 1
 sendto 1
 setsockopt 6
@@ -29,9 +29,9 @@ write 2"
 # Lost: three accesses (no receive), one readiness wait that times out, no delay; the bell
 # (on by default) asks whether standard error and then standard output is a terminal.
 lostBudget="close 1
-getpid 1
 ioctl 2
 ppoll 1
+recvfrom 1
 sendto 1
 setsockopt 5
 shutdown 1
