@@ -2,8 +2,9 @@
 # Whole-program benchmark: tarvex against 127.0.0.1 inside a private network namespace with a
 # zero delay, next to iputils ping -f and a C loop that makes only the system calls of one
 # exchange (the floor). Prints exchanges per second, CPU microseconds per exchange, system calls
-# per exchange, peak resident set, private memory and start-up time, with the ratios. With valgrind installed it
-# also counts the user-space instructions of one exchange, a figure the machine's load does not move.
+# per exchange, peak resident set, private memory and start-up time, with the ratios. With
+# valgrind installed it also counts the user-space instructions of one exchange, a figure the
+# machine's load does not move.
 #
 # Usage: bench/run.sh [-t SECONDS] [-r STARTUP_RUNS] [TARVEX_BINARY]
 #   -t  how long tarvex runs in all, over three rounds (default 10 s); the floor loop makes as
