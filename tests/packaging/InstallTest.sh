@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks a staged install of a build tree.
 #
-#   InstallTest.sh files <build dir>
+#   InstallTest.sh files <build dir> <TARVEX_SETCAP>
 #       The staged tree holds exactly the binary, the manual page and the copyright file, nothing
 #       is set-user-ID, and the raw-socket capability is granted or its absence reported in one
-#       line. As root, also an install whose setcap fails: it must go on and say so.
+#       line. As root, also an install whose setcap fails: it must go on and say so. With
+#       TARVEX_SETCAP off (a package build) the install leaves the capability alone, silently.
 #   InstallTest.sh capability <build dir>
 #       As root: the staged binary carries cap_net_raw=ep, and with it an unprivileged user pings
 #       127.0.0.1 inside a private network namespace; a copy without the capability cannot.
@@ -13,6 +14,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/TestSupport.sh"
 
 Mode=${1:?mode: files or capability}
 Build=${2:?build directory}
+case "${3:-ON}" in
+ON | TRUE | YES | Y | 1 | on | true | yes) Setcap=1 ;;
+*) Setcap=0 ;;
+esac
 
 [[ -x "$Build/tarvex" ]] || Fail "no tarvex in $Build: build the project first"
 [[ -f "$Build/doc/tarvex.1.gz" ]] ||
@@ -59,7 +64,7 @@ ExpectExactFiles() {
     [[ "$(stat -c %a "$root/usr/bin/tarvex")" == 755 ]] || Fail "usr/bin/tarvex is not mode 755"
     gzip -dc "$root/usr/share/man/man1/tarvex.1.gz" | cmp -s - "$Build/doc/tarvex.1" ||
         Fail "installed manual page differs from the built doc/tarvex.1"
-    grep -qF "Copyright (c) 2026 The Tarvex developers" "$root/usr/share/doc/tarvex/copyright" ||
+    grep -qF "Copyright: 2026 The Tarvex developers" "$root/usr/share/doc/tarvex/copyright" ||
         Fail "copyright file lacks the copyright line"
     grep -qF "Permission is hereby granted, free of charge" \
         "$root/usr/share/doc/tarvex/copyright" || Fail "copyright file lacks the MIT licence"
@@ -82,6 +87,17 @@ CheckFiles() {
     RequireTool cmake "installs the build tree"
     StageInstall plain
     ExpectExactFiles "$Work/plain"
+
+    if [[ "$Setcap" -eq 0 ]]; then
+        if grep -qiE "capability|setcap" "$Work/plain.log"; then
+            cat "$Work/plain.log" >&2
+            Fail "install with TARVEX_SETCAP off spoke of the capability"
+        fi
+        if command -v getcap >/dev/null 2>&1 && [[ -n "$(getcap "$Work/plain/usr/bin/tarvex")" ]]; then
+            Fail "install with TARVEX_SETCAP off granted a capability"
+        fi
+        return
+    fi
 
     if [[ "$(id -u)" -ne 0 ]]; then
         # Without root setcap cannot work; the install must still succeed and say so.
