@@ -96,9 +96,9 @@ void ForgetProcessId() noexcept { KnownProcessId.store(0, std::memory_order_rela
 }  // namespace
 
 std::int32_t OwnProcessId() noexcept {
-    static const bool forgottenOnFork = pthread_atfork(nullptr, nullptr, &ForgetProcessId) == 0;
+    static const bool ForgottenOnFork = pthread_atfork(nullptr, nullptr, &ForgetProcessId) == 0;
     std::int32_t id = KnownProcessId.load(std::memory_order_relaxed);
-    if (id == 0 || !forgottenOnFork) {
+    if (id == 0 || !ForgottenOnFork) {
         id = static_cast<std::int32_t>(getpid());
         KnownProcessId.store(id, std::memory_order_relaxed);
     }
