@@ -228,17 +228,22 @@ private:
     std::thread FThread;
 };
 
+// A responder made inside the peer, whose kernel is silenced; none when that cannot be done.
+std::unique_ptr<Responder> ResponderIn(PeerNetwork& ANetwork, bool AWithOptions,
+                                       int AForeignBurst = 0) {
+    if (!ANetwork.Peer().IgnoreEchoRequests()) {
+        return nullptr;
+    }
+    const ScopedNetnsEntry peer(ANetwork.Peer());
+    auto responder = peer.Ok() ? std::make_unique<Responder>(AWithOptions, AForeignBurst) : nullptr;
+    return responder != nullptr && responder->Ok() ? std::move(responder) : nullptr;
+}
+
 TEST_F(IcmpLiveTest, ReplyWithIpOptionsIsDecodedAfterTheLongerHeader) {
     PeerNetwork network;
     ASSERT_NETWORK(network);
-    ASSERT_TRUE(network.Peer().IgnoreEchoRequests());
-    std::unique_ptr<Responder> responder;
-    {
-        ScopedNetnsEntry peer(network.Peer());
-        ASSERT_TRUE(peer.Ok());
-        responder = std::make_unique<Responder>(true);
-    }
-    ASSERT_TRUE(responder->Ok());
+    const std::unique_ptr<Responder> responder = ResponderIn(network, true);
+    ASSERT_NE(responder, nullptr);
     ScopedNetnsEntry inside(network.Local());
     ASSERT_TRUE(inside.Ok());
     auto client = Client(PeerNetwork::PeerAddress, 2000);
@@ -270,14 +275,8 @@ public:
 TEST_F(IcmpLiveTest, ForeignRepliesNeverReachTheClient) {
     PeerNetwork network;
     ASSERT_NETWORK(network);
-    ASSERT_TRUE(network.Peer().IgnoreEchoRequests());
-    std::unique_ptr<Responder> responder;
-    {
-        ScopedNetnsEntry peer(network.Peer());
-        ASSERT_TRUE(peer.Ok());
-        responder = std::make_unique<Responder>(false, 2000);
-    }
-    ASSERT_TRUE(responder->Ok());
+    const std::unique_ptr<Responder> responder = ResponderIn(network, false, 2000);
+    ASSERT_NE(responder, nullptr);
     ScopedNetnsEntry inside(network.Local());
     ASSERT_TRUE(inside.Ok());
     const TIdStackClass saved = StackClass;
