@@ -32,9 +32,11 @@ void TIdIcmpClient::PingHost(const std::string& AData, std::uint16_t ASequence) 
     TransmitRequest();
     CollectReply();
     std::uint32_t roundTrip = TicksBetween(FSendTime, MillisecondTicks());
-    // An answer counts until it arrived, not until this process got round to reading it.
-    if (FLastReply.Outcome != TEchoOutcome::eoTimedOut) {
-        roundTrip -= roundTrip < FAnswerQueuedMs ? roundTrip : FAnswerQueuedMs;
+    // An answer counts until it arrived, not until this process got round to reading it: the
+    // accepted datagram was the last one read.
+    if (FLastReply.Outcome != TEchoOutcome::eoTimedOut && LastQueuedUs() > 0) {
+        const auto queuedMs = static_cast<std::uint64_t>(LastQueuedUs() / 1000);
+        roundTrip -= static_cast<std::uint32_t>(queuedMs < roundTrip ? queuedMs : roundTrip);
     }
     // Every exchange opens its own socket in the send and closes it here.
     SocketHandle().Close();
@@ -63,8 +65,7 @@ void TIdIcmpClient::TransmitRequest() {
 
 void TIdIcmpClient::SocketOpened(TIdSocketHandle& AHandle) {
     // Before anything is sent, so that no answer can come before the filter.
-    const auto identifier = FEchoLength > 0 ? LoadLe16(FEchoPacket, IcmpIdentifierOffset)
-                                            : static_cast<std::uint16_t>(OwnProcessId() & 0xFFFF);
+    const auto identifier = static_cast<std::uint16_t>(OwnProcessId() & 0xFFFF);
     // Made again only when the identifier changed (a forked process).
     if (!FFilterIdentifier || *FFilterIdentifier != identifier) {
         FFilter = EchoAnswerFilter(identifier);
@@ -197,7 +198,6 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
     AReplyStatus.IcmpType = type;
     AReplyStatus.Sequence = fields->Sequence;
     AReplyStatus.Ttl = IpTimeToLive(FRecvPacket);
-    FAnswerQueuedMs = LastQueuedUs() > 0 ? static_cast<std::uint32_t>(LastQueuedUs() / 1000) : 0;
     return true;
 }
 

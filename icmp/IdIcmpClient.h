@@ -100,10 +100,9 @@ private:
     TIdIn4Address FDestination{};
     // Its text, made only when it changes: every echo answer is from there.
     std::string FDestinationText;
-    // When the current request went out, after the look-up, and how long its answer waited
-    // in the queue before it was read: the round trip runs from the one to the arrival.
+    // When the current request went out, after the look-up: the round trip runs from here to
+    // the answer's arrival.
     std::uint32_t FSendTime = 0;
-    std::uint32_t FAnswerQueuedMs = 0;
     // The socket filter for FFilterIdentifier, kept from socket to socket.
     TEchoFilter FFilter{};
     std::optional<std::uint16_t> FFilterIdentifier;

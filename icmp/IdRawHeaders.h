@@ -157,9 +157,9 @@ constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> A
     StoreLe16(AArea, IcmpSequenceOffset, ASequence);
     StoreLe32(AArea, EchoSendTimeOffset, ASendTime);
     const std::size_t copied = AData.size() < EchoDataSize ? AData.size() : EchoDataSize;
-    std::transform(AData.begin(), AData.begin() + static_cast<std::ptrdiff_t>(copied),
-                   AArea.begin() + EchoDataOffset,
-                   [](char AChar) { return static_cast<std::uint8_t>(AChar); });
+    for (std::size_t i = 0; i < copied; ++i) {
+        AArea[EchoDataOffset + i] = static_cast<std::uint8_t>(AData[i]);
+    }
     std::ranges::fill(AArea.subspan(EchoDataOffset + copied, EchoDataSize - copied), EchoDataFill);
     // The checksum field is still zero here, as the sum requires.
     const std::uint16_t checksum =

@@ -331,32 +331,15 @@ std::int32_t TIdStackLinux::SysReceive(TIdStackSocketHandle ASocket, void* ABuff
 }
 
 std::int32_t TIdStackLinux::SysDiscardQueued(TIdStackSocketHandle ASocket) {
-    constexpr std::size_t Batch = 64;
-    // A receive queue holds a few hundred small datagrams at most; more rounds than this mean
-    // they arrive as fast as they are read, and the filter now keeps them out anyway.
-    constexpr int Rounds = 64;
-    char scrap = 0;
+    // A receive queue holds a few hundred small datagrams; past this many they arrive as fast
+    // as they are read, and the filter keeps them out from now on anyway.
+    constexpr std::int32_t MaxDiscarded = 1024;
     const TErrnoKeeper keeper;
-    // Usually nothing came: one read finds that out.
-    if (recv(ASocket, &scrap, sizeof scrap, MSG_DONTWAIT) < 0) {
-        return 0;
-    }
-    iovec data{&scrap, sizeof scrap};
-    std::array<mmsghdr, Batch> messages{};
-    for (mmsghdr& message : messages) {
-        message.msg_hdr.msg_iov = &data;
-        message.msg_hdr.msg_iovlen = 1;
-    }
-    std::int32_t discarded = 1;
-    for (int round = 0; round < Rounds; ++round) {
-        const int got = recvmmsg(ASocket, messages.data(), Batch, MSG_DONTWAIT, nullptr);
-        if (got <= 0) {
-            break;
-        }
-        discarded += got;
-        if (static_cast<std::size_t>(got) < Batch) {
-            break;
-        }
+    char scrap = 0;
+    std::int32_t discarded = 0;
+    // Each datagram is cut to one byte and dropped; usually the first read finds nothing.
+    while (discarded < MaxDiscarded && recv(ASocket, &scrap, sizeof scrap, MSG_DONTWAIT) >= 0) {
+        ++discarded;
     }
     return discarded;
 }

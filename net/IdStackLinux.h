@@ -44,7 +44,7 @@ public:
     std::uint32_t SysNetToHost32(std::uint32_t AValue) override;
     std::int32_t SysReceive(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
                             std::int32_t AFlags) override;
-    // Reads the queue empty in batches, each datagram cut to nothing; bounded, as the queue is.
+    // Reads the queue empty without waiting, bounded as the queue is.
     std::int32_t SysDiscardQueued(TIdStackSocketHandle ASocket) override;
     // The queue time comes from the kernel's receive time stamp (SO_TIMESTAMPNS), read against
     // the wall clock at once; -1 without a stamp, and otherwise never negative.

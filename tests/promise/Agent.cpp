@@ -12,18 +12,6 @@
 
 namespace tarvex::test {
 
-std::uint16_t Checksum(std::span<const std::uint8_t> ABytes) {
-    std::uint32_t sum = 0;
-    for (std::size_t at = 0; at < ABytes.size(); at += 2) {
-        sum += static_cast<std::uint32_t>(ABytes[at] << 8U) +
-               (at + 1 < ABytes.size() ? ABytes[at + 1] : 0U);
-    }
-    while ((sum >> 16U) != 0) {
-        sum = (sum & 0xFFFFU) + (sum >> 16U);
-    }
-    return static_cast<std::uint16_t>(~sum);
-}
-
 sockaddr_in AddressOf(std::string_view AAddress, std::uint16_t APort) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -46,9 +34,7 @@ std::vector<std::uint8_t> IpDatagram(std::uint8_t AProtocol, std::string_view AS
     const sockaddr_in destination = AddressOf(ADestination);
     std::memcpy(&bytes[12], &source.sin_addr, 4);
     std::memcpy(&bytes[16], &destination.sin_addr, 4);
-    const std::uint16_t sum = Checksum(bytes);
-    bytes[10] = static_cast<std::uint8_t>(sum >> 8U);
-    bytes[11] = static_cast<std::uint8_t>(sum);
+    StoreLe16(bytes, 10, InternetChecksum(bytes));  // the header checksum
     bytes.insert(bytes.end(), APayload.begin(), APayload.end());
     return bytes;
 }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "icmp/IdRawHeaders.h"
 #include "tests/support/NetNamespace.h"
 
 // A thread inside a network namespace that answers what it receives on one socket by datagrams
@@ -70,7 +71,6 @@ private:
     std::thread FThread;
 };
 
-std::uint16_t Checksum(std::span<const std::uint8_t> ABytes);
 // An IPv4 header of 20 bytes with protocol AProtocol, then APayload.
 std::vector<std::uint8_t> IpDatagram(std::uint8_t AProtocol, std::string_view ASource,
                                      std::string_view ADestination,

@@ -248,9 +248,7 @@ std::vector<std::uint8_t> Icmp(std::uint8_t AType, std::uint8_t ACode,
     bytes[0] = AType;
     bytes[1] = ACode;
     std::copy(ARest.begin(), ARest.end(), bytes.begin() + 4);
-    const std::uint16_t sum = Checksum(bytes);
-    bytes[2] = static_cast<std::uint8_t>(sum >> 8U);
-    bytes[3] = static_cast<std::uint8_t>(sum);
+    StoreLe16(bytes, IcmpChecksumOffset, InternetChecksum(bytes));
     return bytes;
 }
 
