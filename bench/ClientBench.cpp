@@ -78,7 +78,7 @@ public:
         return 0;
     }
     std::int32_t SysSendTo(TIdStackSocketHandle, const void* ABuffer, std::int32_t ALength,
-                           std::int32_t, const std::string&, std::int32_t) override {
+                           std::int32_t, const TIdIn4Address&, std::int32_t) override {
         FDatagram.fill(0);
         FDatagram[0] = 0x45;
         FDatagram[8] = 64;

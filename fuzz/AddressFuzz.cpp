@@ -1,5 +1,5 @@
 // Host texts as the send resolves them: whatever the dotted-quad check lets through unchanged
-// must be an address the send can parse, the address text must parse back to its bytes, only
+// must be parsed to the bytes it spells, the address text must parse back to its bytes, only
 // what is no dotted quad goes to the name look-up (the fake stack's, which knows no name), and
 // nothing but EConvertError may come out of the parsing.
 #include <cstdint>
@@ -47,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
     const bool parses = Parses(text, address);
     if (dotted && !parses) {
         Fail("a dotted quad the send cannot parse", text);
+    }
+    if (dotted && stack.ResolveToAddress(text) != address) {
+        Fail("a dotted quad sent elsewhere than it spells", text);
     }
     if (parses) {
         const std::string back = DottedAddressText(address);

@@ -53,14 +53,9 @@ void TIdIcmpClient::BuildEchoRequest(const std::string& AData) {
 
 void TIdIcmpClient::TransmitRequest() {
     // The look-up first: the round trip is the network's, and a slow resolver is not.
-    const std::string address = ResolveHost(Host());
+    FDestination = ResolveHost(Host());
     FSendTime = MillisecondTicks();
-    const TIdIn4Address destination =
-        SendPacketTo(address, Port(), FEchoPacket.data(), FEchoLength);
-    if (FDestinationText.empty() || destination != FDestination) {
-        FDestinationText = StackInstance->AddressToText(destination);
-    }
-    FDestination = destination;
+    SendPacketTo(FDestination, Port(), FEchoPacket.data(), FEchoLength);
 }
 
 void TIdIcmpClient::SocketOpened(TIdSocketHandle& AHandle) {
@@ -173,8 +168,8 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
     if (!echo && !QuotesEchoRequest(datagram, headerLength)) {
         return false;
     }
-    const std::optional<TIpAddressBytes> source = SourceAddressOf(datagram);
-    const std::optional<TIpAddressBytes> about =
+    const std::optional<TIdIn4Address> source = SourceAddressOf(datagram);
+    const std::optional<TIdIn4Address> about =
         echo ? source : QuotedDestinationOf(datagram, headerLength);
     if (!source || about != FDestination) {
         return false;
@@ -194,7 +189,7 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
             throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
     }
     AReplyStatus.ByteCount = AReceived;
-    AReplyStatus.SourceAddress = echo ? FDestinationText : StackInstance->AddressToText(*source);
+    AReplyStatus.SourceAddress = StackInstance->AddressToText(*source);
     AReplyStatus.IcmpType = type;
     AReplyStatus.Sequence = fields->Sequence;
     AReplyStatus.Ttl = IpTimeToLive(FRecvPacket);

@@ -98,8 +98,6 @@ private:
     // Where the current request went: only that host answers it, and an error counts only
     // when the datagram it quotes was going there.
     TIdIn4Address FDestination{};
-    // Its text, made only when it changes: every echo answer is from there.
-    std::string FDestinationText;
     // When the current request went out, after the look-up: the round trip runs from here to
     // the answer's arrival.
     std::uint32_t FSendTime = 0;

@@ -28,22 +28,18 @@ TIdSocketHandle& TIdRawBase::SocketHandle() {
 
 void TIdRawBase::SocketOpened(TIdSocketHandle& /*AHandle*/) {}
 
-TIdIn4Address TIdRawBase::SendPacket(const std::string& AHost, std::int32_t APort,
-                                     const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
-    return SendPacketTo(ResolveHost(AHost), APort, ABuffer, ABufferSize);
+void TIdRawBase::SendPacket(const std::string& AHost, std::int32_t APort,
+                            const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
+    SendPacketTo(ResolveHost(AHost), APort, ABuffer, ABufferSize);
 }
 
-std::string TIdRawBase::ResolveHost(const std::string& AHost) {
-    return StackInstance->ResolveAddress(AHost);
+TIdIn4Address TIdRawBase::ResolveHost(const std::string& AHost) {
+    return StackInstance->ResolveToAddress(AHost);
 }
 
-TIdIn4Address TIdRawBase::SendPacketTo(const std::string& AAddress, std::int32_t APort,
-                                       const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
-    // The text may be any spelling the dotted form allows; the bytes are what it means.
-    TIdIn4Address address{};
-    StackInstance->TextToAddress(AAddress, address);
+void TIdRawBase::SendPacketTo(const TIdIn4Address& AAddress, std::int32_t APort,
+                              const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
     SocketHandle().SendDatagram(AAddress, APort, ABuffer, ABufferSize);
-    return address;
 }
 
 std::int32_t TIdRawBase::ReceivePacket(std::uint8_t* ABuffer, std::int32_t AByteCount,

@@ -34,14 +34,13 @@ public:
     TIdSocketHandle& SocketHandle();
     // Resolves AHost afresh, before the socket is touched so that a failed look-up leaves a
     // closed socket closed, and sends the first ABufferSize bytes of ABuffer to it as one
-    // datagram. Returns the address it went to, so that answers can be told by their source.
-    // Raises what the resolver, SocketHandle and SendDatagram raise.
-    TIdIn4Address SendPacket(const std::string& AHost, std::int32_t APort,
-                             const std::uint8_t* ABuffer, std::int32_t ABufferSize);
+    // datagram. Raises what the resolver, SocketHandle and SendDatagram raise.
+    void SendPacket(const std::string& AHost, std::int32_t APort, const std::uint8_t* ABuffer,
+                    std::int32_t ABufferSize);
     // The two halves of SendPacket, for a caller that times the send without the look-up.
-    std::string ResolveHost(const std::string& AHost);
-    TIdIn4Address SendPacketTo(const std::string& AAddress, std::int32_t APort,
-                               const std::uint8_t* ABuffer, std::int32_t ABufferSize);
+    TIdIn4Address ResolveHost(const std::string& AHost);
+    void SendPacketTo(const TIdIn4Address& AAddress, std::int32_t APort,
+                      const std::uint8_t* ABuffer, std::int32_t ABufferSize);
     // Waits up to ATimeout milliseconds (negative: ReceiveTimeout) for one datagram and reads
     // at most AByteCount bytes of it. Its length, 0 when nothing came in time (or the wait
     // failed, or there is nowhere to put it), -1 when the receive call failed.

@@ -31,12 +31,12 @@ std::optional<TEchoFields> EchoFieldsAt(std::span<const std::uint8_t> ADatagram,
 
 namespace {
 
-std::optional<TIpAddressBytes> AddressAt(std::span<const std::uint8_t> ADatagram,
-                                         std::size_t AOffset) noexcept {
+std::optional<TIdIn4Address> AddressAt(std::span<const std::uint8_t> ADatagram,
+                                       std::size_t AOffset) noexcept {
     if (AOffset > ADatagram.size() || ADatagram.size() - AOffset < IpAddressSize) {
         return std::nullopt;
     }
-    TIpAddressBytes address{};
+    TIdIn4Address address{};
     for (std::size_t i = 0; i < IpAddressSize; ++i) {
         address[i] = ADatagram[AOffset + i];
     }
@@ -45,12 +45,12 @@ std::optional<TIpAddressBytes> AddressAt(std::span<const std::uint8_t> ADatagram
 
 }  // namespace
 
-std::optional<TIpAddressBytes> SourceAddressOf(std::span<const std::uint8_t> ADatagram) noexcept {
+std::optional<TIdIn4Address> SourceAddressOf(std::span<const std::uint8_t> ADatagram) noexcept {
     return AddressAt(ADatagram, IpSourceAddressOffset);
 }
 
-std::optional<TIpAddressBytes> QuotedDestinationOf(std::span<const std::uint8_t> ADatagram,
-                                                   std::size_t AHeaderLength) noexcept {
+std::optional<TIdIn4Address> QuotedDestinationOf(std::span<const std::uint8_t> ADatagram,
+                                                 std::size_t AHeaderLength) noexcept {
     return AddressAt(ADatagram,
                      AHeaderLength + IcmpQuotedDatagramOffset + IpDestinationAddressOffset);
 }

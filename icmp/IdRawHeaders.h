@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "net/IdStackConsts.h"
+
 namespace tarvex {
 
 // Byte layouts of the echo request the client writes and of the IPv4 datagrams its raw socket
@@ -63,8 +65,7 @@ constexpr std::size_t IpTimeToLiveOffset = 8;
 constexpr std::size_t IpProtocolOffset = 9;
 constexpr std::size_t IpSourceAddressOffset = 12;
 constexpr std::size_t IpDestinationAddressOffset = 16;
-constexpr std::size_t IpAddressSize = 4;
-using TIpAddressBytes = std::array<std::uint8_t, IpAddressSize>;
+constexpr std::size_t IpAddressSize = std::tuple_size_v<TIdIn4Address>;
 // The header length nibble counts 32-bit words, so a header is at most 60 bytes.
 constexpr std::size_t IpMaximumHeaderSize = 15 * 4;
 // The deepest read: the quoted sequence number behind two maximal headers.
@@ -210,11 +211,11 @@ std::optional<TEchoFields> EchoFieldsAt(std::span<const std::uint8_t> ADatagram,
                                         std::size_t AOffset);
 // The source address of ADatagram (the bytes received), network order, first octet first;
 // none when the datagram ends before it.
-std::optional<TIpAddressBytes> SourceAddressOf(std::span<const std::uint8_t> ADatagram) noexcept;
+std::optional<TIdIn4Address> SourceAddressOf(std::span<const std::uint8_t> ADatagram) noexcept;
 // Where the datagram an error message quotes was going: the destination of the quoted IPv4
 // header, taken to start right behind the ICMP header; none when the datagram ends first.
-std::optional<TIpAddressBytes> QuotedDestinationOf(std::span<const std::uint8_t> ADatagram,
-                                                   std::size_t AHeaderLength) noexcept;
+std::optional<TIdIn4Address> QuotedDestinationOf(std::span<const std::uint8_t> ADatagram,
+                                                 std::size_t AHeaderLength) noexcept;
 // True when an error message quotes an ICMP echo request: the quoted IPv4 header names ICMP
 // and the quoted message has type 8. False when the datagram ends before either.
 bool QuotesEchoRequest(std::span<const std::uint8_t> ADatagram, std::size_t AHeaderLength) noexcept;

@@ -91,10 +91,10 @@ std::int32_t TIdSocketHandle::ReceiveQueued(void* ABuffer, std::int32_t ALength,
     return Stack().SysReceiveQueued(FDescriptor, ABuffer, ALength, AFlags, AQueuedUs);
 }
 
-void TIdSocketHandle::SendDatagram(const std::string& AIP, std::int32_t APort, const void* ABuffer,
-                                   std::int32_t ACount) {
+void TIdSocketHandle::SendDatagram(const TIdIn4Address& AAddress, std::int32_t APort,
+                                   const void* ABuffer, std::int32_t ACount) {
     TIdStack& stack = Stack();
-    const std::int32_t sent = stack.SysSendTo(FDescriptor, ABuffer, ACount, 0, AIP, APort);
+    const std::int32_t sent = stack.SysSendTo(FDescriptor, ABuffer, ACount, 0, AAddress, APort);
     if (sent == Id_SOCKET_ERROR) {
         if (stack.SysLastError() == MessageTooLongError) {
             throw EIdPackageSizeTooBig();

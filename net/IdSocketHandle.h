@@ -42,7 +42,7 @@ public:
     // Sends ACount bytes as one datagram. Raises EIdPackageSizeTooBig when the datagram is too
     // long for the system, EIdSocketError on any other failure, EIdNotAllBytesSent on a short
     // send.
-    void SendDatagram(const std::string& AIP, std::int32_t APort, const void* ABuffer,
+    void SendDatagram(const TIdIn4Address& AAddress, std::int32_t APort, const void* ABuffer,
                       std::int32_t ACount);
     // Raises EIdSocketError when the system refuses the option.
     void SetOption(std::int32_t ALevel, std::int32_t AOptName, const void* AOptVal,

@@ -1,9 +1,10 @@
 #include "net/IdStack.h"
 
+#include <algorithm>
+
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
 #include "net/IdStackConsts.h"
-#include "util/IdGlobal.h"
 #include "util/Signals.h"
 #include "util/SysUtils.h"
 
@@ -57,24 +58,30 @@ void TIdStack::RaiseSocketFailure(std::int32_t AErrorNumber) {
     throw EIdSocketError(AErrorNumber, ErrorMessage(AErrorNumber));
 }
 
-bool TIdStack::IsDottedQuad(const std::string& AText) {
-    if (!FDottedText.empty() && AText == FDottedText) {
-        return true;
-    }
+std::optional<TIdIn4Address> ReadDottedQuad(std::string_view AText) noexcept {
     TIdIn4Address address{};
-    std::string rest = AText;
     for (std::size_t i = 0; i < address.size(); ++i) {
-        // The fourth part is all that is left after three cuts.
-        const std::string part = i + 1 < address.size() ? SplitOff(rest, ".", true, true) : rest;
+        const bool last = i + 1 == address.size();
+        // Plain decimal digits, the usual spelling, are read in place (a number past 255 stops
+        // the digits); any other part is read the general way, the last one to the very end.
+        std::size_t at = 0;
         std::int32_t value = 0;
-        if (!TryTextToInteger(part, value) || value < 0 || value > 255) {
-            return false;
+        while (at < AText.size() && AText[at] >= '0' && AText[at] <= '9' && value <= 255) {
+            value = value * 10 + (AText[at++] - '0');
+        }
+        if (at == 0 || (at < AText.size() && (last || AText[at] != '.'))) {
+            at = last ? AText.size() : std::min(AText.find('.'), AText.size());
+            if (!TryTextToInteger(AText.substr(0, at), value)) {
+                return std::nullopt;
+            }
+        }
+        if (value < 0 || value > 255) {
+            return std::nullopt;
         }
         address[i] = static_cast<std::uint8_t>(value);
+        AText.remove_prefix(at < AText.size() ? at + 1 : at);
     }
-    FDottedText = AText;
-    FDottedAddress = address;
-    return true;
+    return address;
 }
 
 std::string TIdStack::ResolveAddress(const std::string& AHost) {
@@ -85,6 +92,18 @@ std::string TIdStack::ResolveAddress(const std::string& AHost) {
         return AHost;
     }
     return SysHostAddressByName(AHost);
+}
+
+TIdIn4Address TIdStack::ResolveToAddress(const std::string& AHost) {
+    if (SameTextAscii(AHost, "LOCALHOST")) {
+        return {127, 0, 0, 1};
+    }
+    if (const std::optional<TIdIn4Address> dotted = ReadDottedQuad(AHost)) {
+        return *dotted;
+    }
+    TIdIn4Address address{};
+    TextToAddress(SysHostAddressByName(AHost), address);
+    return address;
 }
 
 std::unique_ptr<TIdStack> TIdStack::NewStack() {

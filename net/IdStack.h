@@ -1,23 +1,27 @@
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "net/IdStackConsts.h"
 #include "util/Classes.h"
 #include "util/SyncObjs.h"
 
 namespace tarvex {
 
 using TIdStackSocketHandle = std::int32_t;
-// A 4-byte IPv4 address in network order, first octet first.
-using TIdIn4Address = std::array<std::uint8_t, 4>;
 // Socket handle numbers given to and returned by SysSelect, in order.
 using TIdHandleList = std::vector<TIdStackSocketHandle>;
+
+// Four "."-separated decimal numbers (as TryTextToInteger reads them), each 0 to 255, the
+// fourth being all that follows the third dot; nothing otherwise. Plain ASCII, so the same in
+// every locale.
+std::optional<TIdIn4Address> ReadDottedQuad(std::string_view AText) noexcept;
 
 // The one door to the operating system's sockets and resolver. The Sys* operations return
 // the raw result (-1 on failure, errno left for SysLastError) and callers hand a -1 to
@@ -78,7 +82,7 @@ public:
                                  std::int32_t ALength, std::int32_t AFlags) = 0;
     virtual std::int32_t SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer,
                                    std::int32_t ALength, std::int32_t AFlags,
-                                   const std::string& AIP, std::int32_t APort) = 0;
+                                   const TIdIn4Address& AAddress, std::int32_t APort) = 0;
     virtual std::int32_t SysSetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
                                       std::int32_t AOptName, const void* AOptVal,
                                       std::int32_t AOptLen) = 0;
@@ -106,8 +110,10 @@ public:
     }
     bool CheckCallResultExcept(std::int32_t AResult, std::span<const std::int32_t> ATolerated);
     [[noreturn]] void RaiseSocketFailure(std::int32_t AErrorNumber);
-    bool IsDottedQuad(const std::string& AText);
+    bool IsDottedQuad(const std::string& AText) { return ReadDottedQuad(AText).has_value(); }
     std::string ResolveAddress(const std::string& AHost);
+    // ResolveAddress's answer as the 4 bytes it means; a dotted host is read once, here.
+    TIdIn4Address ResolveToAddress(const std::string& AHost);
     std::int32_t LastErrorNumber() const noexcept { return FLastErrorNumber; }
 
     // Makes a stack of StackClass.
@@ -116,10 +122,6 @@ public:
 protected:
     std::int32_t FLastErrorNumber = 0;
     std::unique_ptr<TStringList> FLocalAddressList;
-    // A host is sent to again and again: its text is read once, not at every exchange. A dotted
-    // quad is plain ASCII, so its reading is the same in every locale.
-    std::string FDottedText;
-    TIdIn4Address FDottedAddress{};
 };
 
 // The class of stack to create: a factory, so tests can put a fake stack in its place.

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace tarvex {
+
+// An IPv4 address as it travels: 4 bytes in network order, first octet first.
+using TIdIn4Address = std::array<std::uint8_t, 4>;
 
 // Time-out value meaning "no limit" for every wait of the socket layer.
 inline constexpr std::int32_t WaitForever = -2;

@@ -492,11 +492,9 @@ std::int32_t TIdStackLinux::SysSend(TIdStackSocketHandle ASocket, const void* AB
 
 std::int32_t TIdStackLinux::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer,
                                       std::int32_t ALength, std::int32_t AFlags,
-                                      const std::string& AIP, std::int32_t APort) {
+                                      const TIdIn4Address& AAddress, std::int32_t APort) {
     sockaddr_in address{};
-    TIdIn4Address bytes{};
-    TextToAddress(AIP, bytes);
-    FillAddress(address, AF_INET, bytes, APort);
+    FillAddress(address, AF_INET, AAddress, APort);
     if (RefuseNegative(ALength)) {
         return -1;
     }
@@ -564,12 +562,7 @@ std::string TIdStackLinux::AddressToText(const TIdIn4Address& AAddress) {
 }
 
 void TIdStackLinux::TextToAddress(const std::string& AText, TIdIn4Address& AAddress) {
-    // A dotted quad reads the same here as in IsDottedQuad, which has just read it.
-    if (!FDottedText.empty() && AText == FDottedText) {
-        AAddress = FDottedAddress;
-    } else {
-        DottedTextToAddress(AText, AAddress);
-    }
+    DottedTextToAddress(AText, AAddress);
 }
 
 TIdSocketListLinux::TIdSocketListLinux() noexcept { FD_ZERO(&FHandleSet); }

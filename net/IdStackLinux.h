@@ -60,7 +60,7 @@ public:
     std::int32_t SysSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
                          std::int32_t AFlags) override;
     std::int32_t SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
-                           std::int32_t AFlags, const std::string& AIP,
+                           std::int32_t AFlags, const TIdIn4Address& AAddress,
                            std::int32_t APort) override;
     std::int32_t SysSetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
                               std::int32_t AOptName, const void* AOptVal,

@@ -131,12 +131,12 @@ TEST_F(IdSocketHandle, SendDatagramFailuresRaiseTheirOwnClasses) {
     const std::int32_t size = static_cast<std::int32_t>(packet.size());
 
     Script().SendToResults.push_back({-1, 90});
-    EXPECT_THROW_MSG(FHandle.SendDatagram("10.0.0.1", 0, packet.data(), size), EIdPackageSizeTooBig,
-                     "Package Size Too Big.");
+    EXPECT_THROW_MSG(FHandle.SendDatagram({10, 0, 0, 1}, 0, packet.data(), size),
+                     EIdPackageSizeTooBig, "Package Size Too Big.");
 
     Script().SendToResults.push_back({-1, 101});
     try {
-        FHandle.SendDatagram("10.0.0.1", 0, packet.data(), size);
+        FHandle.SendDatagram({10, 0, 0, 1}, 0, packet.data(), size);
         ADD_FAILURE() << "no exception";
     } catch (const EIdSocketError& e) {
         EXPECT_EQ(e.ErrorNumber(), 101);
@@ -144,8 +144,8 @@ TEST_F(IdSocketHandle, SendDatagramFailuresRaiseTheirOwnClasses) {
     }
 
     Script().SendToResults.push_back({51, 0});
-    EXPECT_THROW_MSG(FHandle.SendDatagram("10.0.0.1", 0, packet.data(), size), EIdNotAllBytesSent,
-                     "Not all bytes sent.");
+    EXPECT_THROW_MSG(FHandle.SendDatagram({10, 0, 0, 1}, 0, packet.data(), size),
+                     EIdNotAllBytesSent, "Not all bytes sent.");
 
     EXPECT_TRUE(FHandle.IsOpen());
 }
@@ -153,7 +153,7 @@ TEST_F(IdSocketHandle, SendDatagramFailuresRaiseTheirOwnClasses) {
 TEST_F(IdSocketHandle, SendDatagramSendsOnceAndChangesNothing) {
     FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
     const std::vector<std::uint8_t> packet{1, 2, 3};
-    FHandle.SendDatagram("10.0.0.1", 7, packet.data(), 3);
+    FHandle.SendDatagram({10, 0, 0, 1}, 7, packet.data(), 3);
     EXPECT_EQ(Calls().back(), "SysSendTo(3,3,0,10.0.0.1,7)");
     EXPECT_EQ(Script().Sent.back(), packet);
     EXPECT_EQ(FHandle.RemoteIP(), "");

@@ -302,10 +302,10 @@ std::int32_t FakeStack::SysSend(TIdStackSocketHandle ASocket, const void* ABuffe
 }
 
 std::int32_t FakeStack::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer,
-                                  std::int32_t ALength, std::int32_t AFlags, const std::string& AIP,
-                                  std::int32_t APort) {
-    Log("SysSendTo(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + "," + AIP +
-        "," + Number(APort) + ")");
+                                  std::int32_t ALength, std::int32_t AFlags,
+                                  const TIdIn4Address& AAddress, std::int32_t APort) {
+    Log("SysSendTo(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + "," +
+        DottedAddressText(AAddress) + "," + Number(APort) + ")");
     if (!IsOpen(ASocket)) {
         return -1;
     }
