@@ -3,6 +3,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
@@ -79,7 +80,7 @@ void TIdIcmpClient::SocketOpened(TIdSocketHandle& AHandle) {
 void TIdIcmpClient::CollectReply() {
     TReplyStatus replyStatus;
     AwaitReply(ReceiveTimeout(), replyStatus);
-    FLastReply = replyStatus;
+    FLastReply = std::move(replyStatus);
 }
 
 void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {

@@ -34,7 +34,7 @@ void TIdRawBase::SendPacket(const std::string& AHost, std::int32_t APort,
 }
 
 TIdIn4Address TIdRawBase::ResolveHost(const std::string& AHost) {
-    return StackInstance->ResolveToAddress(AHost);
+    return StackInstance->ResolveAddress(AHost);
 }
 
 void TIdRawBase::SendPacketTo(const TIdIn4Address& AAddress, std::int32_t APort,

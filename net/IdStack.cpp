@@ -1,7 +1,5 @@
 #include "net/IdStack.h"
 
-#include <algorithm>
-
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
 #include "net/IdStackConsts.h"
@@ -58,43 +56,53 @@ void TIdStack::RaiseSocketFailure(std::int32_t AErrorNumber) {
     throw EIdSocketError(AErrorNumber, ErrorMessage(AErrorNumber));
 }
 
-std::optional<TIdIn4Address> ReadDottedQuad(std::string_view AText) noexcept {
+namespace {
+
+std::optional<TIdIn4Address> ReadDottedQuadGenerally(std::string_view AText) noexcept {
     TIdIn4Address address{};
     for (std::size_t i = 0; i < address.size(); ++i) {
-        const bool last = i + 1 == address.size();
-        // Plain decimal digits, the usual spelling, are read in place (a number past 255 stops
-        // the digits); any other part is read the general way, the last one to the very end.
-        std::size_t at = 0;
+        // The fourth part is all that is left after three cuts.
+        const std::size_t end = i + 1 < address.size() ? AText.find('.') : AText.size();
         std::int32_t value = 0;
-        while (at < AText.size() && AText[at] >= '0' && AText[at] <= '9' && value <= 255) {
-            value = value * 10 + (AText[at++] - '0');
-        }
-        if (at == 0 || (at < AText.size() && (last || AText[at] != '.'))) {
-            at = last ? AText.size() : std::min(AText.find('.'), AText.size());
-            if (!TryTextToInteger(AText.substr(0, at), value)) {
-                return std::nullopt;
-            }
-        }
-        if (value < 0 || value > 255) {
+        if (end == std::string_view::npos || !TryTextToInteger(AText.substr(0, end), value) ||
+            value < 0 || value > 255) {
             return std::nullopt;
         }
         address[i] = static_cast<std::uint8_t>(value);
-        AText.remove_prefix(at < AText.size() ? at + 1 : at);
+        AText.remove_prefix(end < AText.size() ? end + 1 : end);
     }
     return address;
 }
 
-std::string TIdStack::ResolveAddress(const std::string& AHost) {
-    if (SameTextAscii(AHost, "LOCALHOST")) {
-        return "127.0.0.1";
+}  // namespace
+
+std::optional<TIdIn4Address> ReadDottedQuad(std::string_view AText) noexcept {
+    // The usual spelling, parts of one to three plain decimal digits, is read in one pass, as
+    // it is at every exchange; any other the general way.
+    TIdIn4Address address{};
+    std::size_t part = 0;
+    std::uint32_t value = 0;
+    std::size_t digits = 0;
+    for (const char c : AText) {
+        if (c >= '0' && c <= '9' && digits < 3) {
+            value = value * 10 + static_cast<std::uint32_t>(c - '0');
+            ++digits;
+        } else if (c == '.' && digits > 0 && part < 3 && value <= 255) {
+            address[part++] = static_cast<std::uint8_t>(value);
+            value = 0;
+            digits = 0;
+        } else {
+            return ReadDottedQuadGenerally(AText);
+        }
     }
-    if (IsDottedQuad(AHost)) {
-        return AHost;
+    if (part < 3 || digits == 0 || value > 255) {
+        return ReadDottedQuadGenerally(AText);
     }
-    return SysHostAddressByName(AHost);
+    address[3] = static_cast<std::uint8_t>(value);
+    return address;
 }
 
-TIdIn4Address TIdStack::ResolveToAddress(const std::string& AHost) {
+TIdIn4Address TIdStack::ResolveAddress(const std::string& AHost) {
     if (SameTextAscii(AHost, "LOCALHOST")) {
         return {127, 0, 0, 1};
     }

@@ -111,9 +111,9 @@ public:
     bool CheckCallResultExcept(std::int32_t AResult, std::span<const std::int32_t> ATolerated);
     [[noreturn]] void RaiseSocketFailure(std::int32_t AErrorNumber);
     bool IsDottedQuad(const std::string& AText) { return ReadDottedQuad(AText).has_value(); }
-    std::string ResolveAddress(const std::string& AHost);
-    // ResolveAddress's answer as the 4 bytes it means; a dotted host is read once, here.
-    TIdIn4Address ResolveToAddress(const std::string& AHost);
+    // "LOCALHOST" in any case is 127.0.0.1, a dotted quad the bytes it spells, any other text
+    // what the resolver finds for it.
+    TIdIn4Address ResolveAddress(const std::string& AHost);
     std::int32_t LastErrorNumber() const noexcept { return FLastErrorNumber; }
 
     // Makes a stack of StackClass.

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -140,16 +139,20 @@ std::int32_t LookupFailureNumber(int AResult, int AResolverError, int ASystemErr
 }
 
 std::string DottedAddressText(const TIdIn4Address& AAddress) {
-    // Written in place, the one text made at the end: 255.255.255.255 is the longest.
+    // Written in place, the one text made at the end: 255.255.255.255. is the longest.
     char text[16];
     char* end = text;
     for (const std::uint8_t byte : AAddress) {
-        if (end != text) {
-            *end++ = '.';
+        if (byte >= 100) {
+            *end++ = static_cast<char>('0' + byte / 100);
         }
-        end = std::to_chars(end, std::end(text), byte).ptr;
+        if (byte >= 10) {
+            *end++ = static_cast<char>('0' + byte / 10 % 10);
+        }
+        *end++ = static_cast<char>('0' + byte % 10);
+        *end++ = '.';
     }
-    return std::string(text, end);
+    return std::string(text, end - 1);
 }
 
 void DottedTextToAddress(const std::string& AText, TIdIn4Address& AAddress) {

@@ -147,12 +147,11 @@ TEST_F(IdStackBase, DottedQuadIsFourNumbersFrom0To255) {
     }
 }
 
-TEST_F(IdStackBase, DottedTextIsReturnedUnchanged) {
-    EXPECT_EQ(FStack.ResolveAddress("10.0.0.1"), "10.0.0.1");
-    EXPECT_EQ(FStack.ResolveAddress("010.000.000.001"), "010.000.000.001");
-    // What is sent to is the numbers the text spells, read without the resolver.
-    EXPECT_EQ(FStack.ResolveToAddress("010.000.000.001"), (TIdIn4Address{10, 0, 0, 1}));
-    EXPECT_EQ(FStack.ResolveToAddress(" 10.0x4D.0.$2"), (TIdIn4Address{10, 77, 0, 2}));
+TEST_F(IdStackBase, DottedTextIsReadWithoutTheResolver) {
+    // What is sent to is the numbers the text spells.
+    EXPECT_EQ(FStack.ResolveAddress("10.0.0.1"), (TIdIn4Address{10, 0, 0, 1}));
+    EXPECT_EQ(FStack.ResolveAddress("010.000.000.001"), (TIdIn4Address{10, 0, 0, 1}));
+    EXPECT_EQ(FStack.ResolveAddress(" 10.0x4D.0.$2"), (TIdIn4Address{10, 77, 0, 2}));
     EXPECT_TRUE(FScript.Calls.empty());
 }
 

@@ -150,12 +150,12 @@ TEST(Resolver, NamesResolveToTheFirstAddressListedAndAddressesToTheirOfficialNam
         TIdStackLinux stack;
         Expect(AFailures, stack.SysHostAddressByName("watched.tvx") == "192.0.2.10",
                "SysHostAddressByName(watched.tvx)");
-        Expect(AFailures, stack.ResolveAddress("watched.tvx") == "192.0.2.10",
+        Expect(AFailures, stack.ResolveAddress("watched.tvx") == TIdIn4Address{192, 0, 2, 10},
                "ResolveAddress(watched.tvx)");
         // Only the bare word is special; with a dot it is an ordinary name.
-        Expect(AFailures, stack.ResolveAddress("localhost.") == "127.0.0.9",
+        Expect(AFailures, stack.ResolveAddress("localhost.") == TIdIn4Address{127, 0, 0, 9},
                "ResolveAddress(localhost.)");
-        Expect(AFailures, stack.ResolveAddress("LocalHost") == "127.0.0.1",
+        Expect(AFailures, stack.ResolveAddress("LocalHost") == TIdIn4Address{127, 0, 0, 1},
                "ResolveAddress(LocalHost)");
         const std::string name = stack.SysHostNameByAddress("192.0.2.11");
         Expect(AFailures, name == "watched.tvx", "SysHostNameByAddress gave " + name);
