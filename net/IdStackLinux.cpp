@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "net/IdException.h"
@@ -238,14 +239,9 @@ std::int32_t TIdStackLinux::SysConnect(TIdStackSocketHandle ASocket, std::uint16
 
 std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
     // Looked up on a helper thread, with the reentrant call, so that Control-C can end a wait
-    // on a resolver that does not answer; the lookup owns all it touches.
-    struct TLookup {
-        TIdIn4Address Address{};
-        bool Found = false;
-        std::int32_t Error = 0;
-    };
-    auto lookup = std::make_shared<TLookup>();
-    RunInterruptibly([lookup, name = AHostName] {
+    // on a resolver that does not answer; the lookup owns all it touches. It gives the address,
+    // or the number that says why there is none (never 0).
+    const auto [address, failure] = RunInterruptibly([name = AHostName] {
         hostent entry{};
         hostent* found = nullptr;
         std::vector<char> area(1024);
@@ -258,18 +254,17 @@ std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
         }
         // Judged by what was found: a module may say "not found" and leave the number at 0.
         if (found == nullptr) {
-            lookup->Error = LookupFailureNumber(result, error, errno);
-        } else if (!HasAddress(found)) {
-            lookup->Error = NO_DATA;
-        } else {
-            lookup->Address = FirstHostAddress(*found);
-            lookup->Found = true;
+            return std::pair(TIdIn4Address{}, LookupFailureNumber(result, error, errno));
         }
+        if (!HasAddress(found)) {
+            return std::pair(TIdIn4Address{}, std::int32_t{NO_DATA});
+        }
+        return std::pair(FirstHostAddress(*found), std::int32_t{0});
     });
-    if (!lookup->Found) {
-        RaiseSocketFailure(lookup->Error);
+    if (failure != 0) {
+        RaiseSocketFailure(failure);
     }
-    return AddressToText(lookup->Address);
+    return AddressToText(address);
 }
 
 std::string TIdStackLinux::SysHostName() {

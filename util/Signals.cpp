@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "util/Console.h"
 #include "util/IdGlobal.h"
 #include "util/SysUtils.h"
 
@@ -140,7 +141,7 @@ private:
     sigset_t FPrevious{};
 };
 
-// A pipe that the helper of RunInterruptibly writes to when its work is done.
+// A pipe that the helper of RunOnHelperThread writes to when its work is done.
 class TDonePipe {
 public:
     TDonePipe() noexcept {
@@ -214,8 +215,16 @@ inline bool TakeRecordedSignal() {
 }  // namespace
 
 void InstallKeyboardSignals() {
-    if (WakeRead.load() < 0 && !MakeWakePipe()) {
+    const int oldRead = WakeRead.load();
+    const int oldWrite = WakeWrite.load();
+    // Made before the old one is closed, so it never takes the old one's numbers.
+    if (!MakeWakePipe()) {
         throw Exception("Cannot create the signal pipe");
+    }
+    for (const int fd : {oldRead, oldWrite}) {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
     struct sigaction action {};
     action.sa_handler = &RecordKeyboardSignal;
@@ -329,13 +338,37 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
 
 void RaisePendingSignal() { TakeRecordedSignal(); }
 
-void DropPendingSignal() noexcept {
-    if (CalledFromMainThread() && TakeOneRecord() != 0) {
-        DrainWakePipe();
+void RunWithAlarm(const std::function<void(const TLineWriter&)>& AOpening,
+                  const std::function<void()>& AMonitor, const std::function<void()>& AAlarm) {
+    bool pressed = false;
+    AOpening([&pressed](std::string_view ALine) {
+        if (pressed) {
+            return;
+        }
+        try {
+            ConsoleWriteLine(ALine);
+        } catch (const EControlC&) {
+            pressed = true;
+        } catch (const EQuit&) {
+            pressed = true;
+        }
+    });
+    try {
+        if (!pressed) {
+            AMonitor();
+        }
+    } catch (const EControlC&) {
+    } catch (const EQuit&) {
+    } catch (...) {
+        // Forgets one recorded press, without raising it.
+        if (CalledFromMainThread() && TakeOneRecord() != 0) {
+            DrainWakePipe();
+        }
     }
+    AAlarm();
 }
 
-void RunInterruptibly(std::function<void()> AWork) {
+void RunOnHelperThread(std::function<void()> AWork) {
     if (!CalledFromMainThread()) {
         AWork();
         return;
@@ -377,21 +410,6 @@ void RunInterruptibly(std::function<void()> AWork) {
     helper.join();
     if (state->Failure) {
         std::rethrow_exception(state->Failure);
-    }
-}
-
-void RenewSignalPipe() noexcept {
-    const int oldRead = WakeRead.load();
-    const int oldWrite = WakeWrite.load();
-    // Made before the old one is closed, so it never takes the old one's numbers.
-    if (!MakeWakePipe()) {
-        WakeRead = -1;
-        WakeWrite = -1;
-    }
-    for (const int fd : {oldRead, oldWrite}) {
-        if (fd >= 0) {
-            close(fd);
-        }
     }
 }
 

@@ -7,6 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 
 namespace tarvex {
 
@@ -29,8 +34,9 @@ namespace tarvex {
 //   record before it would report that failure.
 // Only the main thread ever takes the record; helper threads keep the signals blocked.
 
-// Start-up: installs the handler and makes the pipe. Raises Exception when the system refuses
-// either, since Control-C would then be silently broken.
+// Start-up: installs the handler and makes the pipe, a fresh one at every call (a process that
+// forked without exec calls it again, so that its signals wake its own waits). Raises Exception
+// when the system refuses either, since Control-C would then be silently broken.
 void InstallKeyboardSignals();
 
 // The one interruptible readiness wait, with ppoll(2)'s interface and results for
@@ -58,19 +64,33 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
 // exception is already on its way the signal is dropped instead. Elsewhere does nothing.
 void RaisePendingSignal();
 
-// On the main thread, forgets one recorded keyboard signal without raising it: for a handler
-// that has just caught a failure, so that a press made while it was on its way counts as the
-// press that started the alarm.
-void DropPendingSignal() noexcept;
+// Writes one line of output.
+using TLineWriter = std::function<void(std::string_view ALine)>;
 
-// Runs AWork on a helper thread while the main thread waits for it interruptibly, and hands on
-// what AWork raised. A keyboard signal abandons the work: the helper finishes on its own, so
-// AWork must own everything it touches. Raises Exception when no helper thread or no pipe to
-// wait on can be had. On other threads AWork runs in place.
-void RunInterruptibly(std::function<void()> AWork);
+// A monitoring run under the keyboard's rules, on the main thread. AOpening writes the first
+// lines through the writer it is given: once a press cut one short, the rest are not written
+// and AMonitor is skipped for the alarm, as a press a moment later would have it, so one press
+// never ends the program; anything else AOpening raises is handed on. AMonitor runs until
+// something ends it. Then AAlarm runs, once the handlers are done, so that a further press
+// raises again and ends the program: a press that came while a failure was on its way asked
+// for the alarm it gets and is dropped; after a failure that was itself a press, it is the
+// next press that ends the alarm.
+void RunWithAlarm(const std::function<void(const TLineWriter&)>& AOpening,
+                  const std::function<void()>& AMonitor, const std::function<void()>& AAlarm);
 
-// Replaces the signal pipe with a new one, for a process that forked without exec: the
-// child's signals must wake its own waits, not its parent's.
-void RenewSignalPipe() noexcept;
+// RunInterruptibly for work without a value.
+void RunOnHelperThread(std::function<void()> AWork);
+
+// Runs AWork on a helper thread while the main thread waits for it interruptibly, and returns
+// its value or hands on what it raised. A keyboard signal abandons the work: the helper
+// finishes on its own, so AWork must own everything it touches. Raises Exception when no helper
+// thread or no pipe to wait on can be had. On other threads AWork runs in place.
+template <typename TWork>
+auto RunInterruptibly(TWork AWork) {
+    // Shared with the helper, so that an abandoned one still has somewhere to put its value.
+    auto result = std::make_shared<std::optional<std::invoke_result_t<TWork&>>>();
+    RunOnHelperThread([result, work = std::move(AWork)]() mutable { result->emplace(work()); });
+    return std::move(**result);
+}
 
 }  // namespace tarvex

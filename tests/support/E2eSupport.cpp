@@ -22,6 +22,8 @@
 #include <exception>
 #include <fstream>
 
+#include "util/Signals.h"
+
 namespace tarvex::test {
 
 namespace {
@@ -717,6 +719,14 @@ TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs) {
         result.Error += "(did not end within " + std::to_string(ATimeoutMs) + " ms)";
     }
     return result;
+}
+
+void RenewSignalPipe() noexcept {
+    try {
+        InstallKeyboardSignals();
+    } catch (const std::exception&) {
+        // The inherited pipe still ends this process's waits, and maybe its parent's too.
+    }
 }
 
 TRunResult RunInChild(std::function<int()> ABody, int ATimeoutMs) {

@@ -191,6 +191,11 @@ TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs = 10000);
 // (locale, environment, namespaces, signal state) stays there.
 TRunResult RunInChild(std::function<int()> ABody, int ATimeoutMs = 30000);
 
+// Gives the process a signal pipe of its own, for a child that forked without exec: its
+// signals must wake its own waits, not its parent's. Keeps the old pipe when no new one can
+// be had.
+void RenewSignalPipe() noexcept;
+
 // "Ping answered! <AAddress> [<digits>ms]"
 bool IsAnsweredLine(std::string_view ALine, std::string_view AAddress);
 

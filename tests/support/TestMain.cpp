@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "app/Tarvex.h"
+#include "tests/support/E2eSupport.h"
 #include "util/Runtime.h"
 #include "util/Signals.h"
 
@@ -13,7 +14,7 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     tarvex::RuntimeStartUp(argc, argv);
     // The tests fork without exec: a child's signals must wake its own waits.
-    if (pthread_atfork(nullptr, nullptr, &tarvex::RenewSignalPipe) != 0) {
+    if (pthread_atfork(nullptr, nullptr, &tarvex::test::RenewSignalPipe) != 0) {
         throw std::runtime_error("cannot renew the signal pipe in forked children");
     }
     for (const tarvex::TUnitStartUp startUp : tarvex::TarvexUnitStartUps()) {

@@ -14,6 +14,7 @@
 #include "tests/support/RuntimeSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/Console.h"
+#include "util/CrashReport.h"
 #include "util/Runtime.h"
 #include "util/SysUtils.h"
 

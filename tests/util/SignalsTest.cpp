@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/E2eSupport.h"
 #include "tests/support/TestSupport.h"
 #include "util/IdGlobal.h"
 #include "util/Signals.h"
@@ -256,7 +257,7 @@ public:
             }
             fillers.push_back(fd);
             if (fd >= FD_SETSIZE - 1) {
-                RenewSignalPipe();
+                test::RenewSignalPipe();
                 FOk = true;
                 break;
             }
@@ -267,7 +268,7 @@ public:
     }
     ~THighSignalPipe() {
         if (FOk) {
-            RenewSignalPipe();
+            test::RenewSignalPipe();
         }
         if (FRaised) {
             setrlimit(RLIMIT_NOFILE, &FSaved);
@@ -303,10 +304,7 @@ TEST_F(SignalsTest, SignalPipePastTheSelectLimitStillEndsWaits) {
 TEST_F(SignalsTest, LookupThreadNeverHandlesKeyboardSignals) {
     // Raised on the helper itself: with the signals blocked there it stays pending on the
     // helper and is lost with it, and nothing reaches the main thread.
-    EXPECT_NO_THROW(RunInterruptibly([] {
-        raise(SIGINT);
-        raise(SIGQUIT);
-    }));
+    EXPECT_NO_THROW(RunInterruptibly([] { return raise(SIGINT) + raise(SIGQUIT); }));
 }
 
 // Lowers the descriptor limit for a scope so that no new descriptor can be opened.
@@ -338,14 +336,15 @@ private:
 };
 
 TEST_F(SignalsTest, LookupThatCannotBeWaitedForFailsInsteadOfRunningDeaf) {
-    // First with descriptors to spare, so that the sanitizers check the types involved while
-    // they can still open the pipe they check with.
-    EXPECT_THROW_MSG(RunInterruptibly([] { throw Exception("warm-up"); }), Exception, "warm-up");
+    // First with descriptors to spare and the same type of result, so that the sanitizers check
+    // the types involved while they can still open the pipe they check with.
+    EXPECT_THROW_MSG(RunInterruptibly([]() -> bool { throw Exception("warm-up"); }), Exception,
+                     "warm-up");
     bool ran = false;
     {
         const TNoDescriptorsLeft full;
         ASSERT_TRUE(full.Ok());
-        EXPECT_THROW_MSG(RunInterruptibly([&ran] { ran = true; }), Exception,
+        EXPECT_THROW_MSG(RunInterruptibly([&ran] { return ran = true; }), Exception,
                          "Cannot create a pipe for the name lookup");
     }
     EXPECT_FALSE(ran);
