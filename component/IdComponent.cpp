@@ -2,7 +2,9 @@
 
 #include <stdexcept>
 
+#include "component/IdAntiFreezeBase.h"
 #include "net/IdStack.h"
+#include "util/IdleHook.h"
 #include "util/SyncObjs.h"
 
 namespace tarvex {
@@ -87,6 +89,11 @@ void IdComponentStartUp() {
     if (!StackGuard) {
         StackGuard.emplace();
     }
+    // The waits of the socket layer below reach the idle hook through these.
+    IdleHookCalls.SliceMs = []() noexcept {
+        return TIdAntiFreezeBase::HookInUse() ? IdleHook.load()->IdleTimeOut() : 0;
+    };
+    IdleHookCalls.AfterSlice = &TIdAntiFreezeBase::RunIdleHook;
     // Indexed by the status ordinals; shown exactly as here.
     StatusTexts = {"Resolving hostname %s.",
                    "Connecting to %s.",

@@ -76,7 +76,8 @@ private:
     std::array<TProgressState, 2> FProgress{};
 };
 
-// Start-up of the component module: creates StackGuard and loads the status templates.
+// Start-up of the component module: creates StackGuard, loads the status templates and lets the
+// socket layer's waits reach the idle hook.
 void IdComponentStartUp();
 
 }  // namespace tarvex

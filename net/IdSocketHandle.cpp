@@ -3,9 +3,9 @@
 #include <cassert>
 #include <typeinfo>
 
-#include "component/IdAntiFreezeBase.h"
 #include "net/IdException.h"
 #include "net/IdStackConsts.h"
+#include "util/IdleHook.h"
 
 namespace tarvex {
 
@@ -115,28 +115,26 @@ bool TIdSocketHandle::WaitReadable(std::int32_t ATimeout) {
     if (!FIsOpen) {
         throw EIdConnClosedGracefully();
     }
-    if (TIdAntiFreezeBase::HookInUse()) {
-        const std::int32_t slice = IdleHook.load()->IdleTimeOut();
-        // Without a positive slice the wait could never be cut up; it is then left whole.
-        if (slice > 0) {
-            if (ATimeout == WaitForever) {
-                while (!WaitReadable(slice)) {
-                }
+    // Without a positive slice the wait could never be cut up; it is then left whole.
+    const std::int32_t slice = IdleHookCalls.SliceMs();
+    if (slice > 0) {
+        if (ATimeout == WaitForever) {
+            while (!WaitReadable(slice)) {
+            }
+            return true;
+        }
+        if (ATimeout > slice) {
+            // The odd remainder first, then whole slices: 600 at 250 waits 100, 250, 250.
+            const std::int32_t wholeSlices = (ATimeout - 1) / slice;
+            if (WaitOnce(ATimeout - wholeSlices * slice)) {
                 return true;
             }
-            if (ATimeout > slice) {
-                // The odd remainder first, then whole slices: 600 at 250 waits 100, 250, 250.
-                const std::int32_t wholeSlices = (ATimeout - 1) / slice;
-                if (WaitOnce(ATimeout - wholeSlices * slice)) {
+            for (std::int32_t i = 1; i < wholeSlices; ++i) {
+                if (WaitOnce(slice)) {
                     return true;
                 }
-                for (std::int32_t i = 1; i < wholeSlices; ++i) {
-                    if (WaitOnce(slice)) {
-                        return true;
-                    }
-                }
-                ATimeout = slice;
             }
+            ATimeout = slice;
         }
     }
     return WaitOnce(ATimeout);
@@ -146,7 +144,7 @@ bool TIdSocketHandle::WaitOnce(std::int32_t ATimeout) {
     // The list is kept between waits so that a wait allocates nothing once warmed up.
     FReadList.assign(1, FDescriptor);
     const bool readable = Stack().SysSelect(&FReadList, nullptr, nullptr, ATimeout) == 1;
-    TIdAntiFreezeBase::RunIdleHook(!readable, false);
+    IdleHookCalls.AfterSlice(!readable, false);
     return readable;
 }
 
