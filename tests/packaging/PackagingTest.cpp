@@ -167,9 +167,8 @@ TEST_F(Install, InstalledBinaryLetsAnUnprivilegedUserPing) {
         EXPECT_TRUE(IsAnsweredLine(line, "127.0.0.1")) << line;
     }
 
-    const TProgramCopy copy;
-    ASSERT_TRUE(copy.Ok());
-    options.ProgramPath = copy.Path();
+    options.ProgramPath = FWork + "/copy";
+    ASSERT_TRUE(fs::copy_file(TARVEX_BINARY_PATH, options.ProgramPath));
     TProcess failing(options);
     ASSERT_TRUE(failing.Started()) << failing.StartError();
     EXPECT_TRUE(failing.WaitForOutput("]\n", 5000, 2)) << failing.Output();

@@ -81,9 +81,10 @@ std::vector<TCalls> ExchangesIn(const std::string& APath) {
     std::vector<TCalls> exchanges;
     std::ifstream trace(APath);
     for (std::string line; std::getline(trace, line);) {
-        const std::size_t start = line.find(' ') + 1;  // after the process id
+        // After the process id, which strace writes once a second process is traced.
+        const std::size_t start = line.find_first_not_of("0123456789 ");
         const std::size_t open = line.find('(', start);
-        if (open == std::string::npos || open == start ||
+        if (start == std::string::npos || open == std::string::npos || open == start ||
             line.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_", start) != open) {
             continue;  // resumed calls, signals and exits
         }

@@ -369,31 +369,6 @@ TResolverFiles::~TResolverFiles() {
     rmdir(FDirectory.c_str());
 }
 
-TProgramCopy::TProgramCopy() {
-    std::array<char, 32> pattern{};
-    std::snprintf(pattern.data(), pattern.size(), "/tmp/tarvex-e2e-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) {
-        return;
-    }
-    FDirectory = pattern.data();
-    FPath = FDirectory + "/tarvex";
-    std::ifstream source(TARVEX_BINARY_PATH, std::ios::binary);
-    std::ofstream target(FPath, std::ios::binary | std::ios::trunc);
-    target << source.rdbuf();
-    target.close();
-    FOk = static_cast<bool>(target) && chmod(FDirectory.c_str(), 0755) == 0 &&
-          chmod(FPath.c_str(), 0755) == 0;
-}
-
-TProgramCopy::~TProgramCopy() {
-    if (!FPath.empty()) {
-        unlink(FPath.c_str());
-    }
-    if (!FDirectory.empty()) {
-        rmdir(FDirectory.c_str());
-    }
-}
-
 TProcess::TProcess(const TSpawnOptions& AOptions) {
     std::string path = AOptions.ProgramPath.empty() ? TARVEX_BINARY_PATH : AOptions.ProgramPath;
     std::vector<std::string> arguments{AOptions.ArgumentZero.empty() ? path

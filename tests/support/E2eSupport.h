@@ -54,24 +54,6 @@ private:
     std::string FNsSwitchPath;
 };
 
-// A copy of the built binary, under its own name, in a fresh directory that every user may
-// enter: the build tree itself may be closed to an unprivileged user.
-class TProgramCopy {
-public:
-    TProgramCopy();
-    ~TProgramCopy();
-    TProgramCopy(const TProgramCopy&) = delete;
-    TProgramCopy& operator=(const TProgramCopy&) = delete;
-
-    bool Ok() const noexcept { return FOk; }
-    const std::string& Path() const noexcept { return FPath; }
-
-private:
-    std::string FDirectory;
-    std::string FPath;
-    bool FOk = false;
-};
-
 // The time zone of every spawned program unless a test says otherwise: fixed, far from UTC and
 // without daylight saving, so a moment read back in any other zone is hours off. A POSIX rule,
 // so it needs no time zone data.
