@@ -3,34 +3,17 @@
 # unprivileged user, dpkg-buildpackage), checks it with lintian and hardening-check, checks that
 # the distribution's compiler flags are the ones used, runs its autopkgtest on this machine
 # (which installs it), checks the installed package and purges it again, also on failure.
+# Run by the system tests, which first make sure that every tool is there and that no tarvex
+# is installed.
 #
 #   DebianPackageTest.sh <source dir>
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/TestSupport.sh"
 
 Source=${1:?source directory}
-
-RequireRoot "installs and purges a package"
-RequireTool dpkg-buildpackage "builds the package (dpkg-dev)"
-RequireTool dpkg-checkbuilddeps "checks the build dependencies (dpkg-dev)"
-RequireTool dh "builds the package (debhelper)"
-RequireTool lintian "checks the package against Debian's policy"
-RequireTool autopkgtest "runs the package's tests (autopkgtest)"
-RequireTool hardening-check "reports the binary's hardening (devscripts)"
-RequireTool setpriv "builds as an unprivileged user (util-linux)"
-RequireTool getcap "reads the capability (libcap2-bin)"
-[[ -f "$Source/debian/control" ]] || Fail "no debian/control in $Source"
-if ! Unmet=$(cd "$Source" && dpkg-checkbuilddeps 2>&1); then
-    Unavailable "build dependencies missing (apt-get build-dep ./): ${Unmet##*: }"
-fi
-
-# Never touch an installation that is not ours.
-if dpkg-query -W -f='${Status}' tarvex 2>/dev/null | grep -q 'ok installed'; then
-    Unavailable "the tarvex package is already installed (dpkg --purge tarvex first)"
-fi
-if [[ -e /usr/bin/tarvex ]]; then
-    Unavailable "/usr/bin/tarvex exists outside any package"
-fi
+Fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
 
 Work=$(mktemp -d)
 Installed=0

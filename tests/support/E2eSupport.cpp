@@ -170,21 +170,15 @@ void PlaceStream(int AReport, const TStreamEnds& AEnds, int ATarget) noexcept {
     }
 }
 
+// What the child needs from the parent, prepared before the fork.
 struct TChildPlan {
-    const std::function<int()>* Body = nullptr;
-    const char* Path = nullptr;
-    char* const* Argv = nullptr;
-    char* const* Envp = nullptr;
-    int NetNamespace = -1;
-    const TResolverFiles* Resolver = nullptr;
-    bool Unprivileged = false;
-    bool HideSystemLocales = false;
-    const char* UserMap = nullptr;   // "<uid> <uid> 1", for a user namespace of its own
-    const char* GroupMap = nullptr;  // "<gid> <gid> 1"
-    bool IgnoreBrokenPipe = false;
-    int InheritedDescriptors = 0;
-    const TSpawnOptions* Options = nullptr;
-    bool InputClosed = false;
+    const TSpawnOptions& Options;
+    const char* Path;
+    char* const* Argv;
+    char* const* Envp;
+    int NetNamespace;
+    const char* UserMap;   // "<uid> <uid> 1", for a user namespace of its own
+    const char* GroupMap;  // "<gid> <gid> 1"
 };
 
 bool WriteText(const char* APath, const char* AText) noexcept {
@@ -222,11 +216,12 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
 
 [[noreturn]] void RunChild(const TChildPlan& APlan, const TStreamEnds& AOutput,
                            const TStreamEnds& AError, int AInput, int AReport) noexcept {
-    if (APlan.Body != nullptr) {
+    const TSpawnOptions& options = APlan.Options;
+    if (options.Body) {
         PlaceStream(AReport, AOutput, 1);
         PlaceStream(AReport, AError, 2);
         close(AReport);
-        RunBody(*APlan.Body);
+        RunBody(options.Body);
     }
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
@@ -236,24 +231,20 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
             ChildFailed(AReport, TChildStep::csSignals);
         }
     }
-    if (APlan.IgnoreBrokenPipe) {
-        struct sigaction ignored = standard;
-        ignored.sa_handler = SIG_IGN;
-        sigaction(SIGPIPE, &ignored, nullptr);
-    }
-    for (const int signalNumber : APlan.Options->IgnoredSignals) {
+    for (const int signalNumber : options.IgnoredSignals) {
         struct sigaction ignored = standard;
         ignored.sa_handler = SIG_IGN;
         sigaction(signalNumber, &ignored, nullptr);
     }
     sigset_t blocked;
     sigemptyset(&blocked);
-    for (const int signalNumber : APlan.Options->BlockedSignals) {
+    for (const int signalNumber : options.BlockedSignals) {
         sigaddset(&blocked, signalNumber);
     }
     sigprocmask(SIG_SETMASK, &blocked, nullptr);
 
-    if (APlan.InputClosed ? close(0) != 0 && errno != EBADF : dup2(AInput, 0) < 0) {
+    if (options.Input == TStreamKind::skClosed ? close(0) != 0 && errno != EBADF
+                                               : dup2(AInput, 0) < 0) {
         ChildFailed(AReport, TChildStep::csStreams);
     }
     PlaceStream(AReport, AOutput, 1);
@@ -262,24 +253,24 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
     if (APlan.NetNamespace >= 0 && setns(APlan.NetNamespace, CLONE_NEWNET) != 0) {
         ChildFailed(AReport, TChildStep::csNetNamespace);
     }
-    if (APlan.Resolver != nullptr || APlan.HideSystemLocales) {
+    if (options.Resolver != nullptr || options.HideSystemLocales) {
         const bool own = unshare(CLONE_NEWNS) == 0 ||
-                         (APlan.Resolver == nullptr && EnterOwnUserNamespace(APlan));
+                         (options.Resolver == nullptr && EnterOwnUserNamespace(APlan));
         if (!own || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             ChildFailed(AReport, TChildStep::csMountNamespace);
         }
     }
     constexpr const char* SystemLocales = "/usr/lib/locale";
-    if (APlan.HideSystemLocales && access(SystemLocales, F_OK) == 0 &&
+    if (options.HideSystemLocales && access(SystemLocales, F_OK) == 0 &&
         mount("tarvex-no-locales", SystemLocales, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV,
               "size=4k") != 0) {
         ChildFailed(AReport, TChildStep::csHideLocales);
     }
-    if (APlan.Resolver != nullptr) {
+    if (options.Resolver != nullptr) {
         const std::array<std::pair<const char*, const char*>, 3> binds{{
-            {APlan.Resolver->HostsPath().c_str(), "/etc/hosts"},
-            {APlan.Resolver->ResolvConfPath().c_str(), "/etc/resolv.conf"},
-            {APlan.Resolver->NsSwitchPath().c_str(), "/etc/nsswitch.conf"},
+            {options.Resolver->HostsPath().c_str(), "/etc/hosts"},
+            {options.Resolver->ResolvConfPath().c_str(), "/etc/resolv.conf"},
+            {options.Resolver->NsSwitchPath().c_str(), "/etc/nsswitch.conf"},
         }};
         for (const auto& [source, target] : binds) {
             if (mount(source, target, nullptr, MS_BIND, nullptr) != 0) {
@@ -287,7 +278,7 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
             }
         }
     }
-    if (APlan.Unprivileged) {
+    if (options.Unprivileged) {
         const gid_t group = NobodyId;
         if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
             setresuid(NobodyId, NobodyId, NobodyId) != 0) {
@@ -297,20 +288,20 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
     // Everything the test process had open stays out of the program.
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     int report = AReport;
-    if (APlan.InheritedDescriptors > 0) {
+    if (options.InheritedDescriptors > 0) {
         // Numbers 3 and up are all taken by /dev/null, left open; the report pipe moves past
         // them first.
         const rlimit raised{4096, 4096};
         const int moved = setrlimit(RLIMIT_NOFILE, &raised) == 0
-                              ? fcntl(AReport, F_DUPFD_CLOEXEC, APlan.InheritedDescriptors + 8)
+                              ? fcntl(AReport, F_DUPFD_CLOEXEC, options.InheritedDescriptors + 8)
                               : -1;
         const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (moved < 0 || null < 0) {
             ChildFailed(AReport, TChildStep::csDescriptors);
         }
         report = moved;
-        const int spare = fcntl(null, F_DUPFD_CLOEXEC, APlan.InheritedDescriptors + 8);
-        for (int fd = 3; fd < 3 + APlan.InheritedDescriptors; ++fd) {
+        const int spare = fcntl(null, F_DUPFD_CLOEXEC, options.InheritedDescriptors + 8);
+        for (int fd = 3; fd < 3 + options.InheritedDescriptors; ++fd) {
             if (spare < 0 || dup2(spare, fd) != fd) {
                 ChildFailed(report, TChildStep::csDescriptors);
             }
@@ -318,12 +309,11 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
     }
     cpu_set_t only;
     CPU_ZERO(&only);
-    CPU_SET(APlan.Options->Cpu, &only);
-    if ((APlan.Options->Cpu >= 0 && sched_setaffinity(0, sizeof only, &only) != 0) ||
-        (APlan.Options->Nice != 0 && setpriority(PRIO_PROCESS, 0, APlan.Options->Nice) != 0)) {
+    CPU_SET(options.Cpu, &only);
+    if (options.Cpu >= 0 && sched_setaffinity(0, sizeof only, &only) != 0) {
         ChildFailed(report, TChildStep::csLimits);
     }
-    for (const auto& [resource, value] : APlan.Options->Limits) {
+    for (const auto& [resource, value] : options.Limits) {
         const rlimit limit{value, value};
         if (setrlimit(static_cast<__rlimit_resource>(resource), &limit) != 0) {
             ChildFailed(report, TChildStep::csLimits);
@@ -381,31 +371,6 @@ TResolverFiles::~TResolverFiles() {
     rmdir(FDirectory.c_str());
 }
 
-TProgramCopy::TProgramCopy() {
-    std::array<char, 32> pattern{};
-    std::snprintf(pattern.data(), pattern.size(), "/tmp/tarvex-e2e-XXXXXX");
-    if (mkdtemp(pattern.data()) == nullptr) {
-        return;
-    }
-    FDirectory = pattern.data();
-    FPath = FDirectory + "/tarvex";
-    std::ifstream source(TARVEX_BINARY_PATH, std::ios::binary);
-    std::ofstream target(FPath, std::ios::binary | std::ios::trunc);
-    target << source.rdbuf();
-    target.close();
-    FOk = static_cast<bool>(target) && chmod(FDirectory.c_str(), 0755) == 0 &&
-          chmod(FPath.c_str(), 0755) == 0;
-}
-
-TProgramCopy::~TProgramCopy() {
-    if (!FPath.empty()) {
-        unlink(FPath.c_str());
-    }
-    if (!FDirectory.empty()) {
-        rmdir(FDirectory.c_str());
-    }
-}
-
 TProcess::TProcess(const TSpawnOptions& AOptions) {
     std::string path = AOptions.ProgramPath.empty() ? TARVEX_BINARY_PATH : AOptions.ProgramPath;
     std::vector<std::string> arguments{AOptions.ArgumentZero.empty() ? path
@@ -442,20 +407,8 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
 
     const std::string userMap = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1";
     const std::string groupMap = std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1";
-    const TChildPlan plan{AOptions.Body ? &AOptions.Body : nullptr,
-                          path.c_str(),
-                          argv.data(),
-                          envp.data(),
-                          netNamespace.Get(),
-                          AOptions.Resolver,
-                          AOptions.Unprivileged,
-                          AOptions.HideSystemLocales,
-                          userMap.c_str(),
-                          groupMap.c_str(),
-                          AOptions.IgnoreBrokenPipe,
-                          AOptions.InheritedDescriptors,
-                          &AOptions,
-                          AOptions.Input == TStreamKind::skClosed};
+    const TChildPlan plan{AOptions,           path.c_str(),    argv.data(),     envp.data(),
+                          netNamespace.Get(), userMap.c_str(), groupMap.c_str()};
     // What the test process has buffered would otherwise be written by a child body too.
     std::fflush(nullptr);
     const pid_t pid = fork();
@@ -494,9 +447,6 @@ TProcess::~TProcess() {
     }
     CloseStream(FOutput);
     CloseStream(FError);
-    if (FStalledOutput >= 0) {
-        close(FStalledOutput);
-    }
 }
 
 void TProcess::CloseStream(TStream& AStream) noexcept {
@@ -674,34 +624,17 @@ bool IsExceptionReport(std::string_view AError, std::string_view AClassName,
 
 std::optional<std::time_t> FailureLineTime(std::string_view ALine) {
     constexpr std::string_view Head = "Error occured [";
-    // MM/dd/yy hh:nn:ss AM, then "]"
-    constexpr std::string_view Shape = "99/99/99 99:99:99 XM]";
-    if (ALine.size() != Head.size() + Shape.size() || ALine.substr(0, Head.size()) != Head) {
+    constexpr std::size_t MomentSize = std::string_view("MM/dd/yy hh:nn:ss AM").size();
+    if (ALine.size() != Head.size() + MomentSize + 1 || !ALine.starts_with(Head) ||
+        !ALine.ends_with(']')) {
         return std::nullopt;
     }
-    const std::string_view moment = ALine.substr(Head.size());
-    for (std::size_t at = 0; at < Shape.size(); ++at) {
-        const bool digitWanted = Shape[at] == '9';
-        const bool isDigit = std::isdigit(static_cast<unsigned char>(moment[at])) != 0;
-        if (digitWanted != isDigit ||
-            (!digitWanted && Shape[at] != 'X' && Shape[at] != moment[at])) {
-            return std::nullopt;
-        }
-    }
-    const auto number = [&moment](std::size_t AAt) {
-        return (moment[AAt] - '0') * 10 + (moment[AAt + 1] - '0');
-    };
-    const std::string_view marker = moment.substr(18, 2);
-    if (marker != "AM" && marker != "PM") {
-        return std::nullopt;
-    }
+    const std::string moment(ALine.substr(Head.size(), MomentSize));
     std::tm parts{};
-    parts.tm_mon = number(0) - 1;
-    parts.tm_mday = number(3);
-    parts.tm_year = number(6) + 100;
-    parts.tm_hour = number(9) % 12 + (marker == "PM" ? 12 : 0);
-    parts.tm_min = number(12);
-    parts.tm_sec = number(15);
+    const char* end = strptime(moment.c_str(), "%m/%d/%y %I:%M:%S %p", &parts);
+    if (end == nullptr || *end != '\0') {
+        return std::nullopt;
+    }
     return timegm(&parts) - TestZoneOffsetSeconds;
 }
 
@@ -727,6 +660,13 @@ void RenewSignalPipe() noexcept {
     } catch (const std::exception&) {
         // The inherited pipe still ends this process's waits, and maybe its parent's too.
     }
+}
+
+TRunResult RunShell(const std::string& ACommand, int ATimeoutMs) {
+    TSpawnOptions options;
+    options.ProgramPath = "/bin/sh";
+    options.Arguments = {"-c", ACommand};
+    return RunToEnd(options, ATimeoutMs);
 }
 
 TRunResult RunInChild(std::function<int()> ABody, int ATimeoutMs) {

@@ -54,24 +54,6 @@ private:
     std::string FNsSwitchPath;
 };
 
-// A copy of the built binary, under its own name, in a fresh directory that every user may
-// enter: the build tree itself may be closed to an unprivileged user.
-class TProgramCopy {
-public:
-    TProgramCopy();
-    ~TProgramCopy();
-    TProgramCopy(const TProgramCopy&) = delete;
-    TProgramCopy& operator=(const TProgramCopy&) = delete;
-
-    bool Ok() const noexcept { return FOk; }
-    const std::string& Path() const noexcept { return FPath; }
-
-private:
-    std::string FDirectory;
-    std::string FPath;
-    bool FOk = false;
-};
-
 // The time zone of every spawned program unless a test says otherwise: fixed, far from UTC and
 // without daylight saving, so a moment read back in any other zone is hours off. A POSIX rule,
 // so it needs no time zone data.
@@ -98,20 +80,18 @@ struct TSpawnOptions {
     // (a user namespace of its own without root): only the built-in C and POSIX locales and
     // those under a LOCPATH remain.
     bool HideSystemLocales = false;
-    bool IgnoreBrokenPipe = false;  // SIGPIPE ignored instead of its default
     // Descriptors left open for the program, as a parent that leaks them would, with the
     // descriptor limit raised to 4096.
     int InheritedDescriptors = 0;
     // What a careless or unusual parent hands down: standard input (skNull or skClosed), a
     // standard output pipe of this many bytes (0: the default) that is non-blocking, signals
-    // blocked or ignored, resource limits (applied last), a nice value and a single CPU.
+    // blocked or ignored, resource limits (applied last) and a single CPU.
     TStreamKind Input = TStreamKind::skNull;
     int OutputPipeBytes = 0;
     bool NonBlockingOutput = false;
     std::vector<int> BlockedSignals;
     std::vector<int> IgnoredSignals;
     std::vector<std::pair<int, rlim_t>> Limits;
-    int Nice = 0;
     int Cpu = -1;
 };
 
@@ -142,12 +122,6 @@ public:
     void Signal(int ASignal) const noexcept;
     // The test stops reading standard output: the program's reader is gone.
     void CloseOutput() noexcept { CloseStream(FOutput); }
-    // The test keeps standard output open but never reads it again: once the pipe is full,
-    // the program's writes block.
-    void StallOutput() noexcept {
-        FStalledOutput = FOutput.Fd;
-        FOutput.Fd = -1;
-    }
     // Waits up to ATimeoutMs for the child to end, reading its streams to their end meanwhile.
     std::optional<TExitStatus> WaitExit(int ATimeoutMs);
 
@@ -167,7 +141,6 @@ private:
     std::string FStartError;
     TStream FOutput;
     TStream FError;
-    int FStalledOutput = -1;
 };
 
 // The standard-output lines of a run, split at line feeds (a last unfinished line included).
@@ -186,6 +159,9 @@ struct TRunResult {
     bool Succeeded() const noexcept { return ExitCode() == 0; }
 };
 TRunResult RunToEnd(const TSpawnOptions& AOptions, int ATimeoutMs = 10000);
+
+// Runs a command line with /bin/sh -c (bounded), for the tools around the program.
+TRunResult RunShell(const std::string& ACommand, int ATimeoutMs = 60000);
 
 // Runs ABody in a forked child (see TSpawnOptions::Body), so what it does to the process
 // (locale, environment, namespaces, signal state) stays there.

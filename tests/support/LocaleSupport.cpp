@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "tests/support/NetNamespace.h"
 #include "tests/support/TestSupport.h"
 
 namespace tarvex::test {
@@ -12,15 +13,6 @@ namespace {
 
 constexpr std::string_view LocaleSources = "/usr/share/i18n/locales/";
 constexpr std::string_view Utf8Charmap = "/usr/share/i18n/charmaps/UTF-8.gz";
-
-// A single quoted shell word.
-std::string ShellWord(std::string_view AText) {
-    std::string word = "'";
-    for (const char c : AText) {
-        word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return word + "'";
-}
 
 }  // namespace
 
@@ -60,7 +52,7 @@ bool TCompiledLocales::Add(std::string_view ASource, std::string_view AName) {
     }
     const std::string target = FDirectory + "/" + std::string(AName);
     // localedef ends with status 1 for mere warnings, so the result is judged by the files.
-    Shell("localedef -i " + ShellWord(ASource) + " -f UTF-8 " + ShellWord(target) +
+    Shell("localedef -i " + ShellQuote(ASource) + " -f UTF-8 " + ShellQuote(target) +
           " >/dev/null 2>&1");
     std::error_code ignored;
     return std::filesystem::exists(target + "/LC_TIME", ignored) &&

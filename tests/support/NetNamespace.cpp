@@ -29,6 +29,7 @@ TestNamespace::TestNamespace(std::string_view ATag) : FName(UniqueName(ATag)) {
 
 TestNamespace::~TestNamespace() {
     if (FCreated) {
+        KillProcesses();
         Shell("ip netns delete " + FName + " >/dev/null 2>&1");
     }
 }
@@ -47,6 +48,10 @@ bool TestNamespace::SetSysctl(std::string_view AKey, std::string_view AValue) co
 
 bool TestNamespace::IgnoreEchoRequests() const {
     return SetSysctl("net.ipv4.icmp_echo_ignore_all", "1");
+}
+
+void TestNamespace::KillProcesses() const {
+    Shell("ip netns pids " + FName + " | xargs -r kill -KILL");
 }
 
 bool TestNamespace::EnableForwarding() const { return SetSysctl("net.ipv4.ip_forward", "1"); }

@@ -41,6 +41,8 @@ public:
     // The kernel stops answering echo requests: a silent host.
     bool IgnoreEchoRequests() const;
     bool EnableForwarding() const;
+    // Kills every process inside, such as a traced program whose tracer was killed.
+    void KillProcesses() const;
 
 private:
     std::string FName;

@@ -3,11 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/E2eSupport.h"
-#include "tests/support/NetNamespace.h"
-#include "tests/support/TestSupport.h"
+#include "app/Pinger.h"
+#include "tests/support/RuntimeSupport.h"
 
-namespace tarvex::test {
+namespace tarvex {
 namespace {
 
 struct TSettingsCase {
@@ -15,25 +14,7 @@ struct TSettingsCase {
     std::string Line;
 };
 
-// The settings line and its empty line come before the first exchange, so they are read and the
-// program is killed; the exchange it starts stays inside the empty namespace.
-std::string SettingsOutputOf(const TestNamespace& ANamespace, const TResolverFiles& AResolver,
-                             const std::vector<std::string>& AArguments) {
-    TProcess tarvex(OptionsIn(ANamespace.Name(), AResolver, AArguments));
-    if (!tarvex.Started()) {
-        return "not started: " + tarvex.StartError();
-    }
-    tarvex.WaitForOutput("]\n\n", 5000);
-    const std::string& output = tarvex.Output();
-    const std::size_t end = output.find("]\n\n");
-    return end == std::string::npos ? output : output.substr(0, end + 3);
-}
-
 TEST(TarvexSettings, SettingsLineShowsEachCommandLineAsTaken) {
-    TARVEX_REQUIRE_NETNS();
-    TestNamespace empty("set");
-    ASSERT_TRUE(empty.Ok());
-    const TResolverFiles resolver("127.0.0.1 localhost\n", "127.0.0.1");
     const std::vector<TSettingsCase> cases = {
         {{"10.0.0.1"}, "Pinging [Host: 10.0.0.1] [Beep: true] [Timeout: 500ms] [Delay: 1000ms]"},
         {{"-b"}, "Pinging [Host: ] [Beep: false] [Timeout: 500ms] [Delay: 1000ms]"},
@@ -64,26 +45,19 @@ TEST(TarvexSettings, SettingsLineShowsEachCommandLineAsTaken) {
          "Pinging [Host: LocalHost] [Beep: false] [Timeout: 500ms] [Delay: 1000ms]"},
     };
     for (const TSettingsCase& settings : cases) {
+        std::vector<std::string> commandLine{"tarvex"};
         std::string shown;
         for (const std::string& argument : settings.Arguments) {
+            commandLine.push_back(argument);
             shown += "[" + argument + "]";
         }
         SCOPED_TRACE(shown);
-        EXPECT_EQ(SettingsOutputOf(empty, resolver, settings.Arguments),
-                  std::string(BannerText) + settings.Line + "\n\n");
+        const test::TArgumentsGuard arguments(commandLine);
+        TPinger pinger;
+        TakeSettings(pinger);
+        EXPECT_EQ(SettingsLine(pinger), settings.Line);
     }
 }
 
-TEST(TarvexSettings, SettingsLineIsTheSameWithLoopbackDown) {
-    TARVEX_REQUIRE_NETNS();
-    TestNamespace empty("sdn");
-    ASSERT_TRUE(empty.Ok());
-    ASSERT_EQ(Shell("ip -n " + empty.Name() + " link set lo down"), 0);
-    const TResolverFiles resolver("127.0.0.1 localhost\n", "127.0.0.1");
-    EXPECT_EQ(SettingsOutputOf(empty, resolver, {"-b", "Some.Host", "250", "$10"}),
-              std::string(BannerText) +
-                  "Pinging [Host: Some.Host] [Beep: false] [Timeout: 250ms] [Delay: 16ms]\n\n");
-}
-
 }  // namespace
-}  // namespace tarvex::test
+}  // namespace tarvex
