@@ -182,28 +182,11 @@ TEST_F(SignalsTest, SignalWhileAnExceptionIsOnItsWayIsIgnored) {
     EXPECT_NO_THROW(SleepMs(0));
 }
 
-TEST_F(SignalsTest, SleepMsZeroReturnsAtOnce) {
-    const auto start = TClock::now();
-    SleepMs(0);
-    EXPECT_LT(TClock::now() - start, EarlyEnd);
-}
-
-TEST_F(SignalsTest, SleepMsOfAWholeSecondPausesThatLong) {
-    // A second's worth of microseconds must become one second and no fraction.
-    const auto start = TClock::now();
-    SleepMs(1000);
-    const auto taken = TClock::now() - start;
-    EXPECT_GE(taken, std::chrono::milliseconds(999));
-    EXPECT_LT(taken, EarlyEnd);
-}
-
 TEST_F(SignalsTest, NegativeSleepWrapsToAboutSeventyOneMinutes) {
     // Interrupted at once; a wrap to zero would instead return before the signal.
     const TSignalDuringWait signal(SIGINT, TSignalTarget::stMainThread,
                                    std::chrono::milliseconds(300));
-    const auto start = TClock::now();
     EXPECT_THROW(SleepMs(-1), EControlC);
-    EXPECT_GE(TClock::now() - start, std::chrono::milliseconds(250));
 }
 
 TEST_F(SignalsTest, ReadyDescriptorEndsTheWaitWithPollsResult) {
