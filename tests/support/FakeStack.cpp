@@ -227,17 +227,6 @@ std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
     return select.Result;
 }
 
-std::int32_t FakeStack::SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,
-                                std::int32_t ALength, std::int32_t AFlags) {
-    Log("SysSend(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")");
-    if (!IsOpen(ASocket)) {
-        return -1;
-    }
-    const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
-    FScript.Sent.emplace_back(bytes, bytes + std::max(ALength, 0));
-    return ALength;
-}
-
 std::int32_t FakeStack::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer,
                                   std::int32_t ALength, std::int32_t AFlags, const std::string& AIP,
                                   std::int32_t APort) {

@@ -16,8 +16,8 @@
 //   SysOpenSocket(family,type,protocol)      SysClose(socket)   SysShutdown(socket,how)
 //   SysSetOption(socket,level,option,value)  value: the int when the length is 4, else ?
 //   SysConnect(socket,family,ip,port)        SysSendTo(socket,length,flags,ip,port)
-//   SysSend(socket,length,flags)             SysReceive(socket,length,flags)
-//   SysReceiveFrom(socket,length,flags)      SysSelect(read,write,error,timeout)
+//   SysReceive(socket,length,flags)          SysReceiveFrom(socket,length,flags)
+//   SysSelect(read,write,error,timeout)
 //   SysLastError                             SysPeerAddress(socket)  SysSocketAddress(socket)
 //   SysHostAddressByName(name)
 // Every other operation (address texts, byte order, the server-side calls nothing above the
@@ -25,7 +25,7 @@
 //
 // Results: each failing scripted result sets LastError, which SysLastError returns. A call on a
 // handle that is not open fails with 9 (EBADF). Queues that run empty fall back to:
-// SysSendTo/SysSend send everything; SysReceive(From) fails with 11 (EAGAIN); SysSelect refuses
+// SysSendTo sends everything; SysReceive(From) fails with 11 (EAGAIN); SysSelect refuses
 // a negative time-out other than WaitForever with 22 (EINVAL) and otherwise reports every read
 // handle ready while Receives is not empty, else times out (0, lists emptied). Only the read
 // list is ever scripted: the write and error lists come back empty. A FakeSelect with
@@ -79,7 +79,7 @@ struct FakeReceive {
 // What the fake stacks do, shared by every instance made while the scope lives.
 struct FakeScript {
     std::vector<std::string> Calls;
-    // Bytes of every SysSendTo / SysSend, in order.
+    // Bytes of every SysSendTo, in order.
     std::vector<std::vector<std::uint8_t>> Sent;
 
     TIdStackSocketHandle NextSocket = 3;  // increases after each open; -1 refuses (24, EMFILE)
@@ -136,8 +136,6 @@ public:
                                 std::int32_t& APort) override;
     std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite, TIdHandleList* AError,
                            std::int32_t ATimeout) override;
-    std::int32_t SysSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
-                         std::int32_t AFlags) override;
     std::int32_t SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
                            std::int32_t AFlags, const std::string& AIP,
                            std::int32_t APort) override;
