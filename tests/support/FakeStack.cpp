@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "net/IdException.h"
 #include "net/IdStackConsts.h"
 #include "net/IdStackLinux.h"
 #include "util/SysUtils.h"
