@@ -50,10 +50,12 @@ TEST(IdComponent, StackLivesWhileAnyComponentDoes) {
 std::unique_ptr<TIdStack> RefusingStack() { throw EIdException("no stack today"); }
 
 TEST(IdComponent, FailedStackCreationLeavesTheCountAsItWas) {
+    TComponent owner(nullptr);
     const TIdStackClass saved = StackClass;
     StackClass = &RefusingStack;
-    EXPECT_THROW_MSG(TIdComponent component(nullptr), EIdException, "no stack today");
+    EXPECT_THROW_MSG(TIdComponent component(&owner), EIdException, "no stack today");
     StackClass = saved;
+    EXPECT_EQ(owner.ComponentCount(), 0);
     EXPECT_EQ(StackUsers, 0);
     EXPECT_EQ(StackInstance, nullptr);
     // The guard was left free: another thread can still take it.
@@ -63,16 +65,6 @@ TEST(IdComponent, FailedStackCreationLeavesTheCountAsItWas) {
         taken = true;
     }).join();
     EXPECT_TRUE(taken);
-}
-
-TEST(IdComponent, FailedStackCreationLeavesNoOwnerEntry) {
-    TComponent owner(nullptr);
-    const TIdStackClass saved = StackClass;
-    StackClass = &RefusingStack;
-    EXPECT_THROW(std::make_unique<TIdComponent>(&owner), EIdException);
-    StackClass = saved;
-    EXPECT_EQ(owner.ComponentCount(), 0);
-    EXPECT_EQ(StackUsers, 0);
 }
 
 TEST(IdComponent, OnlyTheFirstUserMakesTheStack) {
@@ -130,33 +122,29 @@ struct ProgressLog {
     }
 };
 
-TEST(IdComponent, NestedProgressStartsAndEndsOnce) {
+// Only the outermost start and finish of a direction reach the handlers; each direction keeps
+// its own record, and an advance outside any start is dropped.
+TEST(IdComponent, NestedProgressStartsAndEndsOncePerDirection) {
     FakeStackScope fake;
     TIdComponent component(nullptr);
     ProgressLog log;
     log.Attach(component);
 
+    component.AdvanceProgress(1, 5);
     component.StartProgress(0, 100);
     component.StartProgress(0, 999);
     component.AdvanceProgress(0, 30);
+    component.StartProgress(1, 2);
     component.AdvanceProgress(0, 12);
     component.FinishProgress(0);
     component.FinishProgress(0);
 
-    EXPECT_EQ(log.Calls, (std::vector<std::string>{"start TIdComponent 0 100", "advance 0 30",
-                                                   "advance 0 42", "end 0"}));
+    EXPECT_EQ(log.Calls,
+              (std::vector<std::string>{"start TIdComponent 0 100", "advance 0 30",
+                                        "start TIdComponent 1 2", "advance 0 42", "end 0"}));
     EXPECT_EQ(component.Progress(0).Total, 100);
     EXPECT_EQ(component.Progress(0).Position, 42);
     EXPECT_EQ(component.Progress(0).Depth, 0);
-}
-
-TEST(IdComponent, AdvanceWithoutStartDoesNothing) {
-    FakeStackScope fake;
-    TIdComponent component(nullptr);
-    ProgressLog log;
-    log.Attach(component);
-    component.AdvanceProgress(1, 5);
-    EXPECT_TRUE(log.Calls.empty());
     EXPECT_EQ(component.Progress(1).Position, 0);
 }
 
@@ -169,19 +157,8 @@ TEST(IdComponent, SurplusFinishesDriveTheDepthBelowZero) {
     component.StartProgress(1, 10);  // depth 0 again: not a first start
     EXPECT_TRUE(log.Calls.empty());
     EXPECT_EQ(component.Progress(1).Depth, 0);
-}
-
-TEST(IdComponent, DirectionsKeepSeparateRecords) {
-    FakeStackScope fake;
-    TIdComponent component(nullptr);
-    ProgressLog log;
-    log.Attach(component);
-    component.StartProgress(0, 1);
-    component.StartProgress(1, 2);
-    component.AdvanceProgress(1, 7);
-    EXPECT_EQ(log.Calls, (std::vector<std::string>{"start TIdComponent 0 1",
-                                                   "start TIdComponent 1 2", "advance 1 7"}));
-    EXPECT_EQ(component.Progress(0).Position, 0);
+    EXPECT_THROW(component.StartProgress(2, 1), std::out_of_range);
+    EXPECT_THROW(component.AdvanceProgress(-1, 1), std::out_of_range);
 }
 
 TEST(IdComponent, UnsetHandlersAreSkipped) {
@@ -192,13 +169,6 @@ TEST(IdComponent, UnsetHandlersAreSkipped) {
     component.FinishProgress(0);
     EXPECT_EQ(component.Progress(0).Position, 3);
     EXPECT_FALSE(component.OnStatus());
-}
-
-TEST(IdComponent, DirectionOtherThanZeroOrOneIsRefused) {
-    FakeStackScope fake;
-    TIdComponent component(nullptr);
-    EXPECT_THROW(component.StartProgress(2, 1), std::out_of_range);
-    EXPECT_THROW(component.AdvanceProgress(-1, 1), std::out_of_range);
 }
 
 }  // namespace

@@ -178,15 +178,6 @@ TEST_F(IdIcmpClientTest, WaitWithoutLimitLastsUntilTheRequestIsAnswered) {
     EXPECT_EQ(std::count(Script().Calls.begin(), Script().Calls.end(), "SysSelect([3],-,-,-2)"), 3);
 }
 
-TEST_F(IdIcmpClientTest, ReplyWithAnotherIdentifierIsSkipped) {
-    FClient->SetReceiveTimeout(200);
-    const auto foreign = static_cast<std::uint16_t>(OwnIdentifier() ^ 0x5A5AU);
-    Queue(EchoDatagram(IcmpEchoReply, foreign, First, {10, 77, 0, 2}));
-    FClient->PingHost();
-    // Only a datagram for somebody else came: the request went unanswered.
-    ExpectTimedOut(FClient->LastReply(), First);
-}
-
 TEST_F(IdIcmpClientTest, WaitUsedUpAfterOnlyOtherDatagramsIsATimeOut) {
     FClient->SetReceiveTimeout(50);
     // Each kind of candidate for another request, the last one arriving after the wait.
@@ -220,6 +211,10 @@ TEST_F(IdIcmpClientTest, DatagramsNotAboutTheRequestNeverDecideTheExchange) {
     shortUnreachable.resize(28);
     Queue(older);
     Queue(shortUnreachable);
+    Queue(EchoDatagram(IcmpEchoReply, static_cast<std::uint16_t>(own ^ 0x5A5AU), First,
+                       {10, 77, 0, 2}));
+    Queue(ErrorDatagram(IcmpDestinationUnreachable, static_cast<std::uint16_t>(own + 1U), First,
+                        {10, 77, 1, 1}));
     Queue(ErrorDatagram(TimestampRequest, static_cast<std::uint16_t>(own ^ 0x5A5AU), First,
                         {192, 0, 2, 7}));
     Queue(ErrorDatagram(ParameterProblem, own, First - 1, {10, 77, 1, 1}));
@@ -243,7 +238,7 @@ TEST_F(IdIcmpClientTest, DatagramsNotAboutTheRequestNeverDecideTheExchange) {
     EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
     EXPECT_EQ(FClient->LastReply().SourceAddress, "10.77.0.2");
     EXPECT_EQ(FClient->LastReply().Ttl, 61);
-    EXPECT_EQ(waits.size(), 12U);
+    EXPECT_EQ(waits.size(), 14U);
 }
 
 // Every spelling of the dotted form names the same host, and its answers count.
@@ -274,14 +269,6 @@ TEST_F(IdIcmpClientTest, ErrorMessagesQuotingTheRequestGiveTheirOutcome) {
         EXPECT_EQ(reply.Sequence, sequence);
         EXPECT_EQ(reply.ByteCount, 56);
     }
-}
-
-TEST_F(IdIcmpClientTest, ErrorMessageQuotingAnotherIdentifierIsSkipped) {
-    FClient->SetReceiveTimeout(100);
-    Queue(ErrorDatagram(IcmpDestinationUnreachable,
-                        static_cast<std::uint16_t>(OwnIdentifier() + 1U), First, {10, 77, 1, 1}));
-    FClient->PingHost();
-    ExpectTimedOut(FClient->LastReply(), First);
 }
 
 TEST_F(IdIcmpClientTest, DatagramOfHeaderPlusEightBytesIsDecoded) {
@@ -323,23 +310,20 @@ protected:
     TReplyStatus FBefore;
 };
 
+// Too short for the ICMP header behind the IPv4 header, options counted.
 TEST_F(IdIcmpClientRefusalTest, ShortDatagramEndsTheExchange) {
-    Answered();
-    std::vector<std::uint8_t> datagram = EchoDatagram(IcmpEchoReply, OwnIdentifier(), First + 1);
-    datagram.resize(27);
-    Queue(datagram);
-    EXPECT_THROW_MSG(FClient->PingHost(), EIdIcmpException, "Not enough bytes received");
-    ExpectNothingChanged();
-}
-
-TEST_F(IdIcmpClientRefusalTest, OptionsCountTowardsTheShortness) {
-    Answered();
-    std::vector<std::uint8_t> datagram =
-        EchoDatagram(IcmpEchoReply, OwnIdentifier(), First + 1, {10, 77, 0, 2}, 64, 60);
-    datagram.resize(67);
-    Queue(datagram);
-    EXPECT_THROW_MSG(FClient->PingHost(), EIdIcmpException, "Not enough bytes received");
-    ExpectNothingChanged();
+    for (const std::size_t optionBytes : {0U, 40U}) {
+        Answered();
+        std::vector<std::uint8_t> datagram = EchoDatagram(IcmpEchoReply, OwnIdentifier(), First + 1,
+                                                          {10, 77, 0, 2}, 64, 20 + optionBytes);
+        datagram.resize(27 + optionBytes);
+        Queue(datagram);
+        EXPECT_THROW_MSG(FClient->PingHost(), EIdIcmpException, "Not enough bytes received");
+        ExpectNothingChanged();
+        FClient.reset();
+        Script().NextSocket = 3;
+        MakeClient();
+    }
 }
 
 // A parameter problem or source quench about our own request is no answer we know.
@@ -362,7 +346,7 @@ TEST_F(IdIcmpClientRefusalTest, FailedReceiveRaisesSocketError) {
     ExpectNothingChanged();
 }
 
-TEST_F(IdIcmpClientTest, GivenSequenceReplacesTheCurrentOne) {
+TEST_F(IdIcmpClientTest, GivenSequenceReplacesTheCurrentOneAndWraps) {
     FClient->SetReceiveTimeout(0);
     FClient->PingHost("", 700);
     EXPECT_EQ(SentSequence(0), 700);
@@ -370,15 +354,10 @@ TEST_F(IdIcmpClientTest, GivenSequenceReplacesTheCurrentOne) {
     EXPECT_EQ(FClient->Sequence(), 701);
     FClient->PingHost();
     EXPECT_EQ(SentSequence(1), 701);
-}
-
-TEST_F(IdIcmpClientTest, SequenceWrapsFrom65535To0) {
-    FClient->SetReceiveTimeout(0);
     FClient->PingHost("", 65535);
     EXPECT_EQ(FClient->Sequence(), 0);
     FClient->PingHost();
-    EXPECT_EQ(SentSequence(1), 0);
-    EXPECT_EQ(FClient->Sequence(), 1);
+    EXPECT_EQ(SentSequence(3), 0);
 }
 
 TEST_F(IdIcmpClientTest, EveryExchangeOpensAFreshSocketWithTheCurrentProtocol) {

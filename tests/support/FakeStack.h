@@ -15,27 +15,23 @@
 // Call log entries (numbers in decimal, lists as [a,b] or - for none):
 //   SysOpenSocket(family,type,protocol)      SysClose(socket)   SysShutdown(socket,how)
 //   SysSetOption(socket,level,option,value)  value: the int when the length is 4, else ?
-//   SysGetOption(socket,level,option)        SysConnect(socket,family,ip,port)
-//   SysBind(socket,family,ip,port)           SysListen(socket,backlog)
-//   SysAccept(socket)                        SysSendTo(socket,length,flags,ip,port)
-//   SysSend(socket,length,flags)             SysReceive(socket,length,flags)
-//   SysReceiveFrom(socket,length,flags)      SysSelect(read,write,error,timeout)
+//   SysConnect(socket,family,ip,port)        SysSendTo(socket,length,flags,ip,port)
+//   SysReceive(socket,length,flags)          SysReceiveFrom(socket,length,flags)
+//   SysSelect(read,write,error,timeout)
 //   SysLastError                             SysPeerAddress(socket)  SysSocketAddress(socket)
-//   SysHostAddressByName(name)               SysHostNameByAddress(address)
-//   SysHostName                              SysServicePort(name)  SysServiceNames(port)
-// The byte-order and address-text conversions are not logged; they behave as the real ones.
+//   SysHostAddressByName(name)
+// Every other operation (address texts, byte order, the server-side calls nothing above the
+// stack makes) is the real stack's and is not logged.
 //
 // Results: each failing scripted result sets LastError, which SysLastError returns. A call on a
 // handle that is not open fails with 9 (EBADF). Queues that run empty fall back to:
-// SysSendTo/SysSend send everything; SysReceive(From) fails with 11 (EAGAIN); SysSelect refuses
+// SysSendTo sends everything; SysReceive(From) fails with 11 (EAGAIN); SysSelect refuses
 // a negative time-out other than WaitForever with 22 (EINVAL) and otherwise reports every read
 // handle ready while Receives is not empty, else times out (0, lists emptied). Only the read
 // list is ever scripted: the write and error lists come back empty. A FakeSelect with
 // SleepMs really sleeps that long, so code that measures time with MillisecondTicks sees it pass.
-// Name look-ups use HostAddresses; a miss, and every address look-up, raises EIdSocketError
-// with 1 (HOST_NOT_FOUND) as the real stack would. Unscripted: SysBind, SysListen and
-// SysGetOption succeed, SysAccept fails with 22, the host is "fakehost" with the one local
-// address 127.0.0.1, and a service is its port number.
+// Name look-ups use HostAddresses; a miss raises EIdSocketError with 1 (HOST_NOT_FOUND) as the
+// real stack would. Receives carry no queue time, and nothing is queued to discard.
 
 #include <cstdint>
 #include <deque>
@@ -47,7 +43,7 @@
 #include <string>
 #include <vector>
 
-#include "net/IdStack.h"
+#include "net/IdStackLinux.h"
 
 namespace tarvex::test {
 
@@ -83,7 +79,7 @@ struct FakeReceive {
 // What the fake stacks do, shared by every instance made while the scope lives.
 struct FakeScript {
     std::vector<std::string> Calls;
-    // Bytes of every SysSendTo / SysSend, in order.
+    // Bytes of every SysSendTo, in order.
     std::vector<std::vector<std::uint8_t>> Sent;
 
     TIdStackSocketHandle NextSocket = 3;  // increases after each open; -1 refuses (24, EMFILE)
@@ -119,42 +115,27 @@ struct FakeScript {
     std::int32_t StacksDestroyed = 0;
 };
 
-class FakeStack : public TIdStack {
+class FakeStack : public TIdStackLinux {
 public:
     explicit FakeStack(FakeScript& AScript);
     ~FakeStack() override;
     const char* ClassName() const noexcept override { return "FakeStack"; }
     FakeScript& Script() noexcept { return FScript; }
 
-    void FillLocalAddresses() override;
-    std::string GetFirstLocalAddress() override;
-    TStringList& GetLocalAddressList() override;
-    TIdStackSocketHandle SysAccept(TIdStackSocketHandle ASocket, std::string& AIP,
-                                   std::int32_t& APort) override;
-    std::int32_t SysBind(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
-                         const std::string& AIP, std::int32_t APort) override;
     std::int32_t SysClose(TIdStackSocketHandle ASocket) override;
     std::int32_t SysConnect(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
                             const std::string& AIP, std::int32_t APort) override;
     std::string SysHostAddressByName(const std::string& AHostName) override;
-    std::string SysHostName() override;
-    std::string SysHostNameByAddress(const std::string& AAddress) override;
-    std::int32_t SysServicePort(const std::string& AService) override;
-    std::unique_ptr<TStringList> SysServiceNames(std::int32_t APort) override;
-    std::uint16_t SysHostToNet16(std::uint16_t AValue) override;
-    std::int32_t SysListen(TIdStackSocketHandle ASocket, std::int32_t ABacklog) override;
-    std::uint16_t SysNetToHost16(std::uint16_t AValue) override;
-    std::uint32_t SysHostToNet32(std::uint32_t AValue) override;
-    std::uint32_t SysNetToHost32(std::uint32_t AValue) override;
     std::int32_t SysReceive(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
                             std::int32_t AFlags) override;
+    std::int32_t SysDiscardQueued(TIdStackSocketHandle ASocket) override;
+    std::int32_t SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
+                                  std::int32_t AFlags, std::int64_t& AQueuedUs) override;
     std::int32_t SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
                                 std::int32_t AFlags, std::string& AIP,
                                 std::int32_t& APort) override;
     std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite, TIdHandleList* AError,
                            std::int32_t ATimeout) override;
-    std::int32_t SysSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
-                         std::int32_t AFlags) override;
     std::int32_t SysSendTo(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
                            std::int32_t AFlags, const TIdIn4Address& AAddress,
                            std::int32_t APort) override;
@@ -170,10 +151,6 @@ public:
                         std::int32_t& APort) override;
     void SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily, std::string& AIP,
                           std::int32_t& APort) override;
-    std::int32_t SysGetOption(TIdStackSocketHandle ASocket, std::int32_t ALevel,
-                              std::int32_t AOptName, void* AOptVal, std::int32_t& AOptLen) override;
-    std::string AddressToText(const TIdIn4Address& AAddress) override;
-    void TextToAddress(const std::string& AText, TIdIn4Address& AAddress) override;
 
 private:
     void Log(std::string ACall);

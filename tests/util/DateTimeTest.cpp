@@ -98,11 +98,6 @@ TEST(DateTime, EveryDayFrom1899To2100EncodesAndDecodesAsTheCalendarSays) {
     }
 }
 
-TEST(DateTime, TimeOfDayIsTheFractionAlsoBeforeDayZero) {
-    EXPECT_EQ(EncodeDateTime(2000, 1, 1, 12), 36526.5);
-    EXPECT_EQ(EncodeDateTime(1899, 12, 29, 6), -1.25);
-}
-
 // The years beyond the day-by-day check, out to the calendar's ends.
 TEST(DateTime, DecodingReturnsTheEncodedFields) {
     struct TCase {
@@ -121,6 +116,9 @@ TEST(DateTime, DecodingReturnsTheEncodedFields) {
         EXPECT_EQ(parts, expected) << c.Year << "-" << c.Month << "-" << c.Day << " " << c.Hour
                                    << ":" << c.Minute << ":" << c.Second << "." << c.Millisecond;
     }
+    // The time of day is the fraction, also before day zero.
+    EXPECT_EQ(EncodeDateTime(2000, 1, 1, 12), 36526.5);
+    EXPECT_EQ(EncodeDateTime(1899, 12, 29, 6), -1.25);
 }
 
 TEST(DateTime, DecodingRoundsToTheMillisecondFirst) {
@@ -224,17 +222,14 @@ TEST(DateTime, TranslationKeepsMultiByteCharactersWhole) {
     EXPECT_EQ(TranslateLocalePattern("%" + year, langInfo), "\xB9\xB4");
 }
 
-TEST(DateTime, NestedTranslationsHaveNoFallback) {
-    const TLangInfoSupplier langInfo = SupplierOf({});
-    EXPECT_EQ(TranslateLocalePattern("[%r|%x|%X]", langInfo), "[||]");
-}
-
 TEST(DateTime, FormatsThatReferToThemselvesEnd) {
     const TLangInfoSupplier langInfo =
         SupplierOf({{D_FMT, "%x-"}, {T_FMT, "%r"}, {T_FMT_AMPM, "%X%p"}});
     EXPECT_EQ(TranslateLocalePattern("%x", langInfo), "-");
     EXPECT_EQ(TranslateLocalePattern("%X", langInfo), "AMPM");
     EXPECT_EQ(TranslateLocalePattern("%r", langInfo), "AMPM");
+    // Nested translations have no fallback.
+    EXPECT_EQ(TranslateLocalePattern("[%r|%x|%X]", SupplierOf({})), "[||]");
 }
 
 TEST(DateTime, TranslationReadsTheProcessLocale) {
@@ -262,10 +257,6 @@ TEST(DateTime, PosixTextsGiveTheUsualPatterns) {
     EXPECT_EQ(settings.CharLength, nullptr);
 }
 
-TEST(DateTime, ALocaleWithoutTextsWritesWithTheDefaults) {
-    EXPECT_EQ(DateTimeText(Evening, FormatSettingsFrom(SupplierOf({}))), "12/7/26 06:05 ");
-}
-
 TEST(DateTime, LongPatternsFallBackToTheShortOnes) {
     const TFormatSettings settings =
         FormatSettingsFrom(SupplierOf({{D_FMT, "%d.%m.%Y"}, {T_FMT, "%T"}, {D_T_FMT, "%Q"}}));
@@ -274,6 +265,8 @@ TEST(DateTime, LongPatternsFallBackToTheShortOnes) {
     // A 24-hour clock: no marker follows the hour.
     EXPECT_EQ(DateTimeText(Evening, settings), "07.12.2026 18:05:09");
     EXPECT_EQ(DateTimeText(Morning, settings), "07.12.2026 06:23:30");
+    // A locale without texts writes with the defaults.
+    EXPECT_EQ(DateTimeText(Evening, FormatSettingsFrom(SupplierOf({}))), "12/7/26 06:05 ");
 }
 
 TEST(DateTime, SeparatorsAreTheFirstCandidateInTheShortPatterns) {
@@ -517,16 +510,15 @@ TEST(DateTime, RenderedTextIsCutAt256Bytes) {
     longNames.LongDatePattern = std::string(200, '.') + "dddddd";
     const std::string nested = RenderDateTime("dddddd dddddd zzz", Morning, longNames);
     EXPECT_EQ(nested, std::string(200, '.') + " " + std::string(55, '.'));
-}
 
-TEST(DateTime, CutNeverSplitsAMultiByteCharacter) {
-    TFormatSettings settings = PosixSettings();
-    settings.CharLength = &Utf8Length;
+    // The cut never splits a multi-byte character.
+    TFormatSettings utf8 = settings;
+    utf8.CharLength = &Utf8Length;
     const std::string year = "\xE5\xB9\xB4";
-    EXPECT_EQ(RenderDateTime(std::string(254, 'x') + year + "y", Morning, settings),
+    EXPECT_EQ(RenderDateTime(std::string(254, 'x') + year + "y", Morning, utf8),
               std::string(254, 'x'));
-    settings.MonthNames[11] = year + year;
-    EXPECT_EQ(RenderDateTime(std::string(251, 'x') + "mmmm!", Morning, settings),
+    utf8.MonthNames[11] = year + year;
+    EXPECT_EQ(RenderDateTime(std::string(251, 'x') + "mmmm!", Morning, utf8),
               std::string(251, 'x') + year);
 }
 

@@ -208,28 +208,28 @@ TEST(RunProgram, RunsUnitStartUpsInOrderThenTheBodyAndGivesZero) {
     EXPECT_EQ(StartUpOrder, (std::vector<int>{1, 2, 10}));
 }
 
+// Whatever escapes, from the body or a unit's start-up and of any type, is reported.
 TEST(RunProgram, UncaughtExceptionIsReportedWithStatusOne) {
-    const test::TRunResult result = test::RunInChild(
-        [] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw EQuit(); }); });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
-    EXPECT_EQ(test::MaskAddresses(result.Error),
-              "Exception EQuit in module " + TestModule + " at <address>.\nQuit key hit.\n");
-}
-
-TEST(RunProgram, ExceptionFromAUnitStartUpIsReportedToo) {
-    const test::TRunResult result = test::RunInChild([] {
-        const TUnitStartUp startUps[] = {[] { throw std::logic_error("no unit"); }};
-        return RunProgram(ProgramArgc, ProgramArgv, startUps, [] {});
-    });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
-    EXPECT_EQ(result.Error, "Exception std::logic_error in module <unknown> at (nil).\nno unit.\n");
-}
-
-TEST(RunProgram, ExceptionOfAnyTypeIsReported) {
-    const test::TRunResult result =
-        test::RunInChild([] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw 42; }); });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
-    EXPECT_EQ(result.Error, "Exception int in module <unknown> at (nil).\n\n");
+    struct TCase {
+        int (*Run)();
+        std::string Report;
+    };
+    const TCase cases[] = {
+        {[] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw EQuit(); }); },
+         "Exception EQuit in module " + TestModule + " at <address>.\nQuit key hit.\n"},
+        {[] {
+             const TUnitStartUp startUps[] = {[] { throw std::logic_error("no unit"); }};
+             return RunProgram(ProgramArgc, ProgramArgv, startUps, [] {});
+         },
+         "Exception std::logic_error in module <unknown> at (nil).\nno unit.\n"},
+        {[] { return RunProgram(ProgramArgc, ProgramArgv, {}, [] { throw 42; }); },
+         "Exception int in module <unknown> at (nil).\n\n"},
+    };
+    for (const TCase& c : cases) {
+        const test::TRunResult result = test::RunInChild(c.Run);
+        EXPECT_EQ(result.ExitCode(), 1) << result.Error;
+        EXPECT_EQ(test::MaskAddresses(result.Error), c.Report);
+    }
 }
 
 TEST(FaultReport, AccessViolationIsReportedAndEndsWithStatusOne) {
@@ -250,18 +250,15 @@ TEST(FaultReport, AccessViolationIsReportedAndEndsWithStatusOne) {
         << result.Error;
 }
 
-TEST(FaultReport, IllegalInstructionIsReported) {
-    const test::TRunResult result = test::RunInChild([]() -> int { __builtin_trap(); });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
-    EXPECT_EQ(test::MaskAddresses(result.Error), "Exception EPrivilege in module " + TestModule +
-                                                     " at <address>.\nIllegal instruction.\n");
-}
-
-TEST(FaultReport, ArithmeticSignalIsReported) {
-    const test::TRunResult result = test::RunInChild([] { return raise(SIGFPE) + 100; });
-    EXPECT_EQ(result.ExitCode(), 1) << result.Error;
+TEST(FaultReport, TrapsAndArithmeticSignalsAreReported) {
+    const test::TRunResult trap = test::RunInChild([]() -> int { __builtin_trap(); });
+    EXPECT_EQ(trap.ExitCode(), 1) << trap.Error;
+    EXPECT_EQ(test::MaskAddresses(trap.Error), "Exception EPrivilege in module " + TestModule +
+                                                   " at <address>.\nIllegal instruction.\n");
+    const test::TRunResult arithmetic = test::RunInChild([] { return raise(SIGFPE) + 100; });
+    EXPECT_EQ(arithmetic.ExitCode(), 1) << arithmetic.Error;
     // Raised by the process itself, so the address lies in the C library.
-    EXPECT_EQ(test::MaskAddresses(result.Error),
+    EXPECT_EQ(test::MaskAddresses(arithmetic.Error),
               "Exception EMathError in module libc.so.6 at <address>.\nFloating point error.\n");
 }
 

@@ -85,17 +85,9 @@ TEST(IntegerParsing, FollowsTheRadixSignAndRangeRules) {
         std::int32_t value = 12345;
         const bool valid = TryTextToInteger(item.Text, value);
         EXPECT_EQ(valid, item.Value.has_value());
-        if (item.Value.has_value() && valid) {
-            EXPECT_EQ(value, *item.Value);
-        }
         EXPECT_EQ(TextToIntegerOr(item.Text, -777), item.Value.value_or(-777));
-    }
-}
-
-TEST(IntegerParsing, InvalidTextRaisesConvertErrorNamingTheText) {
-    for (const TParseCase& item : ParseCases()) {
-        SCOPED_TRACE("text '" + item.Text + "'");
         if (item.Value.has_value()) {
+            EXPECT_EQ(value, *item.Value);
             EXPECT_EQ(TextToInteger(item.Text), *item.Value);
         } else {
             EXPECT_THROW_MSG(TextToInteger(item.Text), EConvertError,
@@ -160,39 +152,19 @@ TEST(LowerCaseText, ChangesOnlyAsciiLettersInTheCLocale) {
     const test::TLocaleGuard locale("C");
     ASSERT_TRUE(locale.Active());
     EXPECT_EQ(LowerCaseText("+BEEP"), "+beep");
-    EXPECT_EQ(LowerCaseText("-B"), "-b");
     EXPECT_EQ(LowerCaseText("MiXeD 123 [@Z]"), "mixed 123 [@z]");
     EXPECT_EQ(LowerCaseText(""), "");
-}
-
-TEST(LowerCaseText, RefusesBytesOutsideAsciiInTheCLocale) {
-    const test::TLocaleGuard locale("C");
-    ASSERT_TRUE(locale.Active());
     EXPECT_THROW_MSG(LowerCaseText("\xC9"), ECodesetConversion, "Codeset conversion failure");
 }
 
-TEST(LowerCaseText, LowerCasesLettersOfAUtf8Locale) {
+TEST(LowerCaseText, LowerCasesLettersOfAUtf8LocaleAndRefusesBrokenText) {
     const test::TLocaleGuard locale("C.UTF-8");
     TARVEX_REQUIRE(locale.Active(), "the C.UTF-8 locale is not installed");
     EXPECT_EQ(LowerCaseText("+BEEP"), "+beep");
     EXPECT_EQ(LowerCaseText("\xC3\x89T\xC3\x89"), "\xC3\xA9t\xC3\xA9");  // ÉTÉ
     EXPECT_EQ(LowerCaseText("\xCE\xA9MEGA"), "\xCF\x89mega");            // Ω
     EXPECT_EQ(LowerCaseText("\xE2\x82\xAC 5"), "\xE2\x82\xAC 5");        // € is no letter
-}
-
-TEST(LowerCaseText, InvalidOrIncompleteUtf8RaisesCodesetConversion) {
-    const test::TLocaleGuard locale("C.UTF-8");
-    TARVEX_REQUIRE(locale.Active(), "the C.UTF-8 locale is not installed");
-    EXPECT_THROW_MSG(LowerCaseText("\xE9"), ECodesetConversion, "Codeset conversion failure");
-    EXPECT_THROW_MSG(LowerCaseText("AB\xC3"), ECodesetConversion, "Codeset conversion failure");
-    EXPECT_THROW_MSG(LowerCaseText("\xFF"
-                                   "A"),
-                     ECodesetConversion, "Codeset conversion failure");
-}
-
-TEST(LowerCaseText, LongTextsAreConvertedWhole) {
-    const test::TLocaleGuard locale("C.UTF-8");
-    TARVEX_REQUIRE(locale.Active(), "the C.UTF-8 locale is not installed");
+    // Long texts are converted whole.
     std::string upper;
     std::string lower;
     for (int i = 0; i < 5000; ++i) {
@@ -200,6 +172,11 @@ TEST(LowerCaseText, LongTextsAreConvertedWhole) {
         lower += "\xC3\xA4z";
     }
     EXPECT_EQ(LowerCaseText(upper), lower);
+    for (const char* broken : {"\xE9", "AB\xC3",
+                               "\xFF"
+                               "A"}) {
+        EXPECT_THROW_MSG(LowerCaseText(broken), ECodesetConversion, "Codeset conversion failure");
+    }
 }
 
 // Builds a Latin-1 locale in a private directory; empty when the tools or sources are missing.
