@@ -7,12 +7,12 @@ namespace tarvex {
 
 namespace {
 
-[[noreturn]] void RaiseListIndexError(std::int32_t AIndex) {
-    throw EListError(FormatText("List index out of bounds (%d)", {IntegerText(AIndex)}));
-}
-
-bool OutOfBounds(std::int32_t AIndex, std::size_t ACount) noexcept {
-    return AIndex < 0 || static_cast<std::size_t>(AIndex) >= ACount;
+// Raises E "List index out of bounds (%d)" for a position outside a list of ACount entries.
+template <typename E>
+void CheckListIndex(std::int32_t AIndex, std::size_t ACount) {
+    if (AIndex < 0 || static_cast<std::size_t>(AIndex) >= ACount) {
+        throw E(FormatText("List index out of bounds (%d)", {IntegerText(AIndex)}));
+    }
 }
 
 }  // namespace
@@ -50,9 +50,7 @@ std::int32_t TComponent::ComponentCount() const noexcept {
 }
 
 TComponent* TComponent::Components(std::int32_t AIndex) const {
-    if (OutOfBounds(AIndex, FComponents.size())) {
-        RaiseListIndexError(AIndex);
-    }
+    CheckListIndex<EListError>(AIndex, FComponents.size());
     return FComponents[static_cast<std::size_t>(AIndex)];
 }
 
@@ -72,17 +70,6 @@ TCollection::~TCollection() {
     }
 }
 
-std::int32_t TCollection::Count() const noexcept {
-    return static_cast<std::int32_t>(FItems.size());
-}
-
-TCollectionItem* TCollection::Items(std::int32_t AIndex) const {
-    if (OutOfBounds(AIndex, FItems.size())) {
-        RaiseListIndexError(AIndex);
-    }
-    return FItems[static_cast<std::size_t>(AIndex)];
-}
-
 TCollectionItem::TCollectionItem(TCollection* ACollection) : FCollection(ACollection) {
     if (FCollection != nullptr) {
         FID = FCollection->FNextID++;
@@ -96,19 +83,8 @@ TCollectionItem::~TCollectionItem() {
     }
 }
 
-std::int32_t TCollectionItem::Index() const noexcept {
-    if (FCollection == nullptr) {
-        return -1;
-    }
-    const auto& items = FCollection->FItems;
-    const auto found = std::find(items.begin(), items.end(), this);
-    return found == items.end() ? -1 : static_cast<std::int32_t>(found - items.begin());
-}
-
 const std::string& TStringList::Strings(std::int32_t AIndex) const {
-    if (OutOfBounds(AIndex, FItems.size())) {
-        throw EStringListError(FormatText("List index out of bounds (%d)", {IntegerText(AIndex)}));
-    }
+    CheckListIndex<EStringListError>(AIndex, FItems.size());
     return FItems[static_cast<std::size_t>(AIndex)];
 }
 

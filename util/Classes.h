@@ -70,8 +70,6 @@ public:
     // Items still in the collection are left without one.
     ~TCollection() override;
     const char* ClassName() const noexcept override { return "TCollection"; }
-    std::int32_t Count() const noexcept;
-    TCollectionItem* Items(std::int32_t AIndex) const;
 
 private:
     friend class TCollectionItem;
@@ -87,8 +85,6 @@ public:
 
     TCollection* Collection() const noexcept { return FCollection; }
     std::int32_t ID() const noexcept { return FID; }
-    // Position in the collection, -1 outside any.
-    std::int32_t Index() const noexcept;
 
 private:
     friend class TCollection;

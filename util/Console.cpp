@@ -30,9 +30,8 @@ constinit TOutputChannel Output{{}, 0, 0, false};
 constinit int ArgCount = 0;
 constinit char** ArgValues = nullptr;
 
-// One write of the whole buffered content; the buffer is empty afterwards whatever happened.
-// A short write is neither retried nor reported. Once a keyboard signal has cut a hand-over
-// short, the rest of the operation is dropped: the operation is about to raise the signal.
+// One write of the whole buffer, which is empty afterwards; a short write is not retried. Once a
+// keyboard signal cut a hand-over short, the rest is dropped: the operation raises the signal.
 void HandOver() noexcept {
     if (Output.Count == 0) {
         return;
@@ -62,9 +61,8 @@ void Append(std::string_view AText) noexcept {
     }
 }
 
-// Ends an output operation: flush, then raise the keyboard signal that cut a hand-over short,
-// or else report a failed hand-over to the caller. A signal that arrived without cutting
-// anything is left for the next wait, so the text written is whole.
+// Ends an operation: flush, then raise the keyboard signal that cut a hand-over short, or else
+// report a failed one. A signal that cut nothing is left for the next wait: the text is whole.
 void Finish() {
     HandOver();
     const int failed = Output.FailedErrno;

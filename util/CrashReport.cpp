@@ -7,6 +7,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -40,10 +41,7 @@ constexpr const char* UnknownModule = "<unknown>";
 void CopyFileNamePart(const char* APath, char* AName) noexcept {
     const char* slash = std::strrchr(APath, '/');
     const char* part = slash == nullptr ? APath : slash + 1;
-    std::size_t length = std::strlen(part);
-    if (length >= ModuleNameSize) {
-        length = ModuleNameSize - 1;
-    }
+    const std::size_t length = std::min(std::strlen(part), ModuleNameSize - 1);
     std::memcpy(AName, part, length);
     AName[length] = '\0';
 }
@@ -92,7 +90,6 @@ void TakeModuleTable() noexcept {
     dl_iterate_phdr(&RecordModule, nullptr);
 }
 
-// Compares dotted version texts numerically, part by part: negative, zero or positive.
 // How long one round of the report waits for room on a standard error that would block.
 constexpr int ReportWaitMs = 1000;
 
@@ -137,97 +134,77 @@ private:
     std::size_t FLength = 0;
 };
 
-std::string DemangledName(const char* AMangled) {
-    int status = 0;
-    const std::unique_ptr<char, decltype(&std::free)> name(
-        abi::__cxa_demangle(AMangled, nullptr, nullptr, &status), &std::free);
-    return status == 0 && name != nullptr ? std::string(name.get()) : std::string(AMangled);
+// The demangled name of AType; AFallback when there is no type or no room for its name.
+std::string ClassNameOf(const std::type_info* AType, const char* AFallback) noexcept {
+    try {
+        if (AType == nullptr) {
+            return AFallback;
+        }
+        int status = 0;
+        const std::unique_ptr<char, decltype(&std::free)> name(
+            abi::__cxa_demangle(AType->name(), nullptr, nullptr, &status), &std::free);
+        return status == 0 && name != nullptr ? name.get() : AType->name();
+    } catch (...) {
+        return AFallback;
+    }
 }
 
 // Room for the fault handlers, so a stack overflow can still be reported.
 constexpr std::size_t FaultStackSize = 64 * 1024;
 alignas(16) constinit char FaultStack[FaultStackSize]{};
 
-// Appends a C text to a fixed buffer; async-signal-safe.
-class TFixedText {
-public:
-    void Add(std::string_view AText) noexcept {
-        for (const char c : AText) {
-            if (FLength + 1 < sizeof FBytes) {
-                FBytes[FLength++] = c;
-            }
-        }
-        FBytes[FLength] = '\0';
-    }
-    void AddAddress(const void* AAddress) noexcept {
-        char text[AddressTextSize];
-        const std::size_t length = AddressText(AAddress, text);
-        Add(std::string_view(text, length));
-    }
-    std::string_view View() const noexcept { return std::string_view(FBytes, FLength); }
-
-private:
-    char FBytes[160]{};
-    std::size_t FLength = 0;
-};
-
 const void* FaultingInstruction(const siginfo_t* AInfo, const void* AContext) noexcept {
     const auto* context = static_cast<const ucontext_t*>(AContext);
+    if (context == nullptr) {
+        return AInfo->si_addr;
+    }
 #if defined(__x86_64__)
-    if (context != nullptr) {
-        return reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
-    }
+    return reinterpret_cast<const void*>(context->uc_mcontext.gregs[REG_RIP]);
 #elif defined(__aarch64__)
-    if (context != nullptr) {
-        return reinterpret_cast<const void*>(context->uc_mcontext.pc);
-    }
+    return reinterpret_cast<const void*>(context->uc_mcontext.pc);
 #else
-    static_cast<void>(context);
-#endif
     return AInfo->si_addr;
+#endif
 }
 
+// The class names follow the runtime's; for SIGFPE the integer division and overflow cases
+// stand apart from every other arithmetic fault. Code 0 matches any code.
+struct TFaultKind {
+    int Signal;
+    int Code;
+    std::string_view ClassName;
+    std::string_view Message;
+};
+
+constexpr TFaultKind FaultKinds[] = {
+    {SIGSEGV, 0, "EAccessViolation", "Access violation at address "},
+    {SIGBUS, 0, "EBusError", "Bus error"},
+    {SIGILL, 0, "EPrivilege", "Illegal instruction"},
+    {SIGFPE, FPE_INTDIV, "EDivByZero", "Division by zero"},
+    {SIGFPE, FPE_INTOVF, "EIntOverflow", "Integer overflow"},
+    {SIGFPE, 0, "EMathError", "Floating point error"},
+    {0, 0, "EExternal", "External exception"},
+};
+
 // Reports the fault as an unhandled exception and ends the process; only async-signal-safe
-// calls from here on. The class names follow the runtime's: access violation for SIGSEGV,
-// bus error for SIGBUS, privileged/illegal instruction for SIGILL, and for SIGFPE the integer
-// division and overflow cases apart from every other arithmetic fault.
+// calls from here on.
 extern "C" void ReportFault(int ASignal, siginfo_t* AInfo, void* AContext) {
     const void* instruction = FaultingInstruction(AInfo, AContext);
-    std::string_view className = "EExternal";
-    TFixedText message;
-    switch (ASignal) {
-        case SIGSEGV:
-            className = "EAccessViolation";
-            message.Add("Access violation at address ");
-            message.AddAddress(instruction);
-            message.Add(", accessing address ");
-            message.AddAddress(AInfo->si_addr);
-            break;
-        case SIGBUS:
-            className = "EBusError";
-            message.Add("Bus error");
-            break;
-        case SIGILL:
-            className = "EPrivilege";
-            message.Add("Illegal instruction");
-            break;
-        case SIGFPE:
-            if (AInfo->si_code == FPE_INTDIV) {
-                className = "EDivByZero";
-                message.Add("Division by zero");
-            } else if (AInfo->si_code == FPE_INTOVF) {
-                className = "EIntOverflow";
-                message.Add("Integer overflow");
-            } else {
-                className = "EMathError";
-                message.Add("Floating point error");
-            }
-            break;
-        default:
-            message.Add("External exception");
-            break;
+    const TFaultKind* kind = FaultKinds;
+    while (kind->Signal != 0 &&
+           (kind->Signal != ASignal || (kind->Code != 0 && kind->Code != AInfo->si_code))) {
+        ++kind;
     }
-    WriteExceptionReport(className, instruction, message.View());
+    if (ASignal == SIGSEGV) {
+        char at[AddressTextSize];
+        char accessed[AddressTextSize];
+        WriteExceptionReport(kind->ClassName, instruction,
+                             {kind->Message, std::string_view(at, AddressText(instruction, at)),
+                              ", accessing address ",
+                              std::string_view(accessed, AddressText(AInfo->si_addr, accessed))});
+    } else {
+        WriteExceptionReport(kind->ClassName, instruction, {kind->Message});
+    }
     _exit(1);
 }
 
@@ -291,7 +268,7 @@ const char* ModuleNameOf(const void* AAddress) noexcept {
 }
 
 void WriteExceptionReport(std::string_view AClassName, const void* AAddress,
-                          std::string_view AMessage) noexcept {
+                          std::initializer_list<std::string_view> AMessage) noexcept {
     char address[AddressTextSize];
     const std::size_t addressLength = AddressText(AAddress, address);
     TReportWriter report;
@@ -302,40 +279,30 @@ void WriteExceptionReport(std::string_view AClassName, const void* AAddress,
     report.Add(" at ");
     report.Add(std::string_view(address, addressLength));
     report.Add(".\n");
-    report.Add(AMessage);
-    if (!AMessage.empty() && AMessage.back() != '.') {
+    std::string_view last;
+    for (const std::string_view piece : AMessage) {
+        report.Add(piece);
+        last = piece.empty() ? last : piece;
+    }
+    if (!last.empty() && last.back() != '.') {
         report.Add(".");
     }
     report.Add("\n");
 }
 
-void ReportUnhandledException(const std::exception& AException) noexcept {
+void ReportCurrentException() noexcept {
     std::fflush(stderr);
-    if (const auto* own = dynamic_cast<const Exception*>(&AException)) {
-        WriteExceptionReport(own->ClassName(), own->RaiseAddress(), own->Message());
-        return;
-    }
-    std::string className = "std::exception";
     try {
-        className = DemangledName(typeid(AException).name());
+        throw;
+    } catch (const Exception& own) {
+        WriteExceptionReport(own.ClassName(), own.RaiseAddress(), {own.Message()});
+    } catch (const std::exception& other) {
+        WriteExceptionReport(ClassNameOf(&typeid(other), "std::exception"), nullptr,
+                             {other.what()});
     } catch (...) {
-        // Keep the general name.
+        WriteExceptionReport(
+            ClassNameOf(abi::__cxa_current_exception_type(), "<unknown exception>"), nullptr, {});
     }
-    WriteExceptionReport(className, nullptr, AException.what());
-}
-
-void ReportCurrentUnknownException() noexcept {
-    std::fflush(stderr);
-    std::string className = "<unknown exception>";
-    try {
-        const std::type_info* type = abi::__cxa_current_exception_type();
-        if (type != nullptr) {
-            className = DemangledName(type->name());
-        }
-    } catch (...) {
-        // Keep the placeholder name.
-    }
-    WriteExceptionReport(className, nullptr, {});
 }
 
 }  // namespace tarvex

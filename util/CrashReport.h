@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
+#include <initializer_list>
 #include <string_view>
 
 namespace tarvex {
@@ -13,10 +13,9 @@ namespace tarvex {
 // that a stack overflow can be reported too. Raises Exception when the system refuses them.
 void InstallCrashReports();
 
-// Writes "Exception %s in module %s at %p.\n%s%s\n" for the exception to standard error.
-void ReportUnhandledException(const std::exception& AException) noexcept;
-// The same for an exception of no known base class, from inside its handler.
-void ReportCurrentUnknownException() noexcept;
+// Writes "Exception %s in module %s at %p.\n%s%s\n" to standard error for the exception being
+// handled; call it from inside a handler.
+void ReportCurrentException() noexcept;
 
 // The file-name part of the loaded module that holds the code address, or "<unknown>".
 // Async-signal-safe: it reads a table of modules taken at start-up.
@@ -27,7 +26,8 @@ const char* ModuleNameOf(const void* AAddress) noexcept;
 // AddressTextSize bytes, NUL-terminated, and returns its length.
 constexpr std::size_t AddressTextSize = 24;
 std::size_t AddressText(const void* AAddress, char* AText) noexcept;
+// The message comes in pieces, so a fault handler can write one without building it first.
 void WriteExceptionReport(std::string_view AClassName, const void* AAddress,
-                          std::string_view AMessage) noexcept;
+                          std::initializer_list<std::string_view> AMessage) noexcept;
 
 }  // namespace tarvex

@@ -3,10 +3,13 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <cwchar>
+#include <vector>
 
 #include "util/SysUtils.h"
 
@@ -35,43 +38,19 @@ static_assert(DaysFromCivil(1899, 12, 30) == -UnixEpochSerial);
 static_assert(DaysFromCivil(1, 1, 1) + UnixEpochSerial == MinDateSerial);
 static_assert(DaysFromCivil(9999, 12, 31) + UnixEpochSerial == MaxDateSerial);
 
-struct TCivilDate {
-    std::int64_t Year;
-    std::int64_t Month;
-    std::int64_t Day;
-};
-
-constexpr TCivilDate CivilFromDays(std::int64_t ADays) {
-    const std::int64_t days = ADays + 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t dayOfEra = days - era * 146097;
-    const std::int64_t yearOfEra =
-        (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    const std::int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
-    const std::int64_t day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-    const std::int64_t month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-    return {yearOfEra + era * 400 + (month <= 2 ? 1 : 0), month, day};
-}
-
-static_assert(CivilFromDays(-UnixEpochSerial).Year == 1899);
-static_assert(CivilFromDays(DaysFromCivil(2026, 12, 7)).Day == 7);
-
 constexpr bool IsAsciiLetter(char AChar) {
     const char upper = UpperCaseAscii(AChar);
     return upper >= 'A' && upper <= 'Z';
 }
 
-bool StartsWithNoCase(std::string_view AText, std::size_t AAt, std::string_view AWord) {
-    if (AText.size() - AAt < AWord.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < AWord.size(); ++i) {
-        if (UpperCaseAscii(AText[AAt + i]) != AWord[i]) {
-            return false;
+// Length of the AM/PM, A/P or AMPM marker at AAt, 0 when none starts there.
+std::size_t MarkerLength(std::string_view AText, std::size_t AAt) {
+    for (const std::string_view marker : {"AM/PM", "A/P", "AMPM"}) {
+        if (SameTextAscii(AText.substr(AAt, marker.size()), marker)) {
+            return marker.size();
         }
     }
-    return true;
+    return 0;
 }
 
 // Length of the character at AAt of AText under ARule, kept within the text.
@@ -93,18 +72,20 @@ std::size_t ClosingQuote(TCharLengthRule ARule, std::string_view AText, std::siz
 
 // --- Translation of C-library formats ---
 
+// Item, when not 0, is the locale format whose translation stands for the conversion.
 struct TConversion {
     char Letter;
     std::string_view Pattern;
+    nl_item Item = 0;
 };
 
-// The conversions with a fixed pattern; %r, %x and %X take the locale's own formats.
-constexpr std::array<TConversion, 27> FixedConversions = {{
-    {'a', "ddd"},  {'A', "dddd"},     {'b', "MMM"},  {'h', "MMM"},  {'B', "MMMM"},  {'c', "c"},
-    {'d', "dd"},   {'D', "MM/dd/yy"}, {'e', "d"},    {'g', "yy"},   {'y', "yy"},    {'G', "yyyy"},
-    {'Y', "yyyy"}, {'H', "HH"},       {'I', "hh"},   {'k', "H"},    {'l', "h"},     {'m', "MM"},
-    {'M', "nn"},   {'n', "\n"},       {'p', "AMPM"}, {'P', "AMPM"}, {'R', "HH:mm"}, {'S', "ss"},
-    {'t', "\t"},   {'T', "HH:mm:ss"}, {'%', "%"},
+constexpr std::array<TConversion, 30> Conversions = {{
+    {'a', "ddd"},      {'A', "dddd"}, {'b', "MMM"},          {'h', "MMM"},     {'B', "MMMM"},
+    {'c', "c"},        {'d', "dd"},   {'D', "MM/dd/yy"},     {'e', "d"},       {'g', "yy"},
+    {'y', "yy"},       {'G', "yyyy"}, {'Y', "yyyy"},         {'H', "HH"},      {'I', "hh"},
+    {'k', "H"},        {'l', "h"},    {'m', "MM"},           {'M', "nn"},      {'n', "\n"},
+    {'p', "AMPM"},     {'P', "AMPM"}, {'R', "HH:mm"},        {'S', "ss"},      {'t', "\t"},
+    {'T', "HH:mm:ss"}, {'%', "%"},    {'r', "", T_FMT_AMPM}, {'x', "", D_FMT}, {'X', "", T_FMT},
 }};
 
 class TPatternTranslator {
@@ -136,24 +117,16 @@ public:
 
 private:
     void AppendConversion(char AConversion, std::string& AOut) {
-        switch (AConversion) {
-            case 'r':
-                TranslateItem(T_FMT_AMPM, AOut);
-                return;
-            case 'x':
-                TranslateItem(D_FMT, AOut);
-                return;
-            case 'X':
-                TranslateItem(T_FMT, AOut);
-                return;
-            default:
-                break;
-        }
-        for (const TConversion& conversion : FixedConversions) {
-            if (conversion.Letter == AConversion) {
-                AOut += conversion.Pattern;
-                return;
+        for (const TConversion& conversion : Conversions) {
+            if (conversion.Letter != AConversion) {
+                continue;
             }
+            if (conversion.Item != 0) {
+                TranslateItem(conversion.Item, AOut);
+            } else {
+                AOut += conversion.Pattern;
+            }
+            return;
         }
         // Conversions without a pattern equivalent contribute nothing.
     }
@@ -161,20 +134,17 @@ private:
     // A locale whose formats refer to each other in a circle must not recurse without end, so
     // a format already being translated contributes nothing.
     void TranslateItem(nl_item AItem, std::string& AOut) {
-        const auto activeEnd = FActive.begin() + static_cast<std::ptrdiff_t>(FActiveCount);
-        if (std::find(FActive.begin(), activeEnd, AItem) != activeEnd ||
-            FActiveCount == FActive.size()) {
+        if (std::find(FActive.begin(), FActive.end(), AItem) != FActive.end()) {
             return;
         }
-        FActive[FActiveCount++] = AItem;
+        FActive.push_back(AItem);
         Translate(FLangInfo(AItem), AOut);
-        --FActiveCount;
+        FActive.pop_back();
     }
 
     const TLangInfoSupplier& FLangInfo;
     TCharLengthRule FCharLength;
-    std::array<nl_item, 3> FActive{};
-    std::size_t FActiveCount = 0;
+    std::vector<nl_item> FActive;
 };
 
 // --- Rendering ---
@@ -264,18 +234,12 @@ private:
 
     void AppendNumber(std::int32_t AValue, std::size_t ADigits) {
         std::array<char, 12> digits{};
-        std::size_t count = 0;
-        auto rest = static_cast<std::uint32_t>(AValue);
-        do {
-            digits[count++] = static_cast<char>('0' + rest % 10);
-            rest /= 10;
-        } while (rest != 0 && count < digits.size());
+        const char* end = std::to_chars(digits.data(), digits.data() + digits.size(), AValue).ptr;
+        const auto count = static_cast<std::size_t>(end - digits.data());
         for (std::size_t i = count; i < ADigits; ++i) {
             Append('0');
         }
-        while (count > 0) {
-            Append(digits[--count]);
-        }
+        Append(std::string_view(digits.data(), count));
     }
 
     void RenderNested(std::string_view APattern, int ALevel) {
@@ -301,9 +265,7 @@ private:
                 case 'H':
                     return false;
                 case 'A':
-                    if (StartsWithNoCase(APattern, at, "AM/PM") ||
-                        StartsWithNoCase(APattern, at, "A/P") ||
-                        StartsWithNoCase(APattern, at, "AMPM")) {
+                    if (MarkerLength(APattern, at) != 0) {
                         return true;
                     }
                     break;
@@ -347,23 +309,14 @@ private:
                 return next;
             case 'D': {
                 const auto day = static_cast<std::size_t>(FParts.DayOfWeek);
-                switch (count) {
-                    case 1:
-                    case 2:
-                        AppendNumber(FParts.Day, count);
-                        break;
-                    case 3:
-                        Append(FSettings.DayAbbreviations[day]);
-                        break;
-                    case 4:
-                        Append(FSettings.DayNames[day]);
-                        break;
-                    case 5:
-                        RenderNested(FSettings.ShortDatePattern, ALevel);
-                        break;
-                    default:
-                        RenderNested(FSettings.LongDatePattern, ALevel);
-                        break;
+                if (count <= 2) {
+                    AppendNumber(FParts.Day, count);
+                } else if (count <= 4) {
+                    Append(count == 3 ? FSettings.DayAbbreviations[day] : FSettings.DayNames[day]);
+                } else {
+                    RenderNested(
+                        count == 5 ? FSettings.ShortDatePattern : FSettings.LongDatePattern,
+                        ALevel);
                 }
                 return next;
             }
@@ -416,24 +369,25 @@ private:
 
     // The forms that start with "a": markers before and after noon, and the weekday names.
     std::size_t RenderMarker(std::string_view APattern, std::size_t AAt) {
-        if (StartsWithNoCase(APattern, AAt, "AM/PM")) {
-            Append(APattern.substr(BeforeNoon() ? AAt : AAt + 3, 2));
-            return AAt + 5;
-        }
-        if (StartsWithNoCase(APattern, AAt, "A/P")) {
-            Append(APattern[BeforeNoon() ? AAt : AAt + 2]);
-            return AAt + 3;
-        }
-        if (StartsWithNoCase(APattern, AAt, "AMPM")) {
-            Append(BeforeNoon() ? FSettings.AmText : FSettings.PmText);
-            return AAt + 4;
+        switch (MarkerLength(APattern, AAt)) {
+            case 5:
+                Append(APattern.substr(BeforeNoon() ? AAt : AAt + 3, 2));
+                return AAt + 5;
+            case 3:
+                Append(APattern[BeforeNoon() ? AAt : AAt + 2]);
+                return AAt + 3;
+            case 4:
+                Append(BeforeNoon() ? FSettings.AmText : FSettings.PmText);
+                return AAt + 4;
+            default:
+                break;
         }
         const auto day = static_cast<std::size_t>(FParts.DayOfWeek);
-        if (StartsWithNoCase(APattern, AAt, "AAAA")) {
+        if (SameTextAscii(APattern.substr(AAt, 4), "AAAA")) {
             Append(FSettings.DayNames[day]);
             return AAt + 4;
         }
-        if (StartsWithNoCase(APattern, AAt, "AAA")) {
+        if (SameTextAscii(APattern.substr(AAt, 3), "AAA")) {
             Append(FSettings.DayAbbreviations[day]);
             return AAt + 3;
         }
@@ -465,25 +419,17 @@ char FirstSeparator(std::string_view APattern, std::string_view ACandidates, cha
     return ADefault;
 }
 
+// The C library numbers the items of each name list consecutively, first to last.
 template <std::size_t N>
-void FillNames(std::array<std::string, N>& ANames, const std::array<nl_item, N>& AItems,
+void FillNames(std::array<std::string, N>& ANames, nl_item AFirst,
                const TLangInfoSupplier& ALangInfo) {
     for (std::size_t i = 0; i < N; ++i) {
-        std::string text = ALangInfo(AItems[i]);
+        std::string text = ALangInfo(static_cast<nl_item>(AFirst + static_cast<nl_item>(i)));
         if (!text.empty()) {
             ANames[i] = std::move(text);
         }
     }
 }
-
-constexpr std::array<nl_item, 12> MonthAbbreviationItems = {ABMON_1, ABMON_2,  ABMON_3,  ABMON_4,
-                                                            ABMON_5, ABMON_6,  ABMON_7,  ABMON_8,
-                                                            ABMON_9, ABMON_10, ABMON_11, ABMON_12};
-constexpr std::array<nl_item, 12> MonthNameItems = {MON_1, MON_2, MON_3, MON_4,  MON_5,  MON_6,
-                                                    MON_7, MON_8, MON_9, MON_10, MON_11, MON_12};
-constexpr std::array<nl_item, 7> DayAbbreviationItems = {ABDAY_1, ABDAY_2, ABDAY_3, ABDAY_4,
-                                                         ABDAY_5, ABDAY_6, ABDAY_7};
-constexpr std::array<nl_item, 7> DayNameItems = {DAY_1, DAY_2, DAY_3, DAY_4, DAY_5, DAY_6, DAY_7};
 
 }  // namespace
 
@@ -504,11 +450,12 @@ TDateTimeParts DecodeDateTime(TDateTime AValue) noexcept {
         ++date;
     }
     date = std::clamp(date, MinDateSerial, MaxDateSerial);
-    const TCivilDate civil = CivilFromDays(date - UnixEpochSerial);
+    const std::chrono::year_month_day civil{
+        std::chrono::sys_days{std::chrono::days{date - UnixEpochSerial}}};
     TDateTimeParts parts;
-    parts.Year = static_cast<std::int32_t>(civil.Year);
-    parts.Month = static_cast<std::int32_t>(civil.Month);
-    parts.Day = static_cast<std::int32_t>(civil.Day);
+    parts.Year = static_cast<std::int32_t>(civil.year());
+    parts.Month = static_cast<std::int32_t>(static_cast<unsigned>(civil.month()));
+    parts.Day = static_cast<std::int32_t>(static_cast<unsigned>(civil.day()));
     parts.Hour = static_cast<std::int32_t>(msOfDay / 3600000);
     parts.Minute = static_cast<std::int32_t>(msOfDay / 60000 % 60);
     parts.Second = static_cast<std::int32_t>(msOfDay / 1000 % 60);
@@ -547,8 +494,7 @@ TDateTime CurrentDateTime() noexcept {
 }
 
 std::string LocaleLangInfo(nl_item AItem) {
-    const char* text = nl_langinfo(AItem);
-    return text == nullptr ? std::string() : std::string(text);
+    return nl_langinfo(AItem);  // never null: an unknown item gives the empty text
 }
 
 std::size_t LocaleCharLength(std::string_view AText) noexcept {
@@ -560,10 +506,7 @@ std::size_t LocaleCharLength(std::string_view AText) noexcept {
     if (length == static_cast<std::size_t>(-2)) {
         return AText.size();  // a character cut short by the end of the text
     }
-    if (length == static_cast<std::size_t>(-1) || length == 0) {
-        return 1;
-    }
-    return length;
+    return length == static_cast<std::size_t>(-1) || length == 0 ? 1 : length;
 }
 
 std::string TranslateLocalePattern(std::string_view AFormat, const TLangInfoSupplier& ALangInfo,
@@ -602,16 +545,14 @@ TFormatSettings FormatSettingsFrom(const TLangInfoSupplier& ALangInfo,
     if (settings.LongTimePattern.empty()) {
         settings.LongTimePattern = settings.ShortTimePattern;
     }
-    settings.DateSeparatorChar =
-        FirstSeparator(settings.ShortDatePattern, "/.-", DefaultDateSeparatorChar, ACharLength);
-    settings.TimeSeparatorChar =
-        FirstSeparator(settings.ShortTimePattern, ":.", DefaultTimeSeparatorChar, ACharLength);
+    settings.DateSeparatorChar = FirstSeparator(settings.ShortDatePattern, "/.-", '/', ACharLength);
+    settings.TimeSeparatorChar = FirstSeparator(settings.ShortTimePattern, ":.", ':', ACharLength);
     settings.AmText = ALangInfo(AM_STR);
     settings.PmText = ALangInfo(PM_STR);
-    FillNames(settings.MonthAbbreviations, MonthAbbreviationItems, ALangInfo);
-    FillNames(settings.MonthNames, MonthNameItems, ALangInfo);
-    FillNames(settings.DayAbbreviations, DayAbbreviationItems, ALangInfo);
-    FillNames(settings.DayNames, DayNameItems, ALangInfo);
+    FillNames(settings.MonthAbbreviations, ABMON_1, ALangInfo);
+    FillNames(settings.MonthNames, MON_1, ALangInfo);
+    FillNames(settings.DayAbbreviations, ABDAY_1, ALangInfo);
+    FillNames(settings.DayNames, DAY_1, ALangInfo);
     return settings;
 }
 

@@ -18,53 +18,32 @@ using TDateTime = double;
 // No rendered date-time text is longer than this many bytes.
 constexpr std::size_t MaxDateTimeTextLength = 256;
 
-// Length in bytes of the character that starts AText (1 for a single-byte character or a byte
-// that starts no valid character, never more than AText.size()). A locale without lead bytes has
-// no rule at all.
+// Length in bytes of the character that starts AText: 1 for a byte that starts no valid one,
+// never more than AText.size(). A locale without lead bytes has no rule at all.
 using TCharLengthRule = std::size_t (*)(std::string_view AText) noexcept;
 
 // Hands out what nl_langinfo gives for an item; the empty text when the locale has nothing.
 using TLangInfoSupplier = std::function<std::string(nl_item AItem)>;
 
-constexpr std::string_view DefaultShortDatePattern = "m/d/yy";
-constexpr std::string_view DefaultShortTimePattern = "hh:mm AMPM";
-constexpr char DefaultDateSeparatorChar = '/';
-constexpr char DefaultTimeSeparatorChar = ':';
-constexpr std::array<std::string_view, 12> DefaultMonthAbbreviations = {
-    "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-constexpr std::array<std::string_view, 12> DefaultMonthNames = {
-    "January", "February", "March",     "April",   "May",      "June",
-    "July",    "August",   "September", "October", "November", "December"};
-constexpr std::array<std::string_view, 7> DefaultDayAbbreviations = {"Sun", "Mon", "Tue", "Wed",
-                                                                     "Thu", "Fri", "Sat"};
-constexpr std::array<std::string_view, 7> DefaultDayNames = {
-    "Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-
-// Owned copies of fixed texts.
-template <std::size_t N>
-std::array<std::string, N> TextArray(const std::array<std::string_view, N>& ATexts) {
-    std::array<std::string, N> texts;
-    for (std::size_t i = 0; i < N; ++i) {
-        texts[i] = ATexts[i];
-    }
-    return texts;
-}
-
 // How dates and times are written. A default-constructed value holds what applies when the
 // locale gives nothing.
 struct TFormatSettings {
-    std::string ShortDatePattern{DefaultShortDatePattern};
-    std::string LongDatePattern{DefaultShortDatePattern};
-    std::string ShortTimePattern{DefaultShortTimePattern};
-    std::string LongTimePattern{DefaultShortTimePattern};
-    char DateSeparatorChar = DefaultDateSeparatorChar;
-    char TimeSeparatorChar = DefaultTimeSeparatorChar;
+    std::string ShortDatePattern{"m/d/yy"};
+    std::string LongDatePattern{"m/d/yy"};
+    std::string ShortTimePattern{"hh:mm AMPM"};
+    std::string LongTimePattern{"hh:mm AMPM"};
+    char DateSeparatorChar = '/';
+    char TimeSeparatorChar = ':';
     std::string AmText;
     std::string PmText;
-    std::array<std::string, 12> MonthAbbreviations = TextArray(DefaultMonthAbbreviations);
-    std::array<std::string, 12> MonthNames = TextArray(DefaultMonthNames);
-    std::array<std::string, 7> DayAbbreviations = TextArray(DefaultDayAbbreviations);
-    std::array<std::string, 7> DayNames = TextArray(DefaultDayNames);
+    std::array<std::string, 12> MonthAbbreviations{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::array<std::string, 12> MonthNames{"January",   "February", "March",    "April",
+                                           "May",       "June",     "July",     "August",
+                                           "September", "October",  "November", "December"};
+    std::array<std::string, 7> DayAbbreviations{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    std::array<std::string, 7> DayNames{"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                        "Thursday", "Friday", "Saturday"};
     // Set in a multi-byte locale: characters of more than one byte are kept whole.
     TCharLengthRule CharLength = nullptr;
 };
@@ -83,9 +62,8 @@ struct TDateTimeParts {
     bool operator==(const TDateTimeParts&) const = default;
 };
 
-// Rounds to the nearest millisecond first, so 0.99999999999 is the next day at 00:00:00.000.
-// Values outside the years 1 to 9999 are held at those limits; a value that is not a number is
-// taken as 0.
+// Rounds to the nearest millisecond first (0.99999999999 is the next day at 00:00:00.000).
+// Values outside the years 1 to 9999 are held at those limits; not-a-number counts as 0.
 TDateTimeParts DecodeDateTime(TDateTime AValue) noexcept;
 // The value of a calendar date and time of day (proleptic Gregorian calendar).
 TDateTime EncodeDateTime(std::int32_t AYear, std::int32_t AMonth, std::int32_t ADay,

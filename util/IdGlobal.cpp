@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cwchar>
@@ -17,16 +18,13 @@ namespace {
 using TDelimiterSearch = std::int32_t (*)(std::string_view, std::string_view);
 
 constinit TDelimiterSearch ChosenSearch = &PlainDelimiterSearch;
-constinit pthread_t MainThread{};
-constinit bool MainThreadKnown = false;
+constinit pthread_t MainThread{};  // no thread has id 0: false until start-up
 
 std::string_view UpToNul(std::string_view AText) { return AText.substr(0, AText.find('\0')); }
 
 std::string UpperCaseAsciiText(std::string_view AText) {
     std::string copy(AText);
-    for (char& c : copy) {
-        c = UpperCaseAscii(c);
-    }
+    std::ranges::transform(copy, copy.begin(), &UpperCaseAscii);
     return copy;
 }
 
@@ -78,11 +76,8 @@ std::uint32_t MillisecondTicks() noexcept {
 }
 
 std::uint32_t TicksBetween(std::uint32_t AOlder, std::uint32_t ANewer) noexcept {
-    if (AOlder <= ANewer) {
-        return ANewer - AOlder;
-    }
-    // The counter wrapped; the count is one less than the modular difference.
-    return ANewer + (UINT32_MAX - AOlder);
+    // After a wrap the count is one less than the modular difference.
+    return ANewer - AOlder - (AOlder > ANewer ? 1U : 0U);
 }
 
 namespace {
@@ -105,9 +100,7 @@ std::int32_t OwnProcessId() noexcept {
     return id;
 }
 
-bool CalledFromMainThread() noexcept {
-    return MainThreadKnown && pthread_equal(pthread_self(), MainThread) != 0;
-}
+bool CalledFromMainThread() noexcept { return pthread_equal(pthread_self(), MainThread) != 0; }
 
 std::int32_t LargerOf(std::int32_t A, std::int32_t B) noexcept { return B > A ? B : A; }
 
@@ -121,17 +114,11 @@ std::string SplitOff(std::string& AText, std::string_view ADelimiter, bool ARemo
     } else {
         position = FindDelimiter(UpperCaseAsciiText(ADelimiter), UpperCaseAsciiText(AText));
     }
-    if (position == 0) {
-        std::string field = AText;
-        if (ARemove) {
-            AText.clear();
-        }
-        return field;
-    }
-    const auto cut = static_cast<std::size_t>(position - 1);
+    // Not found: the field is the whole text, and a removal leaves nothing.
+    const std::size_t cut = position == 0 ? AText.size() : static_cast<std::size_t>(position - 1);
     std::string field = AText.substr(0, cut);
     if (ARemove) {
-        AText.erase(0, cut + ADelimiter.size());
+        AText.erase(0, position == 0 ? cut : cut + ADelimiter.size());
     }
     return field;
 }
@@ -142,7 +129,6 @@ std::int32_t FindDelimiter(std::string_view ANeedle, std::string_view AHaystack)
 
 void IdGlobalStartUp() noexcept {
     MainThread = pthread_self();
-    MainThreadKnown = true;
     ChosenSearch = MB_CUR_MAX == 1 ? &PlainDelimiterSearch : &BoundaryDelimiterSearch;
 }
 

@@ -28,9 +28,8 @@ std::string SplitOff(std::string& AText, std::string_view ADelimiter, bool ARemo
 // 1-based position of ANeedle in AHaystack, 0 when absent; the search chosen at start-up.
 std::int32_t FindDelimiter(std::string_view ANeedle, std::string_view AHaystack);
 
-// The two searches FindDelimiter chooses between: a plain byte search (locales without
-// multi-byte characters), and one that takes only matches starting on a character boundary of
-// the locale's encoding and ends both texts at their first NUL byte.
+// FindDelimiter's two choices: a plain byte search (no multi-byte characters), and one that takes
+// only matches on a character boundary and ends both texts at their first NUL byte.
 std::int32_t PlainDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack);
 std::int32_t BoundaryDelimiterSearch(std::string_view ANeedle, std::string_view AHaystack);
 

@@ -6,7 +6,6 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 
 #include "util/Console.h"
 #include "util/CrashReport.h"
@@ -17,33 +16,6 @@
 namespace tarvex {
 
 namespace {
-
-int CompareVersions(const char* A, const char* B) noexcept {
-    while (*A != '\0' || *B != '\0') {
-        unsigned long partA = 0;
-        unsigned long partB = 0;
-        while (*A >= '0' && *A <= '9') {
-            partA = partA * 10 + static_cast<unsigned long>(*A++ - '0');
-        }
-        while (*B >= '0' && *B <= '9') {
-            partB = partB * 10 + static_cast<unsigned long>(*B++ - '0');
-        }
-        if (partA != partB) {
-            return partA < partB ? -1 : 1;
-        }
-        if (*A == '.') {
-            ++A;
-        } else if (*A != '\0') {
-            return 0;
-        }
-        if (*B == '.') {
-            ++B;
-        } else if (*B != '\0') {
-            return 0;
-        }
-    }
-    return 0;
-}
 
 bool EnvironmentSet(const char* AName) noexcept {
     const char* value = std::getenv(AName);
@@ -61,8 +33,8 @@ void AdoptLocale() noexcept {
 }  // namespace
 
 const char* StartUpLocaleName(const char* ALibraryVersion) noexcept {
-    const bool oldLibrary = CompareVersions(ALibraryVersion, "2.1.3") >= 0 &&
-                            CompareVersions(ALibraryVersion, "2.1.91") < 0;
+    const bool oldLibrary =
+        strverscmp(ALibraryVersion, "2.1.3") >= 0 && strverscmp(ALibraryVersion, "2.1.91") < 0;
     if (oldLibrary && !EnvironmentSet("LC_ALL") && !EnvironmentSet("LANG")) {
         return "POSIX";
     }
@@ -89,14 +61,9 @@ int RunProgram(int AArgc, char** AArgv, std::span<const TUnitStartUp> AUnitStart
                 startUp();
             }
         }
-        if (ABody != nullptr) {
-            ABody();
-        }
-    } catch (const std::exception& exception) {
-        ReportUnhandledException(exception);
-        return 1;
+        ABody();
     } catch (...) {
-        ReportCurrentUnknownException();
+        ReportCurrentException();
         return 1;
     }
     return 0;

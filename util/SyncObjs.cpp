@@ -6,14 +6,14 @@ namespace tarvex {
 
 TCriticalSection::TCriticalSection() : FMutex{} {
     pthread_mutexattr_t attributes;
-    if (pthread_mutexattr_init(&attributes) != 0) {
-        throw Exception("Cannot create the critical section");
-    }
-    int result = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    int result = pthread_mutexattr_init(&attributes);
     if (result == 0) {
-        result = pthread_mutex_init(&FMutex, &attributes);
+        result = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+        if (result == 0) {
+            result = pthread_mutex_init(&FMutex, &attributes);
+        }
+        pthread_mutexattr_destroy(&attributes);
     }
-    pthread_mutexattr_destroy(&attributes);
     // Locking a mutex that never came to be is undefined, so refuse the object instead.
     if (result != 0) {
         throw Exception("Cannot create the critical section");

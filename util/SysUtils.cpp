@@ -3,11 +3,12 @@
 #include <iconv.h>
 #include <langinfo.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cwctype>
-#include <limits>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace tarvex {
@@ -27,24 +28,16 @@ ECodesetConversion::ECodesetConversion() : Exception("Codeset conversion failure
 namespace {
 
 std::string InOutErrorMessage(std::int32_t AErrorCode) {
-    switch (AErrorCode) {
-        case 2:
-            return "File not found";
-        case 3:
-            return "Invalid filename";
-        case 4:
-            return "Too many open files";
-        case 5:
-            return "File access denied";
-        case 100:
-            return "Read beyond end of file";
-        case 101:
-            return "Disk full";
-        case 106:
-            return "Invalid numeric input";
-        default:
-            return FormatText("I/O error %d", {IntegerText(AErrorCode)});
+    static constexpr std::pair<std::int32_t, std::string_view> Messages[] = {
+        {2, "File not found"},         {3, "Invalid filename"},          {4, "Too many open files"},
+        {5, "File access denied"},     {100, "Read beyond end of file"}, {101, "Disk full"},
+        {106, "Invalid numeric input"}};
+    for (const auto& [code, message] : Messages) {
+        if (code == AErrorCode) {
+            return std::string(message);
+        }
     }
+    return FormatText("I/O error %d", {IntegerText(AErrorCode)});
 }
 
 }  // namespace
@@ -62,22 +55,15 @@ std::string FormatText(std::string_view ATemplate, std::initializer_list<std::st
     auto next = AArgs.begin();
     for (std::size_t i = 0; i < ATemplate.size(); ++i) {
         const char c = ATemplate[i];
-        if (c != '%' || i + 1 >= ATemplate.size()) {
-            result.push_back(c);
-            continue;
-        }
-        const char directive = ATemplate[i + 1];
-        if (directive == '%') {
-            result.push_back('%');
-            ++i;
-        } else if (directive == 's' || directive == 'd') {
+        const char directive = c == '%' && i + 1 < ATemplate.size() ? ATemplate[i + 1] : '\0';
+        if (directive == 's' || directive == 'd') {
             if (next != AArgs.end()) {
-                result.append(*next);
-                ++next;
+                result.append(*next++);
             }
             ++i;
         } else {
-            result.push_back(c);
+            result.push_back(c);  // "%%" is one "%"
+            i += directive == '%' ? 1 : 0;
         }
     }
     return result;
@@ -86,33 +72,9 @@ std::string FormatText(std::string_view ATemplate, std::initializer_list<std::st
 bool TextEquals(std::string_view A, std::string_view B) noexcept { return A == B; }
 
 bool SameTextAscii(std::string_view A, std::string_view B) noexcept {
-    if (A.size() != B.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < A.size(); ++i) {
-        if (UpperCaseAscii(A[i]) != UpperCaseAscii(B[i])) {
-            return false;
-        }
-    }
-    return true;
+    return std::ranges::equal(
+        A, B, [](char AOne, char ATwo) { return UpperCaseAscii(AOne) == UpperCaseAscii(ATwo); });
 }
-
-namespace {
-
-int HexDigitValue(char AChar) noexcept {
-    if (AChar >= '0' && AChar <= '9') {
-        return AChar - '0';
-    }
-    if (AChar >= 'a' && AChar <= 'f') {
-        return AChar - 'a' + 10;
-    }
-    if (AChar >= 'A' && AChar <= 'F') {
-        return AChar - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
 
 bool TryTextToInteger(std::string_view AText, std::int32_t& AValue) noexcept {
     std::size_t at = 0;
@@ -125,47 +87,31 @@ bool TryTextToInteger(std::string_view AText, std::int32_t& AValue) noexcept {
         negative = AText[at] == '-';
         ++at;
     }
-    bool hexadecimal = false;
+    int base = 10;
     if (at < size && (AText[at] == '$' || AText[at] == 'x' || AText[at] == 'X')) {
-        hexadecimal = true;
+        base = 16;
         ++at;
     } else if (at + 1 < size && AText[at] == '0' &&
                (AText[at + 1] == 'x' || AText[at + 1] == 'X')) {
-        hexadecimal = true;
+        base = 16;
         at += 2;
     }
-    if (at >= size) {
+    // Digits only, to the end: no second sign, no trailing byte, nothing beyond 32 bits.
+    std::uint32_t bits = 0;
+    const char* end = AText.data() + size;
+    const auto [stop, error] = std::from_chars(AText.data() + at, end, bits, base);
+    if (error != std::errc{} || stop != end) {
         return false;
     }
-    if (hexadecimal) {
-        std::uint32_t bits = 0;
-        for (; at < size; ++at) {
-            const int digit = HexDigitValue(AText[at]);
-            if (digit < 0 || (bits & 0xF0000000U) != 0) {
-                return false;
-            }
-            bits = (bits << 4) | static_cast<std::uint32_t>(digit);
-        }
+    if (base == 16) {
         // The 32 bits are the value as they stand; a sign negates them modulo 2^32.
-        const std::uint32_t result = negative ? 0U - bits : bits;
-        AValue = static_cast<std::int32_t>(result);
+        AValue = static_cast<std::int32_t>(negative ? 0U - bits : bits);
         return true;
     }
-    const std::int64_t limit =
-        negative ? -static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::min())
-                 : static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::max());
-    std::int64_t magnitude = 0;
-    for (; at < size; ++at) {
-        const char c = AText[at];
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        magnitude = magnitude * 10 + (c - '0');
-        if (magnitude > limit) {
-            return false;
-        }
+    if (bits > (negative ? 0x80000000U : 0x7FFFFFFFU)) {
+        return false;
     }
-    AValue = static_cast<std::int32_t>(negative ? -magnitude : magnitude);
+    AValue = static_cast<std::int32_t>(negative ? 0U - bits : bits);
     return true;
 }
 
@@ -191,11 +137,8 @@ std::string Integer64Text(std::int64_t AValue) {
 }
 
 std::string FileNamePart(std::string_view APath) {
-    const std::size_t slash = APath.rfind('/');
-    if (slash == std::string_view::npos) {
-        return std::string(APath);
-    }
-    return std::string(APath.substr(slash + 1));
+    // No slash: npos + 1 is 0, the whole text.
+    return std::string(APath.substr(APath.rfind('/') + 1));
 }
 
 namespace {

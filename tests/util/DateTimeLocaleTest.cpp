@@ -126,10 +126,10 @@ void ExpectLocaleTexts(const TSnapshot& ASnapshot) {
                 << AKey << " " << i;
         }
     };
-    expectNames("MonthAbbreviations", DefaultMonthAbbreviations);
-    expectNames("MonthNames", DefaultMonthNames);
-    expectNames("DayAbbreviations", DefaultDayAbbreviations);
-    expectNames("DayNames", DefaultDayNames);
+    expectNames("MonthAbbreviations", TFormatSettings{}.MonthAbbreviations);
+    expectNames("MonthNames", TFormatSettings{}.MonthNames);
+    expectNames("DayAbbreviations", TFormatSettings{}.DayAbbreviations);
+    expectNames("DayNames", TFormatSettings{}.DayNames);
 }
 
 struct TLocaleCase {

@@ -71,18 +71,25 @@ TEST(ModuleNameOf, NamesTheFileHoldingTheCode) {
     EXPECT_STREQ(ModuleNameOf(reinterpret_cast<const void*>(1)), "<unknown>");
 }
 
-TEST(ReportUnhandledException, AddsNoSecondFullStopAndKeepsAnEmptyMessageEmpty) {
+TEST(ReportCurrentException, AddsNoSecondFullStopAndKeepsAnEmptyMessageEmpty) {
     const EConvertError stopped("Already ended.");
-    EXPECT_EQ(CaptureError([&] { ReportUnhandledException(stopped); }),
+    const auto report = [](const auto& AException) {
+        try {
+            throw AException;
+        } catch (...) {
+            ReportCurrentException();
+        }
+    };
+    EXPECT_EQ(CaptureError([&] { report(stopped); }),
               "Exception EConvertError in module " + TestModule + " at " +
                   PrintfAddress(stopped.RaiseAddress()) + ".\nAlready ended.\n");
     const EConvertError empty("");
-    EXPECT_EQ(CaptureError([&] { ReportUnhandledException(empty); }),
+    EXPECT_EQ(CaptureError([&] { report(empty); }),
               "Exception EConvertError in module " + TestModule + " at " +
                   PrintfAddress(empty.RaiseAddress()) + ".\n\n");
 }
 
-TEST(ReportUnhandledException, RaiseAddressLiesInTheRaisingModule) {
+TEST(ReportCurrentException, RaiseAddressLiesInTheRaisingModule) {
     try {
         TextToInteger("1e3");
     } catch (const EConvertError& error) {
