@@ -133,22 +133,9 @@ TStreamEnds OpenStream(TStreamKind AKind, int APipeBytes = 0, bool ANonBlocking 
     return ends;
 }
 
-// Steps of the child's set-up, reported to the parent when one fails.
-enum class TChildStep : int {
-    csSignals = 1,
-    csStreams,
-    csNetNamespace,
-    csMountNamespace,
-    csBindMount,
-    csPrivilege,
-    csExec,
-    csDescriptors,
-    csHideLocales,
-    csLimits,
-};
-
-[[noreturn]] void ChildFailed(int AReport, TChildStep AStep) noexcept {
-    const std::array<int, 2> failure{static_cast<int>(AStep), errno};
+// A failed step of the child's set-up, reported to the parent by its source line and errno.
+[[noreturn]] void ChildFailed(int AReport, int ALine) noexcept {
+    const std::array<int, 2> failure{ALine, errno};
     [[maybe_unused]] const ssize_t written = write(AReport, failure.data(), sizeof(failure));
     _exit(127);
 }
@@ -161,12 +148,12 @@ void PlaceStream(int AReport, const TStreamEnds& AEnds, int ATarget) noexcept {
     }
     if (AEnds.SameAsOutput) {
         if (dup2(1, ATarget) < 0) {
-            ChildFailed(AReport, TChildStep::csStreams);
+            ChildFailed(AReport, __LINE__);
         }
         return;
     }
     if (dup2(AEnds.Child.Get(), ATarget) < 0) {
-        ChildFailed(AReport, TChildStep::csStreams);
+        ChildFailed(AReport, __LINE__);
     }
 }
 
@@ -228,7 +215,7 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
     sigemptyset(&standard.sa_mask);
     for (const int signalNumber : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGALRM}) {
         if (sigaction(signalNumber, &standard, nullptr) != 0) {
-            ChildFailed(AReport, TChildStep::csSignals);
+            ChildFailed(AReport, __LINE__);
         }
     }
     for (const int signalNumber : options.IgnoredSignals) {
@@ -245,26 +232,26 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
 
     if (options.Input == TStreamKind::skClosed ? close(0) != 0 && errno != EBADF
                                                : dup2(AInput, 0) < 0) {
-        ChildFailed(AReport, TChildStep::csStreams);
+        ChildFailed(AReport, __LINE__);
     }
     PlaceStream(AReport, AOutput, 1);
     PlaceStream(AReport, AError, 2);
 
     if (APlan.NetNamespace >= 0 && setns(APlan.NetNamespace, CLONE_NEWNET) != 0) {
-        ChildFailed(AReport, TChildStep::csNetNamespace);
+        ChildFailed(AReport, __LINE__);
     }
     if (options.Resolver != nullptr || options.HideSystemLocales) {
         const bool own = unshare(CLONE_NEWNS) == 0 ||
                          (options.Resolver == nullptr && EnterOwnUserNamespace(APlan));
         if (!own || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            ChildFailed(AReport, TChildStep::csMountNamespace);
+            ChildFailed(AReport, __LINE__);
         }
     }
     constexpr const char* SystemLocales = "/usr/lib/locale";
     if (options.HideSystemLocales && access(SystemLocales, F_OK) == 0 &&
         mount("tarvex-no-locales", SystemLocales, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV,
               "size=4k") != 0) {
-        ChildFailed(AReport, TChildStep::csHideLocales);
+        ChildFailed(AReport, __LINE__);
     }
     if (options.Resolver != nullptr) {
         const std::array<std::pair<const char*, const char*>, 3> binds{{
@@ -274,7 +261,7 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
         }};
         for (const auto& [source, target] : binds) {
             if (mount(source, target, nullptr, MS_BIND, nullptr) != 0) {
-                ChildFailed(AReport, TChildStep::csBindMount);
+                ChildFailed(AReport, __LINE__);
             }
         }
     }
@@ -282,7 +269,7 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
         const gid_t group = NobodyId;
         if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
             setresuid(NobodyId, NobodyId, NobodyId) != 0) {
-            ChildFailed(AReport, TChildStep::csPrivilege);
+            ChildFailed(AReport, __LINE__);
         }
     }
     // Everything the test process had open stays out of the program.
@@ -297,30 +284,18 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
                               : -1;
         const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (moved < 0 || null < 0) {
-            ChildFailed(AReport, TChildStep::csDescriptors);
+            ChildFailed(AReport, __LINE__);
         }
         report = moved;
         const int spare = fcntl(null, F_DUPFD_CLOEXEC, options.InheritedDescriptors + 8);
         for (int fd = 3; fd < 3 + options.InheritedDescriptors; ++fd) {
             if (spare < 0 || dup2(spare, fd) != fd) {
-                ChildFailed(report, TChildStep::csDescriptors);
+                ChildFailed(report, __LINE__);
             }
         }
     }
-    cpu_set_t only;
-    CPU_ZERO(&only);
-    CPU_SET(options.Cpu, &only);
-    if (options.Cpu >= 0 && sched_setaffinity(0, sizeof only, &only) != 0) {
-        ChildFailed(report, TChildStep::csLimits);
-    }
-    for (const auto& [resource, value] : options.Limits) {
-        const rlimit limit{value, value};
-        if (setrlimit(static_cast<__rlimit_resource>(resource), &limit) != 0) {
-            ChildFailed(report, TChildStep::csLimits);
-        }
-    }
     execve(APlan.Path, APlan.Argv, APlan.Envp);
-    ChildFailed(report, TChildStep::csExec);
+    ChildFailed(report, __LINE__);
 }
 
 std::vector<char*> PointersTo(std::vector<std::string>& ATexts) {
@@ -427,8 +402,8 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
         got = read(reportRead.Get(), failure.data(), sizeof(failure));
     } while (got < 0 && errno == EINTR);
     if (got > 0) {
-        FStartError = "child set-up step " + std::to_string(failure[0]) +
-                      " failed: " + std::strerror(failure[1]);
+        FStartError = "the child's set-up failed at line " + std::to_string(failure[0]) + " of " +
+                      __FILE__ + ": " + std::strerror(failure[1]);
         int status = 0;
         waitpid(FPid, &status, 0);
         FPid = -1;
@@ -531,19 +506,19 @@ void TProcess::Signal(int ASignal) const noexcept {
     }
 }
 
+bool TProcess::Ended() {
+    int status = 0;
+    if (!FStatus && FPid > 0 && waitpid(FPid, &status, WNOHANG) == FPid) {
+        const bool exited = WIFEXITED(status);
+        FStatus = TExitStatus{exited, exited ? WEXITSTATUS(status) : 0,
+                              WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+    }
+    return FStatus.has_value();
+}
+
 std::optional<TExitStatus> TProcess::WaitExit(int ATimeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ATimeoutMs);
-    while (!FStatus && FPid > 0) {
-        int status = 0;
-        const pid_t done = waitpid(FPid, &status, WNOHANG);
-        if (done == FPid) {
-            TExitStatus result;
-            result.Exited = WIFEXITED(status);
-            result.Code = result.Exited ? WEXITSTATUS(status) : 0;
-            result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-            FStatus = result;
-            break;
-        }
+    while (FPid > 0 && !Ended()) {
         if (Clock::now() >= deadline) {
             return std::nullopt;
         }
