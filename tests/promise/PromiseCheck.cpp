@@ -4,7 +4,6 @@
 // A failing draw prints its seed and the command that runs exactly that draw again.
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,6 +13,7 @@
 #include <array>
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -36,8 +36,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr std::string_view LocalIp = "10.77.0.1";
-constexpr std::string_view PeerIp = "10.77.0.2";
+constexpr std::string_view LocalIp = PeerNetwork::LocalAddress;
+constexpr std::string_view PeerIp = PeerNetwork::PeerAddress;
 constexpr std::string_view ThirdIp = "10.77.0.3";
 constexpr std::string_view HostsText =
     "127.0.0.1 localhost\n127.0.0.1 own.hosts\n10.77.0.2 peer.hosts\n";
@@ -535,16 +535,15 @@ struct TSample {
 };
 
 std::optional<TSample> SampleOf(pid_t APid) {
-    TSample sample;
-    DIR* directory = opendir(("/proc/" + std::to_string(APid) + "/fd").c_str());
-    if (directory == nullptr) {
+    const std::string directory = "/proc/" + std::to_string(APid);
+    std::error_code gone;
+    const auto descriptors = std::filesystem::directory_iterator(directory + "/fd", gone);
+    if (gone) {
         return std::nullopt;
     }
-    while (const dirent* entry = readdir(directory)) {
-        sample.Descriptors += entry->d_name[0] != '.' ? 1 : 0;
-    }
-    closedir(directory);
-    std::ifstream status("/proc/" + std::to_string(APid) + "/status");
+    TSample sample;
+    sample.Descriptors = static_cast<int>(std::distance(descriptors, {}));
+    std::ifstream status(directory + "/status");
     for (std::string line; std::getline(status, line);) {
         if (line.starts_with("Threads:")) {
             sample.Threads = std::stoi(line.substr(8));
@@ -599,11 +598,10 @@ private:
 };
 
 std::vector<std::string> TRun::Execute() {
-    TestNetwork network;
-    TestNamespace& local = network.AddNamespace("pl");
-    TestNamespace& peer = network.AddNamespace("pp");
-    if (!network.Link(local, std::string(LocalIp) + "/24", peer, std::string(PeerIp) + "/24") ||
-        peer.Exec("ip addr add " + std::string(ThirdIp) + "/24 dev tl0b") != 0 ||
+    PeerNetwork network;
+    TestNamespace& local = network.Local();
+    TestNamespace& peer = network.Peer();
+    if (!network.Ok() || peer.Exec("ip addr add " + std::string(ThirdIp) + "/24 dev tl0b") != 0 ||
         !peer.IgnoreEchoRequests() ||
         !local.SetSysctl("net.ipv4.icmp_echo_ignore_all", FDraw.OwnIgnores ? "1" : "0")) {
         return {"cannot set up the namespaces"};

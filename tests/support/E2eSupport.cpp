@@ -21,6 +21,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <utility>
 
 #include "util/Signals.h"
 
@@ -33,104 +34,70 @@ using Clock = std::chrono::steady_clock;
 constexpr uid_t NobodyId = 65534;
 
 // A descriptor that is closed when the owner goes.
-class TFd {
-public:
+struct TFd {
+    int Fd = -1;
+
     TFd() = default;
-    explicit TFd(int AFd) noexcept : FFd(AFd) {}
+    explicit TFd(int AFd) noexcept : Fd(AFd) {}
     ~TFd() { Reset(); }
     TFd(const TFd&) = delete;
     TFd& operator=(const TFd&) = delete;
-    TFd(TFd&& AOther) noexcept : FFd(AOther.Release()) {}
-    TFd& operator=(TFd&& AOther) noexcept {
-        if (this != &AOther) {
-            Reset();
-            FFd = AOther.Release();
+    void Reset(int AFd = -1) noexcept {
+        if (Fd >= 0) {
+            close(Fd);
         }
-        return *this;
+        Fd = AFd;
     }
-
-    int Get() const noexcept { return FFd; }
-    int Release() noexcept {
-        const int fd = FFd;
-        FFd = -1;
-        return fd;
-    }
-    void Reset() noexcept {
-        if (FFd >= 0) {
-            close(FFd);
-            FFd = -1;
-        }
-    }
-
-private:
-    int FFd = -1;
+    int Release() noexcept { return std::exchange(Fd, -1); }
 };
 
-// The two ends of one child stream: what the child gets as its descriptor, what the test reads.
+// The two ends of one child stream: the child's descriptor (none for skClosed and skOutput) and
+// the end the test reads (none when it reads nothing).
 struct TStreamEnds {
-    TFd Child;    // -1 with Closed: the child's descriptor is closed
-    TFd Reading;  // -1 when the test reads nothing
-    bool Closed = false;
-    bool SameAsOutput = false;
+    TStreamEnds(TStreamKind AKind, int APipeBytes = 0, bool ANonBlocking = false);
+
+    TStreamKind Kind;
+    TFd Child;
+    TFd Reading;
     std::string Failure;
 };
 
-TStreamEnds OpenStream(TStreamKind AKind, int APipeBytes = 0, bool ANonBlocking = false) {
-    TStreamEnds ends;
-    switch (AKind) {
-        case TStreamKind::skPipe: {
-            int fds[2];
-            if (pipe2(fds, O_CLOEXEC) != 0) {
-                ends.Failure = "pipe2 failed";
-                break;
-            }
-            // O_NONBLOCK lives in the open file the program shares with the test.
-            if ((APipeBytes > 0 && fcntl(fds[1], F_SETPIPE_SZ, APipeBytes) < 0) ||
-                (ANonBlocking && fcntl(fds[1], F_SETFL, O_WRONLY | O_NONBLOCK) != 0)) {
-                ends.Failure = "cannot size the pipe or make it non-blocking";
-            }
-            ends.Reading = TFd(fds[0]);
-            ends.Child = TFd(fds[1]);
-            break;
+TStreamEnds::TStreamEnds(TStreamKind AKind, int APipeBytes, bool ANonBlocking) : Kind(AKind) {
+    if (AKind == TStreamKind::skPipe) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            Failure = "pipe2 failed";
+            return;
         }
-        case TStreamKind::skTerminal: {
-            TFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-            if (master.Get() < 0 || grantpt(master.Get()) != 0 || unlockpt(master.Get()) != 0) {
-                ends.Failure = "no pseudo-terminal";
-                break;
-            }
-            const char* slaveName = ptsname(master.Get());
-            TFd slave(slaveName == nullptr ? -1 : open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC));
-            if (slave.Get() < 0) {
-                ends.Failure = "cannot open the terminal's slave side";
-                break;
-            }
-            // Raw mode: the bytes arrive as written, without a carriage return added.
-            termios mode{};
-            if (tcgetattr(slave.Get(), &mode) == 0) {
-                cfmakeraw(&mode);
-                tcsetattr(slave.Get(), TCSANOW, &mode);
-            }
-            ends.Reading = std::move(master);
-            ends.Child = std::move(slave);
-            break;
+        Reading.Reset(fds[0]);
+        Child.Reset(fds[1]);
+        // O_NONBLOCK lives in the open file the program shares with the test.
+        if ((APipeBytes > 0 && fcntl(Child.Fd, F_SETPIPE_SZ, APipeBytes) < 0) ||
+            (ANonBlocking && fcntl(Child.Fd, F_SETFL, O_WRONLY | O_NONBLOCK) != 0)) {
+            Failure = "cannot size the pipe or make it non-blocking";
         }
-        case TStreamKind::skNull:
-        case TStreamKind::skFull:
-            ends.Child = TFd(open(AKind == TStreamKind::skNull ? "/dev/null" : "/dev/full",
-                                  O_WRONLY | O_CLOEXEC));
-            if (ends.Child.Get() < 0) {
-                ends.Failure = "cannot open a device";
-            }
-            break;
-        case TStreamKind::skClosed:
-            ends.Closed = true;
-            break;
-        case TStreamKind::skOutput:
-            ends.SameAsOutput = true;
-            break;
+    } else if (AKind == TStreamKind::skTerminal) {
+        Reading.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        const char* slaveName =
+            Reading.Fd < 0 || grantpt(Reading.Fd) != 0 || unlockpt(Reading.Fd) != 0
+                ? nullptr
+                : ptsname(Reading.Fd);
+        Child.Reset(slaveName == nullptr ? -1 : open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC));
+        termios mode{};
+        if (Child.Fd < 0 || tcgetattr(Child.Fd, &mode) != 0) {
+            Failure = "no pseudo-terminal";
+            return;
+        }
+        // Raw mode: the bytes arrive as written, without a carriage return added.
+        cfmakeraw(&mode);
+        tcsetattr(Child.Fd, TCSANOW, &mode);
+    } else if (AKind == TStreamKind::skNull || AKind == TStreamKind::skFull) {
+        Child.Reset(
+            open(AKind == TStreamKind::skNull ? "/dev/null" : "/dev/full", O_WRONLY | O_CLOEXEC));
+        if (Child.Fd < 0) {
+            Failure = "cannot open a device";
+        }
     }
-    return ends;
 }
 
 // A failed step of the child's set-up, reported to the parent by its source line and errno.
@@ -142,17 +109,11 @@ TStreamEnds OpenStream(TStreamKind AKind, int APipeBytes = 0, bool ANonBlocking 
 
 // Only async-signal-safe calls from here to exec.
 void PlaceStream(int AReport, const TStreamEnds& AEnds, int ATarget) noexcept {
-    if (AEnds.Closed) {
+    if (AEnds.Kind == TStreamKind::skClosed) {
         close(ATarget);
         return;
     }
-    if (AEnds.SameAsOutput) {
-        if (dup2(1, ATarget) < 0) {
-            ChildFailed(AReport, __LINE__);
-        }
-        return;
-    }
-    if (dup2(AEnds.Child.Get(), ATarget) < 0) {
+    if (dup2(AEnds.Kind == TStreamKind::skOutput ? 1 : AEnds.Child.Fd, ATarget) < 0) {
         ChildFailed(AReport, __LINE__);
     }
 }
@@ -355,20 +316,19 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
     std::vector<char*> argv = PointersTo(arguments);
     std::vector<char*> envp = PointersTo(environment);
 
-    TStreamEnds output =
-        OpenStream(AOptions.Output, AOptions.OutputPipeBytes, AOptions.NonBlockingOutput);
-    TStreamEnds error = OpenStream(AOptions.Error);
+    TStreamEnds output(AOptions.Output, AOptions.OutputPipeBytes, AOptions.NonBlockingOutput);
+    TStreamEnds error(AOptions.Error);
     TFd input(open("/dev/null", O_RDONLY | O_CLOEXEC));
     TFd netNamespace;
     if (!AOptions.NetNamespace.empty()) {
-        netNamespace =
-            TFd(open(("/run/netns/" + AOptions.NetNamespace).c_str(), O_RDONLY | O_CLOEXEC));
-        if (netNamespace.Get() < 0) {
+        netNamespace.Reset(
+            open(("/run/netns/" + AOptions.NetNamespace).c_str(), O_RDONLY | O_CLOEXEC));
+        if (netNamespace.Fd < 0) {
             FStartError = "no network namespace " + AOptions.NetNamespace;
             return;
         }
     }
-    if (!output.Failure.empty() || !error.Failure.empty() || input.Get() < 0) {
+    if (!output.Failure.empty() || !error.Failure.empty() || input.Fd < 0) {
         FStartError = output.Failure + error.Failure + " (cannot set up the streams)";
         return;
     }
@@ -382,8 +342,8 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
 
     const std::string userMap = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1";
     const std::string groupMap = std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1";
-    const TChildPlan plan{AOptions,           path.c_str(),    argv.data(),     envp.data(),
-                          netNamespace.Get(), userMap.c_str(), groupMap.c_str()};
+    const TChildPlan plan{AOptions,        path.c_str(),    argv.data(),     envp.data(),
+                          netNamespace.Fd, userMap.c_str(), groupMap.c_str()};
     // What the test process has buffered would otherwise be written by a child body too.
     std::fflush(nullptr);
     const pid_t pid = fork();
@@ -392,14 +352,14 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
         return;
     }
     if (pid == 0) {
-        RunChild(plan, output, error, input.Get(), reportWrite.Get());
+        RunChild(plan, output, error, input.Fd, reportWrite.Fd);
     }
     FPid = pid;
     reportWrite.Reset();
     std::array<int, 2> failure{};
     ssize_t got = 0;
     do {
-        got = read(reportRead.Get(), failure.data(), sizeof(failure));
+        got = read(reportRead.Fd, failure.data(), sizeof(failure));
     } while (got < 0 && errno == EINTR);
     if (got > 0) {
         FStartError = "the child's set-up failed at line " + std::to_string(failure[0]) + " of " +

@@ -36,11 +36,9 @@ TestNamespace::~TestNamespace() {
 
 std::string TestNamespace::Path() const { return "/run/netns/" + FName; }
 
-std::string TestNamespace::Command(std::string_view ACommand) const {
-    return "ip netns exec " + FName + " sh -c " + ShellQuote(ACommand);
+int TestNamespace::Exec(std::string_view ACommand) const {
+    return Shell("ip netns exec " + FName + " sh -c " + ShellQuote(ACommand));
 }
-
-int TestNamespace::Exec(std::string_view ACommand) const { return Shell(Command(ACommand)); }
 
 bool TestNamespace::SetSysctl(std::string_view AKey, std::string_view AValue) const {
     return Exec("sysctl -q -w " + std::string(AKey) + "=" + std::string(AValue)) == 0;

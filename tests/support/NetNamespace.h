@@ -31,9 +31,7 @@ public:
     // /run/netns/<name>, what setns() opens.
     std::string Path() const;
 
-    // The command, run by sh inside the namespace: "ip netns exec <name> sh -c '<command>'".
-    std::string Command(std::string_view ACommand) const;
-    // Runs the command inside the namespace; its exit status, or -1.
+    // Runs the command with sh inside the namespace; its exit status, or -1.
     int Exec(std::string_view ACommand) const;
 
     // Writes one sysctl of this namespace (net.* keys are per namespace).
