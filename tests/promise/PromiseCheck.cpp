@@ -85,7 +85,6 @@ struct TDraw {
     TReading Reading = TReading::rdPrompt;
     int PipeBytes = 0;
     bool NonBlocking = false;
-    int Inherited = 0;
     std::vector<int> Blocked;
     std::vector<int> Ignored;
     std::vector<std::string> Environment;
@@ -96,7 +95,7 @@ struct TDraw {
     int FirstPressMs = 0, GapMs = 0;
 
     bool AlarmCause() const {
-        return Host.Text[0] == '\0' || Inherited > 1000 || Resolver == TResolver::rsSilent ||
+        return Host.Text[0] == '\0' || Resolver == TResolver::rsSilent ||
                Resolver == TResolver::rsFailing;
     }
     bool ExitCause() const {
@@ -150,7 +149,6 @@ TDraw DrawRun(std::uint64_t ASeed) {
         draw.PipeBytes = Pick(random, {0, 4096});
         draw.NonBlocking = Chance(random, 0.4);
     }
-    draw.Inherited = Pick(random, {0, 0, 0, 1100});
     // Only the keyboard's signals matter to the program; the rest it leaves as it finds them.
     for (const int signalNumber : {SIGINT, SIGQUIT}) {
         if (Chance(random, 0.3)) {
@@ -187,11 +185,12 @@ std::string Describe(const TDraw& ADraw) {
          << ADraw.Beep << "' " << ADraw.Timeout << " " << ADraw.Delay << " in/out/err "
          << Streams[int(ADraw.Input)] << "/" << Streams[int(ADraw.Output)] << "/"
          << Streams[int(ADraw.Error)] << " reading " << int(ADraw.Reading) << " pipe "
-         << ADraw.PipeBytes << (ADraw.NonBlocking ? " non-blocking" : "") << " inherited "
-         << ADraw.Inherited << " " << ADraw.Environment[2] << " " << ADraw.Environment[3]
-         << " drop " << ADraw.Drop << " error " << ADraw.ErrorRate << " foreign " << ADraw.Foreign
-         << "x" << ADraw.Burst << " reply<=" << ADraw.MaxReplyDelay << "ms press "
-         << strsignal(ADraw.PressSignal) << " at " << ADraw.FirstPressMs << "+" << ADraw.GapMs;
+         << ADraw.PipeBytes << (ADraw.NonBlocking ? " non-blocking" : "") << " blocked/ignored "
+         << ADraw.Blocked.size() << "/" << ADraw.Ignored.size() << " " << ADraw.Environment[2]
+         << " " << ADraw.Environment[3] << " drop " << ADraw.Drop << " error " << ADraw.ErrorRate
+         << " foreign " << ADraw.Foreign << "x" << ADraw.Burst << " reply<=" << ADraw.MaxReplyDelay
+         << "ms press " << strsignal(ADraw.PressSignal) << " at " << ADraw.FirstPressMs << "+"
+         << ADraw.GapMs;
     return text.str();
 }
 
@@ -628,7 +627,6 @@ std::vector<std::string> TRun::Execute() {
     options.Input = FDraw.Input;
     options.OutputPipeBytes = FDraw.PipeBytes;
     options.NonBlockingOutput = FDraw.NonBlocking;
-    options.InheritedDescriptors = FDraw.Inherited;
     options.BlockedSignals = FDraw.Blocked;
     options.IgnoredSignals = FDraw.Ignored;
     const long dropsBefore = SoftnetDrops();
@@ -638,7 +636,7 @@ std::vector<std::string> TRun::Execute() {
     if (!tarvex.Started()) {
         return {"cannot start the program: " + tarvex.StartError()};
     }
-    const int openAtStart = FDraw.Inherited + (FDraw.Input != TStreamKind::skClosed) +
+    const int openAtStart = (FDraw.Input != TStreamKind::skClosed) +
                             (FDraw.Output != TStreamKind::skClosed) +
                             (FDraw.Error != TStreamKind::skClosed);
     // Until the moment or the end, sampling the process and reading as the draw says.

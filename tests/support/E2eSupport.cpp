@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -235,28 +234,8 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
     }
     // Everything the test process had open stays out of the program.
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    int report = AReport;
-    if (options.InheritedDescriptors > 0) {
-        // Numbers 3 and up are all taken by /dev/null, left open; the report pipe moves past
-        // them first.
-        const rlimit raised{4096, 4096};
-        const int moved = setrlimit(RLIMIT_NOFILE, &raised) == 0
-                              ? fcntl(AReport, F_DUPFD_CLOEXEC, options.InheritedDescriptors + 8)
-                              : -1;
-        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (moved < 0 || null < 0) {
-            ChildFailed(AReport, __LINE__);
-        }
-        report = moved;
-        const int spare = fcntl(null, F_DUPFD_CLOEXEC, options.InheritedDescriptors + 8);
-        for (int fd = 3; fd < 3 + options.InheritedDescriptors; ++fd) {
-            if (spare < 0 || dup2(spare, fd) != fd) {
-                ChildFailed(report, __LINE__);
-            }
-        }
-    }
     execve(APlan.Path, APlan.Argv, APlan.Envp);
-    ChildFailed(report, __LINE__);
+    ChildFailed(AReport, __LINE__);
 }
 
 std::vector<char*> PointersTo(std::vector<std::string>& ATexts) {

@@ -79,9 +79,6 @@ struct TSpawnOptions {
     // (a user namespace of its own without root): only the built-in C and POSIX locales and
     // those under a LOCPATH remain.
     bool HideSystemLocales = false;
-    // Descriptors left open for the program, as a parent that leaks them would, with the
-    // descriptor limit raised to 4096.
-    int InheritedDescriptors = 0;
     // What a careless or unusual parent hands down: standard input (skNull or skClosed), a
     // standard output pipe of this many bytes (0: the default) that is non-blocking, and signals
     // blocked or ignored.
