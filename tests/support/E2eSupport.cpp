@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,6 +20,7 @@
 #include <cstring>
 #include <exception>
 #include <fstream>
+#include <utility>
 
 #include "util/Signals.h"
 
@@ -33,140 +33,87 @@ using Clock = std::chrono::steady_clock;
 constexpr uid_t NobodyId = 65534;
 
 // A descriptor that is closed when the owner goes.
-class TFd {
-public:
+struct TFd {
+    int Fd = -1;
+
     TFd() = default;
-    explicit TFd(int AFd) noexcept : FFd(AFd) {}
+    explicit TFd(int AFd) noexcept : Fd(AFd) {}
     ~TFd() { Reset(); }
     TFd(const TFd&) = delete;
     TFd& operator=(const TFd&) = delete;
-    TFd(TFd&& AOther) noexcept : FFd(AOther.Release()) {}
-    TFd& operator=(TFd&& AOther) noexcept {
-        if (this != &AOther) {
-            Reset();
-            FFd = AOther.Release();
+    void Reset(int AFd = -1) noexcept {
+        if (Fd >= 0) {
+            close(Fd);
         }
-        return *this;
+        Fd = AFd;
     }
-
-    int Get() const noexcept { return FFd; }
-    int Release() noexcept {
-        const int fd = FFd;
-        FFd = -1;
-        return fd;
-    }
-    void Reset() noexcept {
-        if (FFd >= 0) {
-            close(FFd);
-            FFd = -1;
-        }
-    }
-
-private:
-    int FFd = -1;
+    int Release() noexcept { return std::exchange(Fd, -1); }
 };
 
-// The two ends of one child stream: what the child gets as its descriptor, what the test reads.
+// The two ends of one child stream: the child's descriptor (none for skClosed and skOutput) and
+// the end the test reads (none when it reads nothing).
 struct TStreamEnds {
-    TFd Child;    // -1 with Closed: the child's descriptor is closed
-    TFd Reading;  // -1 when the test reads nothing
-    bool Closed = false;
-    bool SameAsOutput = false;
+    TStreamEnds(TStreamKind AKind, int APipeBytes = 0, bool ANonBlocking = false);
+
+    TStreamKind Kind;
+    TFd Child;
+    TFd Reading;
     std::string Failure;
 };
 
-TStreamEnds OpenStream(TStreamKind AKind, int APipeBytes = 0, bool ANonBlocking = false) {
-    TStreamEnds ends;
-    switch (AKind) {
-        case TStreamKind::skPipe: {
-            int fds[2];
-            if (pipe2(fds, O_CLOEXEC) != 0) {
-                ends.Failure = "pipe2 failed";
-                break;
-            }
-            // O_NONBLOCK lives in the open file the program shares with the test.
-            if ((APipeBytes > 0 && fcntl(fds[1], F_SETPIPE_SZ, APipeBytes) < 0) ||
-                (ANonBlocking && fcntl(fds[1], F_SETFL, O_WRONLY | O_NONBLOCK) != 0)) {
-                ends.Failure = "cannot size the pipe or make it non-blocking";
-            }
-            ends.Reading = TFd(fds[0]);
-            ends.Child = TFd(fds[1]);
-            break;
+TStreamEnds::TStreamEnds(TStreamKind AKind, int APipeBytes, bool ANonBlocking) : Kind(AKind) {
+    if (AKind == TStreamKind::skPipe) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            Failure = "pipe2 failed";
+            return;
         }
-        case TStreamKind::skTerminal: {
-            TFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-            if (master.Get() < 0 || grantpt(master.Get()) != 0 || unlockpt(master.Get()) != 0) {
-                ends.Failure = "no pseudo-terminal";
-                break;
-            }
-            const char* slaveName = ptsname(master.Get());
-            TFd slave(slaveName == nullptr ? -1 : open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC));
-            if (slave.Get() < 0) {
-                ends.Failure = "cannot open the terminal's slave side";
-                break;
-            }
-            // Raw mode: the bytes arrive as written, without a carriage return added.
-            termios mode{};
-            if (tcgetattr(slave.Get(), &mode) == 0) {
-                cfmakeraw(&mode);
-                tcsetattr(slave.Get(), TCSANOW, &mode);
-            }
-            ends.Reading = std::move(master);
-            ends.Child = std::move(slave);
-            break;
+        Reading.Reset(fds[0]);
+        Child.Reset(fds[1]);
+        // O_NONBLOCK lives in the open file the program shares with the test.
+        if ((APipeBytes > 0 && fcntl(Child.Fd, F_SETPIPE_SZ, APipeBytes) < 0) ||
+            (ANonBlocking && fcntl(Child.Fd, F_SETFL, O_WRONLY | O_NONBLOCK) != 0)) {
+            Failure = "cannot size the pipe or make it non-blocking";
         }
-        case TStreamKind::skNull:
-        case TStreamKind::skFull:
-            ends.Child = TFd(open(AKind == TStreamKind::skNull ? "/dev/null" : "/dev/full",
-                                  O_WRONLY | O_CLOEXEC));
-            if (ends.Child.Get() < 0) {
-                ends.Failure = "cannot open a device";
-            }
-            break;
-        case TStreamKind::skClosed:
-            ends.Closed = true;
-            break;
-        case TStreamKind::skOutput:
-            ends.SameAsOutput = true;
-            break;
+    } else if (AKind == TStreamKind::skTerminal) {
+        Reading.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        const char* slaveName =
+            Reading.Fd < 0 || grantpt(Reading.Fd) != 0 || unlockpt(Reading.Fd) != 0
+                ? nullptr
+                : ptsname(Reading.Fd);
+        Child.Reset(slaveName == nullptr ? -1 : open(slaveName, O_RDWR | O_NOCTTY | O_CLOEXEC));
+        termios mode{};
+        if (Child.Fd < 0 || tcgetattr(Child.Fd, &mode) != 0) {
+            Failure = "no pseudo-terminal";
+            return;
+        }
+        // Raw mode: the bytes arrive as written, without a carriage return added.
+        cfmakeraw(&mode);
+        tcsetattr(Child.Fd, TCSANOW, &mode);
+    } else if (AKind == TStreamKind::skNull || AKind == TStreamKind::skFull) {
+        Child.Reset(
+            open(AKind == TStreamKind::skNull ? "/dev/null" : "/dev/full", O_WRONLY | O_CLOEXEC));
+        if (Child.Fd < 0) {
+            Failure = "cannot open a device";
+        }
     }
-    return ends;
 }
 
-// Steps of the child's set-up, reported to the parent when one fails.
-enum class TChildStep : int {
-    csSignals = 1,
-    csStreams,
-    csNetNamespace,
-    csMountNamespace,
-    csBindMount,
-    csPrivilege,
-    csExec,
-    csDescriptors,
-    csHideLocales,
-    csLimits,
-};
-
-[[noreturn]] void ChildFailed(int AReport, TChildStep AStep) noexcept {
-    const std::array<int, 2> failure{static_cast<int>(AStep), errno};
+// A failed step of the child's set-up, reported to the parent by its source line and errno.
+[[noreturn]] void ChildFailed(int AReport, int ALine) noexcept {
+    const std::array<int, 2> failure{ALine, errno};
     [[maybe_unused]] const ssize_t written = write(AReport, failure.data(), sizeof(failure));
     _exit(127);
 }
 
 // Only async-signal-safe calls from here to exec.
 void PlaceStream(int AReport, const TStreamEnds& AEnds, int ATarget) noexcept {
-    if (AEnds.Closed) {
+    if (AEnds.Kind == TStreamKind::skClosed) {
         close(ATarget);
         return;
     }
-    if (AEnds.SameAsOutput) {
-        if (dup2(1, ATarget) < 0) {
-            ChildFailed(AReport, TChildStep::csStreams);
-        }
-        return;
-    }
-    if (dup2(AEnds.Child.Get(), ATarget) < 0) {
-        ChildFailed(AReport, TChildStep::csStreams);
+    if (dup2(AEnds.Kind == TStreamKind::skOutput ? 1 : AEnds.Child.Fd, ATarget) < 0) {
+        ChildFailed(AReport, __LINE__);
     }
 }
 
@@ -228,7 +175,7 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
     sigemptyset(&standard.sa_mask);
     for (const int signalNumber : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGCHLD, SIGALRM}) {
         if (sigaction(signalNumber, &standard, nullptr) != 0) {
-            ChildFailed(AReport, TChildStep::csSignals);
+            ChildFailed(AReport, __LINE__);
         }
     }
     for (const int signalNumber : options.IgnoredSignals) {
@@ -245,26 +192,26 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
 
     if (options.Input == TStreamKind::skClosed ? close(0) != 0 && errno != EBADF
                                                : dup2(AInput, 0) < 0) {
-        ChildFailed(AReport, TChildStep::csStreams);
+        ChildFailed(AReport, __LINE__);
     }
     PlaceStream(AReport, AOutput, 1);
     PlaceStream(AReport, AError, 2);
 
     if (APlan.NetNamespace >= 0 && setns(APlan.NetNamespace, CLONE_NEWNET) != 0) {
-        ChildFailed(AReport, TChildStep::csNetNamespace);
+        ChildFailed(AReport, __LINE__);
     }
     if (options.Resolver != nullptr || options.HideSystemLocales) {
         const bool own = unshare(CLONE_NEWNS) == 0 ||
                          (options.Resolver == nullptr && EnterOwnUserNamespace(APlan));
         if (!own || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            ChildFailed(AReport, TChildStep::csMountNamespace);
+            ChildFailed(AReport, __LINE__);
         }
     }
     constexpr const char* SystemLocales = "/usr/lib/locale";
     if (options.HideSystemLocales && access(SystemLocales, F_OK) == 0 &&
         mount("tarvex-no-locales", SystemLocales, "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV,
               "size=4k") != 0) {
-        ChildFailed(AReport, TChildStep::csHideLocales);
+        ChildFailed(AReport, __LINE__);
     }
     if (options.Resolver != nullptr) {
         const std::array<std::pair<const char*, const char*>, 3> binds{{
@@ -274,7 +221,7 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
         }};
         for (const auto& [source, target] : binds) {
             if (mount(source, target, nullptr, MS_BIND, nullptr) != 0) {
-                ChildFailed(AReport, TChildStep::csBindMount);
+                ChildFailed(AReport, __LINE__);
             }
         }
     }
@@ -282,45 +229,13 @@ bool EnterOwnUserNamespace(const TChildPlan& APlan) noexcept {
         const gid_t group = NobodyId;
         if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
             setresuid(NobodyId, NobodyId, NobodyId) != 0) {
-            ChildFailed(AReport, TChildStep::csPrivilege);
+            ChildFailed(AReport, __LINE__);
         }
     }
     // Everything the test process had open stays out of the program.
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    int report = AReport;
-    if (options.InheritedDescriptors > 0) {
-        // Numbers 3 and up are all taken by /dev/null, left open; the report pipe moves past
-        // them first.
-        const rlimit raised{4096, 4096};
-        const int moved = setrlimit(RLIMIT_NOFILE, &raised) == 0
-                              ? fcntl(AReport, F_DUPFD_CLOEXEC, options.InheritedDescriptors + 8)
-                              : -1;
-        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (moved < 0 || null < 0) {
-            ChildFailed(AReport, TChildStep::csDescriptors);
-        }
-        report = moved;
-        const int spare = fcntl(null, F_DUPFD_CLOEXEC, options.InheritedDescriptors + 8);
-        for (int fd = 3; fd < 3 + options.InheritedDescriptors; ++fd) {
-            if (spare < 0 || dup2(spare, fd) != fd) {
-                ChildFailed(report, TChildStep::csDescriptors);
-            }
-        }
-    }
-    cpu_set_t only;
-    CPU_ZERO(&only);
-    CPU_SET(options.Cpu, &only);
-    if (options.Cpu >= 0 && sched_setaffinity(0, sizeof only, &only) != 0) {
-        ChildFailed(report, TChildStep::csLimits);
-    }
-    for (const auto& [resource, value] : options.Limits) {
-        const rlimit limit{value, value};
-        if (setrlimit(static_cast<__rlimit_resource>(resource), &limit) != 0) {
-            ChildFailed(report, TChildStep::csLimits);
-        }
-    }
     execve(APlan.Path, APlan.Argv, APlan.Envp);
-    ChildFailed(report, TChildStep::csExec);
+    ChildFailed(AReport, __LINE__);
 }
 
 std::vector<char*> PointersTo(std::vector<std::string>& ATexts) {
@@ -380,20 +295,19 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
     std::vector<char*> argv = PointersTo(arguments);
     std::vector<char*> envp = PointersTo(environment);
 
-    TStreamEnds output =
-        OpenStream(AOptions.Output, AOptions.OutputPipeBytes, AOptions.NonBlockingOutput);
-    TStreamEnds error = OpenStream(AOptions.Error);
+    TStreamEnds output(AOptions.Output, AOptions.OutputPipeBytes, AOptions.NonBlockingOutput);
+    TStreamEnds error(AOptions.Error);
     TFd input(open("/dev/null", O_RDONLY | O_CLOEXEC));
     TFd netNamespace;
     if (!AOptions.NetNamespace.empty()) {
-        netNamespace =
-            TFd(open(("/run/netns/" + AOptions.NetNamespace).c_str(), O_RDONLY | O_CLOEXEC));
-        if (netNamespace.Get() < 0) {
+        netNamespace.Reset(
+            open(("/run/netns/" + AOptions.NetNamespace).c_str(), O_RDONLY | O_CLOEXEC));
+        if (netNamespace.Fd < 0) {
             FStartError = "no network namespace " + AOptions.NetNamespace;
             return;
         }
     }
-    if (!output.Failure.empty() || !error.Failure.empty() || input.Get() < 0) {
+    if (!output.Failure.empty() || !error.Failure.empty() || input.Fd < 0) {
         FStartError = output.Failure + error.Failure + " (cannot set up the streams)";
         return;
     }
@@ -407,8 +321,8 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
 
     const std::string userMap = std::to_string(geteuid()) + " " + std::to_string(geteuid()) + " 1";
     const std::string groupMap = std::to_string(getegid()) + " " + std::to_string(getegid()) + " 1";
-    const TChildPlan plan{AOptions,           path.c_str(),    argv.data(),     envp.data(),
-                          netNamespace.Get(), userMap.c_str(), groupMap.c_str()};
+    const TChildPlan plan{AOptions,        path.c_str(),    argv.data(),     envp.data(),
+                          netNamespace.Fd, userMap.c_str(), groupMap.c_str()};
     // What the test process has buffered would otherwise be written by a child body too.
     std::fflush(nullptr);
     const pid_t pid = fork();
@@ -417,18 +331,18 @@ TProcess::TProcess(const TSpawnOptions& AOptions) {
         return;
     }
     if (pid == 0) {
-        RunChild(plan, output, error, input.Get(), reportWrite.Get());
+        RunChild(plan, output, error, input.Fd, reportWrite.Fd);
     }
     FPid = pid;
     reportWrite.Reset();
     std::array<int, 2> failure{};
     ssize_t got = 0;
     do {
-        got = read(reportRead.Get(), failure.data(), sizeof(failure));
+        got = read(reportRead.Fd, failure.data(), sizeof(failure));
     } while (got < 0 && errno == EINTR);
     if (got > 0) {
-        FStartError = "child set-up step " + std::to_string(failure[0]) +
-                      " failed: " + std::strerror(failure[1]);
+        FStartError = "the child's set-up failed at line " + std::to_string(failure[0]) + " of " +
+                      __FILE__ + ": " + std::strerror(failure[1]);
         int status = 0;
         waitpid(FPid, &status, 0);
         FPid = -1;
@@ -531,19 +445,19 @@ void TProcess::Signal(int ASignal) const noexcept {
     }
 }
 
+bool TProcess::Ended() {
+    int status = 0;
+    if (!FStatus && FPid > 0 && waitpid(FPid, &status, WNOHANG) == FPid) {
+        const bool exited = WIFEXITED(status);
+        FStatus = TExitStatus{exited, exited ? WEXITSTATUS(status) : 0,
+                              WIFSIGNALED(status) ? WTERMSIG(status) : 0};
+    }
+    return FStatus.has_value();
+}
+
 std::optional<TExitStatus> TProcess::WaitExit(int ATimeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ATimeoutMs);
-    while (!FStatus && FPid > 0) {
-        int status = 0;
-        const pid_t done = waitpid(FPid, &status, WNOHANG);
-        if (done == FPid) {
-            TExitStatus result;
-            result.Exited = WIFEXITED(status);
-            result.Code = result.Exited ? WEXITSTATUS(status) : 0;
-            result.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-            FStatus = result;
-            break;
-        }
+    while (FPid > 0 && !Ended()) {
         if (Clock::now() >= deadline) {
             return std::nullopt;
         }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -80,19 +79,14 @@ struct TSpawnOptions {
     // (a user namespace of its own without root): only the built-in C and POSIX locales and
     // those under a LOCPATH remain.
     bool HideSystemLocales = false;
-    // Descriptors left open for the program, as a parent that leaks them would, with the
-    // descriptor limit raised to 4096.
-    int InheritedDescriptors = 0;
     // What a careless or unusual parent hands down: standard input (skNull or skClosed), a
-    // standard output pipe of this many bytes (0: the default) that is non-blocking, signals
-    // blocked or ignored, resource limits (applied last) and a single CPU.
+    // standard output pipe of this many bytes (0: the default) that is non-blocking, and signals
+    // blocked or ignored.
     TStreamKind Input = TStreamKind::skNull;
     int OutputPipeBytes = 0;
     bool NonBlockingOutput = false;
     std::vector<int> BlockedSignals;
     std::vector<int> IgnoredSignals;
-    std::vector<std::pair<int, rlim_t>> Limits;
-    int Cpu = -1;
 };
 
 // A spawned program with its output streams. The destructor kills it (SIGKILL) and reaps it,
@@ -120,6 +114,8 @@ public:
     void Collect(int AMilliseconds);
 
     void Signal(int ASignal) const noexcept;
+    // True once the child has ended; reaps it without reading its streams.
+    bool Ended();
     // The test stops reading standard output: the program's reader is gone.
     void CloseOutput() noexcept { CloseStream(FOutput); }
     // Waits up to ATimeoutMs for the child to end, reading its streams to their end meanwhile.

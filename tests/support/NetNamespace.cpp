@@ -36,11 +36,9 @@ TestNamespace::~TestNamespace() {
 
 std::string TestNamespace::Path() const { return "/run/netns/" + FName; }
 
-std::string TestNamespace::Command(std::string_view ACommand) const {
-    return "ip netns exec " + FName + " sh -c " + ShellQuote(ACommand);
+int TestNamespace::Exec(std::string_view ACommand) const {
+    return Shell("ip netns exec " + FName + " sh -c " + ShellQuote(ACommand));
 }
-
-int TestNamespace::Exec(std::string_view ACommand) const { return Shell(Command(ACommand)); }
 
 bool TestNamespace::SetSysctl(std::string_view AKey, std::string_view AValue) const {
     return Exec("sysctl -q -w " + std::string(AKey) + "=" + std::string(AValue)) == 0;
@@ -56,38 +54,22 @@ void TestNamespace::KillProcesses() const {
 
 bool TestNamespace::EnableForwarding() const { return SetSysctl("net.ipv4.ip_forward", "1"); }
 
-TestNamespace& TestNetwork::AddNamespace(std::string_view ATag) {
-    FNamespaces.push_back(std::make_unique<TestNamespace>(ATag));
-    FOk = FOk && FNamespaces.back()->Ok();
-    return *FNamespaces.back();
+PeerNetwork::PeerNetwork() {
+    const std::string local = "ip -n " + FLocal.Name() + " ";
+    const std::string peer = "ip -n " + FPeer.Name() + " ";
+    // Made inside the local namespace with the other end moved straight to the peer, so no name
+    // shows outside.
+    FOk = FLocal.Ok() && FPeer.Ok() &&
+          Shell(local + "link add tl0a type veth peer name tl0b netns " + FPeer.Name()) == 0 &&
+          Shell(local + "addr add " + std::string(LocalAddress) + "/24 dev tl0a") == 0 &&
+          Shell(peer + "addr add " + std::string(PeerAddress) + "/24 dev tl0b") == 0 &&
+          Shell(local + "link set tl0a up") == 0 && Shell(peer + "link set tl0b up") == 0;
 }
 
-bool TestNetwork::Link(const TestNamespace& A, std::string_view AAddress, const TestNamespace& B,
-                       std::string_view BAddress) {
-    const std::string number = std::to_string(FLinks++);
-    const std::string endA = "tl" + number + "a";
-    const std::string endB = "tl" + number + "b";
-    // Made inside A with the other end moved straight to B, so no name shows outside.
-    const bool ok =
-        A.Ok() && B.Ok() &&
-        Shell("ip -n " + A.Name() + " link add " + endA + " type veth peer name " + endB +
-              " netns " + B.Name()) == 0 &&
-        Shell("ip -n " + A.Name() + " addr add " + std::string(AAddress) + " dev " + endA) == 0 &&
-        Shell("ip -n " + B.Name() + " addr add " + std::string(BAddress) + " dev " + endB) == 0 &&
-        Shell("ip -n " + A.Name() + " link set " + endA + " up") == 0 &&
-        Shell("ip -n " + B.Name() + " link set " + endB + " up") == 0;
-    FOk = FOk && ok;
-    return ok;
-}
-
-bool TestNetwork::AddRoute(const TestNamespace& ANamespace, std::string_view ARoute) {
+bool PeerNetwork::AddRoute(const TestNamespace& ANamespace, std::string_view ARoute) {
     const bool ok = Shell("ip -n " + ANamespace.Name() + " route add " + std::string(ARoute)) == 0;
     FOk = FOk && ok;
     return ok;
-}
-
-PeerNetwork::PeerNetwork() : FLocal(&AddNamespace("lo")), FPeer(&AddNamespace("pe")) {
-    Link(*FLocal, std::string(LocalAddress) + "/24", *FPeer, std::string(PeerAddress) + "/24");
 }
 
 ScopedNetnsEntry::ScopedNetnsEntry(const TestNamespace& ANamespace) {

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "tests/support/TestSupport.h"
 
@@ -31,9 +29,7 @@ public:
     // /run/netns/<name>, what setns() opens.
     std::string Path() const;
 
-    // The command, run by sh inside the namespace: "ip netns exec <name> sh -c '<command>'".
-    std::string Command(std::string_view ACommand) const;
-    // Runs the command inside the namespace; its exit status, or -1.
+    // Runs the command with sh inside the namespace; its exit status, or -1.
     int Exec(std::string_view ACommand) const;
 
     // Writes one sysctl of this namespace (net.* keys are per namespace).
@@ -50,43 +46,27 @@ private:
     bool FCreated = false;
 };
 
-// Namespaces joined by veth pairs. The namespaces (and with them the links) are removed with
-// the network. Ok() is false once any step failed.
-class TestNetwork {
-public:
-    TestNetwork() = default;
-    TestNetwork(const TestNetwork&) = delete;
-    TestNetwork& operator=(const TestNetwork&) = delete;
-
-    // A new namespace owned by the network.
-    TestNamespace& AddNamespace(std::string_view ATag = "ns");
-    // Joins two namespaces with a veth pair and brings both ends up with the given addresses
-    // in prefix form ("10.77.0.1/24"). The ends are named "tl<n>a" in A and "tl<n>b" in B.
-    bool Link(const TestNamespace& A, std::string_view AAddress, const TestNamespace& B,
-              std::string_view BAddress);
-    // Adds a route inside a namespace: "ip route add <route>".
-    bool AddRoute(const TestNamespace& ANamespace, std::string_view ARoute);
-    bool Ok() const noexcept { return FOk; }
-
-private:
-    std::vector<std::unique_ptr<TestNamespace>> FNamespaces;
-    int FLinks = 0;
-    bool FOk = true;
-};
-
-// The common case: a local namespace and a peer, one veth link between them.
-class PeerNetwork : public TestNetwork {
+// A local namespace and a peer joined by a veth pair ("tl0a" in the local one, "tl0b" in the
+// peer), removed with the object. Ok() is false once any step failed.
+class PeerNetwork {
 public:
     static constexpr std::string_view LocalAddress = "10.77.0.1";
     static constexpr std::string_view PeerAddress = "10.77.0.2";
 
     PeerNetwork();
-    TestNamespace& Local() noexcept { return *FLocal; }
-    TestNamespace& Peer() noexcept { return *FPeer; }
+    PeerNetwork(const PeerNetwork&) = delete;
+    PeerNetwork& operator=(const PeerNetwork&) = delete;
+
+    TestNamespace& Local() noexcept { return FLocal; }
+    TestNamespace& Peer() noexcept { return FPeer; }
+    // Adds a route inside a namespace: "ip route add <route>".
+    bool AddRoute(const TestNamespace& ANamespace, std::string_view ARoute);
+    bool Ok() const noexcept { return FOk; }
 
 private:
-    TestNamespace* FLocal;
-    TestNamespace* FPeer;
+    TestNamespace FLocal{"lo"};
+    TestNamespace FPeer{"pe"};
+    bool FOk = false;
 };
 
 // Moves the calling thread into a namespace (so sockets it makes belong there) and back to
