@@ -14,12 +14,8 @@ static_assert(Id_IPPROTO_IP == IPPROTO_IP && Id_IPPROTO_ICMP == IPPROTO_ICMP &&
               Id_IPPROTO_TCP == IPPROTO_TCP && Id_IPPROTO_UDP == IPPROTO_UDP &&
               Id_IPPROTO_RAW == IPPROTO_RAW);
 static_assert(Id_SOL_SOCKET == SOL_SOCKET && Id_IP_TTL == IP_TTL);
-static_assert(Id_SO_REUSEADDR == SO_REUSEADDR && Id_SO_ERROR == SO_ERROR &&
-              Id_SO_BROADCAST == SO_BROADCAST && Id_SO_SNDBUF == SO_SNDBUF &&
-              Id_SO_RCVBUF == SO_RCVBUF);
 static_assert(Id_SO_ATTACH_FILTER == SO_ATTACH_FILTER && Id_SO_TIMESTAMPNS == SO_TIMESTAMPNS);
-static_assert(Id_MSG_PEEK == MSG_PEEK && Id_MSG_NOSIGNAL == MSG_NOSIGNAL);
-static_assert(Id_SD_Recv == SHUT_RD && Id_SD_Send == SHUT_WR && Id_SD_Both == SHUT_RDWR);
+static_assert(Id_SD_Both == SHUT_RDWR);
 static_assert(Id_FD_SETSIZE == FD_SETSIZE);
 
 }  // namespace tarvex

@@ -42,15 +42,10 @@ sockaddr* AsAddress(sockaddr_in& AAddress) noexcept {
     return reinterpret_cast<sockaddr*>(&AAddress);
 }
 
-TIdIn4Address AddressBytes(const sockaddr_in& AAddress) noexcept {
+// The 4 address bytes at AFrom (an in_addr or a host entry's address).
+TIdIn4Address AddressBytes(const void* AFrom) noexcept {
     TIdIn4Address bytes{};
-    std::memcpy(bytes.data(), &AAddress.sin_addr, bytes.size());
-    return bytes;
-}
-
-TIdIn4Address FirstHostAddress(const hostent& AEntry) noexcept {
-    TIdIn4Address bytes{};
-    std::memcpy(bytes.data(), AEntry.h_addr_list[0], bytes.size());
+    std::memcpy(bytes.data(), AFrom, bytes.size());
     return bytes;
 }
 
@@ -89,7 +84,7 @@ void FillAddress(sockaddr_in& AAddress, std::uint16_t AFamily, const TIdIn4Addre
 }
 
 void ReadAddress(const sockaddr_in& AAddress, std::string& AIP, std::int32_t& APort) {
-    AIP = DottedAddressText(AddressBytes(AAddress));
+    AIP = DottedAddressText(AddressBytes(&AAddress.sin_addr));
     APort = ntohs(AAddress.sin_port);
 }
 
@@ -113,18 +108,9 @@ constexpr std::array<short, 3> ReadyEvents{POLLIN | POLLHUP | POLLERR, POLLOUT |
 }  // namespace
 
 std::string_view ResolverErrorText(std::int32_t AErrorNumber) noexcept {
-    switch (AErrorNumber) {
-        case 1:
-            return RSStackHostNotFound;
-        case 2:
-            return RSStackTryAgain;
-        case 3:
-            return RSStackNoRecovery;
-        case 4:
-            return RSStackNoData;
-        default:
-            return {};
-    }
+    constexpr std::array<std::string_view, 4> Texts{RSStackHostNotFound, RSStackTryAgain,
+                                                    RSStackNoRecovery, RSStackNoData};
+    return AErrorNumber >= 1 && AErrorNumber <= 4 ? Texts[AErrorNumber - 1] : std::string_view();
 }
 
 std::int32_t LookupFailureNumber(int AResult, int AResolverError, int ASystemError) noexcept {
@@ -181,18 +167,14 @@ void TIdStackLinux::FillLocalAddresses() {
         return;
     }
     for (char** address = entry->h_addr_list; *address != nullptr; ++address) {
-        TIdIn4Address bytes{};
-        std::memcpy(bytes.data(), *address, bytes.size());
-        FLocalAddressList->Add(AddressToText(bytes));
+        FLocalAddressList->Add(AddressToText(AddressBytes(*address)));
     }
 }
 
 std::string TIdStackLinux::GetFirstLocalAddress() { return GetLocalAddressList().Strings(0); }
 
 TStringList& TIdStackLinux::GetLocalAddressList() {
-    if (!FLocalAddressList) {
-        FLocalAddressList = std::make_unique<TStringList>();
-    }
+    // Makes the list when it is absent.
     FillLocalAddresses();
     return *FLocalAddressList;
 }
@@ -259,7 +241,7 @@ std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
         if (!HasAddress(found)) {
             return std::pair(TIdIn4Address{}, std::int32_t{NO_DATA});
         }
-        return std::pair(FirstHostAddress(*found), std::int32_t{0});
+        return std::pair(AddressBytes(found->h_addr_list[0]), std::int32_t{0});
     });
     if (failure != 0) {
         RaiseSocketFailure(failure);

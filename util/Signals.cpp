@@ -28,14 +28,12 @@ namespace {
 using TSignalWord = std::atomic<int>;
 static_assert(TSignalWord::is_always_lock_free);
 
-// The keyboard signal recorded by the handler, 0 when none, and one that came after it before
-// it was taken: two quick presses are a press each, the second one ending the alarm the first
-// started. A third cannot matter.
+// The recorded keyboard signal (0: none) and one that came before it was taken: two quick
+// presses are a press each, the second ending the alarm the first started.
 constinit TSignalWord RecordedSignal{0};
 constinit TSignalWord FollowingSignal{0};
 
-// The wake pipe: the handler writes a byte, every wait of the main thread watches the read end.
-// Both ends are non-blocking, so neither the handler nor a drain can ever block.
+// The wake pipe, non-blocking at both ends so neither the handler nor a drain can block.
 constinit TSignalWord WakeRead{-1};
 constinit TSignalWord WakeWrite{-1};
 
@@ -65,10 +63,9 @@ sigset_t KeyboardSignals() noexcept {
 
 constexpr int FirstOwnDescriptor = 3;
 
-// Standard streams closed at start leave their numbers free, and the next descriptor made takes
-// them: this process's own pipe would then stand in for its output. The ends go above them, and
-// each free standard number gets a placeholder open for reading only, so that a write there
-// fails with EBADF as on a closed stream, and nothing opened later can take the number.
+// A standard stream closed at start would let the pipe stand in for the output. The ends go
+// above 2, and each free standard number gets a read-only placeholder, so a write there fails
+// with EBADF as on a closed stream and nothing opened later takes the number.
 bool MoveAboveStandardStreams(int (&AFds)[2]) noexcept {
     for (int& fd : AFds) {
         if (fd < FirstOwnDescriptor) {
@@ -102,8 +99,7 @@ bool MakeWakePipe() noexcept {
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
         return false;
     }
-    // New descriptors take the lowest free numbers, so ends above 2 prove the standard streams
-    // open, at no cost.
+    // New descriptors take the lowest free numbers: ends above 2 prove the standard streams open.
     if ((fds[0] < FirstOwnDescriptor || fds[1] < FirstOwnDescriptor) &&
         !MoveAboveStandardStreams(fds)) {
         close(fds[0]);
@@ -141,7 +137,7 @@ private:
     sigset_t FPrevious{};
 };
 
-// A pipe that the helper of RunOnHelperThread writes to when its work is done.
+// Written to by the helper of RunOnHelperThread when its work is done.
 class TDonePipe {
 public:
     TDonePipe() noexcept {
@@ -179,16 +175,16 @@ struct THelperState {
     TDonePipe Done;
 };
 
-// The recorded signal, 0 when none; the following one, if any, becomes the recorded one. The
-// handler runs only on the main thread, between these steps at worst, and keeps the order.
+// The recorded signal (0: none); the following one moves up. The handler, on this thread, can
+// run only between these steps and keeps the order.
 int TakeOneRecord() noexcept {
     const int signal = RecordedSignal.exchange(FollowingSignal.exchange(0));
     // None recorded, yet a following one just moved up (it came while an earlier one was taken).
     return signal != 0 ? signal : RecordedSignal.exchange(0);
 }
 
-// Takes the recorded keyboard signal and raises it; true when it was dropped because an
-// exception is already on its way, false when there was none.
+// Raises the recorded signal; true when it was dropped for an exception on its way, false
+// when there was none.
 [[gnu::cold]] bool RaiseRecordedSignal() {
     const int signal = TakeOneRecord();
     if (signal == 0) {
@@ -205,9 +201,8 @@ int TakeOneRecord() noexcept {
     throw EControlC();
 }
 
-// Takes a recorded keyboard signal on the main thread and raises it; true when one was taken
-// but dropped because an exception is already on its way. Inline and cheap when there is none,
-// as before and after every wait.
+// RaiseRecordedSignal on the main thread; inline and cheap when none is recorded, as before
+// and after every wait.
 inline bool TakeRecordedSignal() {
     return SignalRecorded() && CalledFromMainThread() && RaiseRecordedSignal();
 }
@@ -233,8 +228,7 @@ void InstallKeyboardSignals() {
     if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGQUIT, &action, nullptr) != 0) {
         throw Exception("Cannot install the keyboard signal handlers");
     }
-    // A mask inherited blocked would keep them from ending anything. This cannot fail: it
-    // fails only for an unknown first argument.
+    // An inherited blocked mask would keep them from ending anything; this call cannot fail.
     const sigset_t keyboard = KeyboardSignals();
     pthread_sigmask(SIG_UNBLOCK, &keyboard, nullptr);
 }
@@ -273,9 +267,9 @@ void SleepMs(std::int32_t AMilliseconds) {
     InterruptiblePoll(wake, 0, &pause);
 }
 
-// Waits until ADescriptor can take bytes, as a blocking write would: true then (or when the
-// descriptor reports an error, which the next write gives); false with EINTR when a keyboard
-// signal is recorded on the main thread first, or with errno when the wait itself fails.
+// Waits as a blocking write would: true when ADescriptor can take bytes (or has an error the
+// next write gives); false with EINTR when a keyboard signal is recorded on the main thread
+// first, or with errno when the wait fails.
 bool WaitForRoom(int ADescriptor) noexcept {
     const int wake = WakeRead.load();
     const bool watchWake = wake >= 0 && CalledFromMainThread();
@@ -293,8 +287,7 @@ bool WaitForRoom(int ADescriptor) noexcept {
             return true;
         }
         if (result > 0) {
-            // A byte without a record is left over from one already taken; the record is
-            // looked at again after the drain, so none is missed.
+            // A byte left from a record already taken; the record is checked after the drain.
             DrainWakePipe();
         }
     }
@@ -312,8 +305,8 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
             return -1;
         }
     }
-    // A file that another program left non-blocking takes part of the bytes, or none, where a
-    // blocking one would wait: the rest is written once there is room, so lines stay whole.
+    // A file another program left non-blocking may take only part: the rest follows once there
+    // is room, so lines stay whole.
     const auto* bytes = static_cast<const char*>(ABytes);
     std::size_t done = 0;
     for (;;) {
@@ -380,8 +373,8 @@ void RunOnHelperThread(std::function<void()> AWork) {
     }
     std::thread helper;
     try {
-        // The helper inherits the blocked signals from its first instruction on, so the
-        // handler only ever runs on the main thread, whose blocking calls they are to end.
+        // The helper inherits the blocked mask from its first instruction on, so the handler
+        // only runs on the main thread, whose blocking calls the signals are to end.
         const TKeyboardSignalsBlocked blocked;
         helper = std::thread([state] {
             try {
