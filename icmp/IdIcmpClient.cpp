@@ -53,7 +53,7 @@ void TIdIcmpClient::BuildEchoRequest(const std::string& AData) {
 
 void TIdIcmpClient::TransmitRequest() {
     // The look-up first: the round trip is the network's, and a slow resolver is not.
-    FDestination = ResolveHost(Host());
+    FDestination = StackInstance->ResolveAddress(Host());
     FSendTime = MillisecondTicks();
     SendPacketTo(FDestination, Port(), FEchoPacket.data(), FEchoLength);
 }

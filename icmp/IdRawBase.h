@@ -33,8 +33,7 @@ public:
     // ABufferSize bytes to it as one datagram.
     void SendPacket(const std::string& AHost, std::int32_t APort, const std::uint8_t* ABuffer,
                     std::int32_t ABufferSize);
-    // SendPacket's two halves, to time the send without the look-up.
-    TIdIn4Address ResolveHost(const std::string& AHost);
+    // SendPacket after the look-up, to time the send without it.
     void SendPacketTo(const TIdIn4Address& AAddress, std::int32_t APort,
                       const std::uint8_t* ABuffer, std::int32_t ABufferSize);
     // Waits up to ATimeout ms (negative: ReceiveTimeout) and reads at most AByteCount bytes of

@@ -77,8 +77,8 @@ std::optional<TIdIn4Address> ReadDottedQuadGenerally(std::string_view AText) noe
 }  // namespace
 
 std::optional<TIdIn4Address> ReadDottedQuad(std::string_view AText) noexcept {
-    // The usual spelling, parts of one to three plain decimal digits, is read in one pass, as
-    // it is at every exchange; any other the general way.
+    // The usual spelling (one to three plain digits a part), read at every exchange, in one
+    // pass; any other the general way.
     TIdIn4Address address{};
     std::size_t part = 0;
     std::uint32_t value = 0;

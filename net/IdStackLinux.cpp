@@ -30,6 +30,18 @@ TIdSocketListClass SocketListClass = nullptr;
 
 namespace {
 
+// The socket layer's constants are the system's.
+static_assert(Id_PF_INET == PF_INET && Id_AF_INET == AF_INET);
+static_assert(Id_SOCK_STREAM == SOCK_STREAM && Id_SOCK_DGRAM == SOCK_DGRAM &&
+              Id_SOCK_RAW == SOCK_RAW);
+static_assert(Id_IPPROTO_IP == IPPROTO_IP && Id_IPPROTO_ICMP == IPPROTO_ICMP &&
+              Id_IPPROTO_TCP == IPPROTO_TCP && Id_IPPROTO_UDP == IPPROTO_UDP &&
+              Id_IPPROTO_RAW == IPPROTO_RAW);
+static_assert(Id_SOL_SOCKET == SOL_SOCKET && Id_IP_TTL == IP_TTL);
+static_assert(Id_SO_ATTACH_FILTER == SO_ATTACH_FILTER && Id_SO_TIMESTAMPNS == SO_TIMESTAMPNS);
+static_assert(Id_SD_Both == SHUT_RDWR);
+static_assert(Id_FD_SETSIZE == FD_SETSIZE);
+
 constexpr socklen_t AddressLength = sizeof(sockaddr_in);
 static_assert(AddressLength == 16);
 constexpr std::size_t HostNameBufferSize = 250;
@@ -99,9 +111,7 @@ void QueryAddress(TIdStack& AStack, int (*AQuery)(int, sockaddr*, socklen_t*),
     ReadAddress(address, AIP, APort);
 }
 
-// What a readiness wait asks of a handle in the read, write and error list, and what it reports
-// there: readable on data, hang-up or error, writable on room or error, exceptional on
-// priority data.
+// What a wait asks for each of the read, write and error lists, and what counts as ready there.
 constexpr std::array<short, 3> AskedEvents{POLLIN, POLLOUT, POLLPRI};
 constexpr std::array<short, 3> ReadyEvents{POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI};
 
@@ -220,9 +230,8 @@ std::int32_t TIdStackLinux::SysConnect(TIdStackSocketHandle ASocket, std::uint16
 }
 
 std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
-    // Looked up on a helper thread, with the reentrant call, so that Control-C can end a wait
-    // on a resolver that does not answer; the lookup owns all it touches. It gives the address,
-    // or the number that says why there is none (never 0).
+    // On a helper thread, with the reentrant call, so Control-C can end a wait on a silent
+    // resolver; the lookup owns all it touches. The address, or why there is none (never 0).
     const auto [address, failure] = RunInterruptibly([name = AHostName] {
         hostent entry{};
         hostent* found = nullptr;
@@ -311,8 +320,7 @@ std::int32_t TIdStackLinux::SysReceive(TIdStackSocketHandle ASocket, void* ABuff
 }
 
 std::int32_t TIdStackLinux::SysDiscardQueued(TIdStackSocketHandle ASocket) {
-    // A receive queue holds a few hundred small datagrams; past this many they arrive as fast
-    // as they are read, and the filter keeps them out from now on anyway.
+    // A queue holds a few hundred small datagrams; past this many they come as fast as read.
     constexpr std::int32_t MaxDiscarded = 1024;
     const TErrnoKeeper keeper;
     char scrap = 0;
@@ -349,8 +357,7 @@ std::int32_t TIdStackLinux::SysReceiveQueued(TIdStackSocketHandle ASocket, void*
             item->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
             timespec arrived{};
             std::memcpy(&arrived, CMSG_DATA(item), sizeof arrived);
-            // The stamp is wall-clock time; the difference to now is taken at once, so only a
-            // clock step within these few instructions could bend it, and it is kept >= 0.
+            // Wall-clock time, compared at once so only a clock step just now could bend it.
             timespec now{};
             clock_gettime(CLOCK_REALTIME, &now);
             const std::int64_t queued =
@@ -400,9 +407,8 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
         return result < 0 ? result : 1;
     }
     const std::array<TIdHandleList*, 3> lists{ARead, AWrite, AError};
-    // One poll entry per distinct handle, asking what its lists ask, and room for the signal
-    // pipe; a handle's entry is found through its slot once the handle has been seen. A list
-    // the readiness set could not hold is refused before the wait.
+    // One poll entry per distinct handle (found through its slot), and room for the signal
+    // pipe. A list the readiness set could not hold is refused before the wait.
     fd_set seen;
     FD_ZERO(&seen);
     std::array<std::uint16_t, Id_FD_SETSIZE> slot;
@@ -436,8 +442,8 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
             result = -1;
         }
     }
-    // Each list keeps its ready handles, once each and in ascending order; all of them when
-    // the wait failed. The count is that of select: ready handles summed over the lists.
+    // Each list keeps its ready handles (all when the wait failed) once each, ascending; the
+    // count is select's, summed over the lists.
     const TErrnoKeeper keeper;
     std::int32_t ready = 0;
     for (std::size_t set = 0; set < lists.size(); ++set) {
