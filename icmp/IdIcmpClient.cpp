@@ -21,7 +21,6 @@ constexpr std::string_view NoSourceAddress = "0.0.0.0";
 
 TIdIcmpClient::TIdIcmpClient(TComponent* AOwner) : TIdRawClient(AOwner) {
     SetProtocol(DefaultProtocol);
-    FSequence = FirstSequence;
     SetReceiveTimeout(DefaultReceiveTimeout);
 }
 

@@ -123,11 +123,6 @@ constexpr std::uint16_t InternetChecksum(std::span<const std::uint8_t> ABytes) n
     return static_cast<std::uint16_t>(~sum & 0xFFFFU);
 }
 
-namespace checks {
-constexpr std::array<std::uint8_t, 3> Abc{0x61, 0x62, 0x63};
-static_assert(InternetChecksum(Abc) == 0x9D3B);
-}  // namespace checks
-
 // Writes the echo request at the start of AArea; its length. Numbers go least-significant
 // byte first (the echoing host returns them unchanged); AData, cut at 32 bytes, then "E"s.
 constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> AArea,
@@ -150,6 +145,8 @@ constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> A
 }
 
 namespace checks {
+constexpr std::array<std::uint8_t, 3> Abc{0x61, 0x62, 0x63};
+static_assert(InternetChecksum(Abc) == 0x9D3B);
 constexpr std::uint16_t ExampleRequestChecksum() {
     TPacketArea area{};
     BuildEchoRequest(area, 0x1234, 3489, 0, {});

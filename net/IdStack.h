@@ -28,8 +28,7 @@ std::optional<TIdIn4Address> ReadDottedQuad(std::string_view AText) noexcept;
 // address text (EConvertError, before any system call).
 class TIdStack : public TObject {
 public:
-    TIdStack() = default;
-    ~TIdStack() override;
+    ~TIdStack() override = default;
     const char* ClassName() const noexcept override { return "TIdStack"; }
 
     virtual void FillLocalAddresses() = 0;

@@ -407,12 +407,9 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
         return result < 0 ? result : 1;
     }
     const std::array<TIdHandleList*, 3> lists{ARead, AWrite, AError};
-    // One poll entry per distinct handle (found through its slot), and room for the signal
-    // pipe. A list the readiness set could not hold is refused before the wait.
-    fd_set seen;
-    FD_ZERO(&seen);
-    std::array<std::uint16_t, Id_FD_SETSIZE> slot;
-    std::array<pollfd, Id_FD_SETSIZE + 1> entries;
+    // One poll entry per listed handle, list after list, and room for the signal pipe. A list
+    // the readiness set could not hold is refused before the wait.
+    std::array<pollfd, 3 * Id_FD_SETSIZE + 1> entries;
     nfds_t count = 0;
     for (std::size_t set = 0; set < lists.size(); ++set) {
         if (lists[set] == nullptr) {
@@ -425,13 +422,7 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
             if (!InSetRange(handle)) {
                 throw EIdSetSizeExceeded();
             }
-            if (!FD_ISSET(handle, &seen)) {
-                FD_SET(handle, &seen);
-                slot[handle] = static_cast<std::uint16_t>(count);
-                entries[count++] = pollfd{handle, 0, 0};
-            }
-            pollfd& entry = entries[slot[handle]];
-            entry.events = static_cast<short>(entry.events | AskedEvents[set]);
+            entries[count++] = pollfd{handle, AskedEvents[set], 0};
         }
     }
     int result = InterruptiblePoll(entries.data(), count, wait);
@@ -446,6 +437,7 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
     // count is select's, summed over the lists.
     const TErrnoKeeper keeper;
     std::int32_t ready = 0;
+    const pollfd* entry = entries.data();
     for (std::size_t set = 0; set < lists.size(); ++set) {
         if (lists[set] == nullptr) {
             continue;
@@ -453,7 +445,8 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
         TIdHandleList& list = *lists[set];
         std::size_t kept = 0;
         for (const TIdStackSocketHandle handle : list) {
-            if (result < 0 || (entries[slot[handle]].revents & ReadyEvents[set]) != 0) {
+            const bool readyHere = ((entry++)->revents & ReadyEvents[set]) != 0;
+            if (result < 0 || readyHere) {
                 list[kept++] = handle;
             }
         }
@@ -556,11 +549,8 @@ TIdSocketListLinux::TIdSocketListLinux() noexcept { FD_ZERO(&FHandleSet); }
 TIdStackSocketHandle TIdSocketListLinux::GetHandle(std::int32_t AIndex) {
     std::int32_t position = 0;
     for (std::int32_t handle = 0; handle < Id_FD_SETSIZE; ++handle) {
-        if (FD_ISSET(handle, &FHandleSet)) {
-            if (position == AIndex) {
-                return handle;
-            }
-            ++position;
+        if (FD_ISSET(handle, &FHandleSet) && position++ == AIndex) {
+            return handle;
         }
     }
     return 0;
@@ -593,9 +583,7 @@ void TIdSocketListLinux::RemoveHandle(TIdStackSocketHandle AHandle) {
 std::int32_t TIdSocketListLinux::HandleCount() {
     std::int32_t count = 0;
     for (std::int32_t handle = 0; handle < Id_FD_SETSIZE; ++handle) {
-        if (FD_ISSET(handle, &FHandleSet)) {
-            ++count;
-        }
+        count += FD_ISSET(handle, &FHandleSet) ? 1 : 0;
     }
     return count;
 }

@@ -16,7 +16,6 @@ namespace tarvex {
 // refused with EINVAL rather than handed on as a huge unsigned size.
 class TIdStackLinux : public TIdStack {
 public:
-    TIdStackLinux() = default;
     const char* ClassName() const noexcept override { return "TIdStackLinux"; }
 
     void FillLocalAddresses() override;

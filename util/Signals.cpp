@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -137,42 +138,34 @@ private:
     sigset_t FPrevious{};
 };
 
-// Written to by the helper of RunOnHelperThread when its work is done.
-class TDonePipe {
+// Counted up by the helper of RunOnHelperThread when its work is done.
+class TDoneEvent {
 public:
-    TDonePipe() noexcept {
-        if (pipe2(FFds, O_CLOEXEC) != 0) {
-            FFds[0] = -1;
-            FFds[1] = -1;
+    TDoneEvent() noexcept : FFd(eventfd(0, EFD_CLOEXEC)) {}
+    ~TDoneEvent() {
+        if (FFd >= 0) {
+            close(FFd);
         }
     }
-    ~TDonePipe() {
-        for (const int fd : FFds) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    }
-    TDonePipe(const TDonePipe&) = delete;
-    TDonePipe& operator=(const TDonePipe&) = delete;
+    TDoneEvent(const TDoneEvent&) = delete;
+    TDoneEvent& operator=(const TDoneEvent&) = delete;
 
-    bool Ok() const noexcept { return FFds[0] >= 0; }
-    int Read() const noexcept { return FFds[0]; }
+    int Fd() const noexcept { return FFd; }
     void Signal() const noexcept {
-        const char byte = 0;
-        const ssize_t ignored = write(FFds[1], &byte, 1);
+        const std::uint64_t one = 1;
+        const ssize_t ignored = write(FFd, &one, sizeof one);
         static_cast<void>(ignored);
     }
 
 private:
-    int FFds[2]{-1, -1};
+    int FFd;
 };
 
 // Shared by the waiting thread and the helper, so an abandoned helper still has it.
 struct THelperState {
     std::function<void()> Work;
     std::exception_ptr Failure;
-    TDonePipe Done;
+    TDoneEvent Done;
 };
 
 // The recorded signal (0: none); the following one moves up. The handler, on this thread, can
@@ -368,7 +361,7 @@ void RunOnHelperThread(std::function<void()> AWork) {
     }
     auto state = std::make_shared<THelperState>();
     state->Work = std::move(AWork);
-    if (!state->Done.Ok()) {
+    if (state->Done.Fd() < 0) {
         throw Exception("Cannot create a pipe for the name lookup");
     }
     std::thread helper;
@@ -389,7 +382,7 @@ void RunOnHelperThread(std::function<void()> AWork) {
     }
     try {
         for (;;) {
-            pollfd done[2] = {{state->Done.Read(), POLLIN, 0}, {}};
+            pollfd done[2] = {{state->Done.Fd(), POLLIN, 0}, {}};
             const int result = InterruptiblePoll(done, 1, nullptr);
             if (result == 1 || (result == -1 && errno != EINTR)) {
                 break;
