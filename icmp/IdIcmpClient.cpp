@@ -167,19 +167,15 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
     if (!source || about != FDestination) {
         return false;
     }
-    switch (type) {
-        case IcmpEchoReply:
-            AReplyStatus.Outcome = TEchoOutcome::eoReplied;
-            break;
-        case IcmpDestinationUnreachable:
-            AReplyStatus.Outcome = TEchoOutcome::eoUnreachable;
-            break;
-        case IcmpTimeExceeded:
-            AReplyStatus.Outcome = TEchoOutcome::eoTtlExpired;
-            break;
-        default:
-            // About our own request, yet no answer we know (a parameter problem, say).
-            throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
+    if (echo) {
+        AReplyStatus.Outcome = TEchoOutcome::eoReplied;
+    } else if (type == IcmpDestinationUnreachable) {
+        AReplyStatus.Outcome = TEchoOutcome::eoUnreachable;
+    } else if (type == IcmpTimeExceeded) {
+        AReplyStatus.Outcome = TEchoOutcome::eoTtlExpired;
+    } else {
+        // About our own request, yet no answer we know (a parameter problem, say).
+        throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
     }
     AReplyStatus.ByteCount = AReceived;
     AReplyStatus.SourceAddress = StackInstance->AddressToText(*source);

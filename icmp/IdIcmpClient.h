@@ -29,8 +29,7 @@ struct TReplyStatus {
     std::uint8_t IcmpType = 0;
     // Sequence number found in the accepted datagram; the request's on time-out.
     std::uint16_t Sequence = 0;
-    // Milliseconds from just before the send (after the look-up) to the arrival of the
-    // accepted datagram; on time-out to the end of the wait.
+    // Milliseconds from the send (after the look-up) to the answer's arrival or the wait's end.
     std::uint32_t RoundTripMs = 0;
     // Time-to-live of the accepted datagram's IPv4 header; 0 on time-out.
     std::uint8_t Ttl = 0;
@@ -51,11 +50,9 @@ public:
     explicit TIdIcmpClient(TComponent* AOwner);
     const char* ClassName() const noexcept override { return "TIdIcmpClient"; }
 
-    // One exchange: builds the request with AData (a non-zero ASequence replaces the current
-    // number), sends it, waits up to ReceiveTimeout for its answer, closes the socket, records
-    // LastReply, calls OnReply and advances the sequence number. An exception (EIdIcmpException
-    // from the decoding, or what resolving, sending and receiving raise) leaves the sequence
-    // number, LastReply and the open socket as they were and calls no OnReply.
+    // One exchange with AData (a non-zero ASequence replaces the number): send, wait up to
+    // ReceiveTimeout, close, record LastReply, call OnReply, advance the number. An exception
+    // leaves the number, LastReply and the open socket as they were, and calls no OnReply.
     void PingHost(const std::string& AData = {}, std::uint16_t ASequence = 0);
 
     const TReplyStatus& LastReply() const noexcept { return FLastReply; }

@@ -22,10 +22,8 @@ using TIdHandleList = std::vector<TIdStackSocketHandle>;
 // the third dot); nothing otherwise. Plain ASCII, the same in every locale.
 std::optional<TIdIn4Address> ReadDottedQuad(std::string_view AText) noexcept;
 
-// The one door to the system's sockets and resolver. The Sys* operations return the raw result
-// (-1 with errno for SysLastError) for CheckCallResult, which raises EIdSocketError (or
-// EControlC/EQuit for a keyboard signal). They raise only where noted, and on a malformed
-// address text (EConvertError, before any system call).
+// The one door to the system's sockets and resolver. Sys* operations return the raw result
+// for CheckCallResult, raising only where noted and on a malformed address (EConvertError).
 class TIdStack : public TObject {
 public:
     ~TIdStack() override = default;
@@ -66,9 +64,8 @@ public:
     virtual std::int32_t SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
                                         std::int32_t ALength, std::int32_t AFlags, std::string& AIP,
                                         std::int32_t& APort) = 0;
-    // Each given list keeps only its ready handles. ATimeout in ms (WaitForever: no limit). The
-    // ready count, 0 on time-out, -1 on failure. Raises EIdSetSizeExceeded for a list the
-    // readiness set cannot hold, EControlC/EQuit for a keyboard signal.
+    // Each given list keeps its ready handles; the ready count, 0 on time-out or -1. Raises
+    // EIdSetSizeExceeded for a list too long, EControlC/EQuit for a keyboard signal.
     virtual std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
                                    TIdHandleList* AError, std::int32_t ATimeout) = 0;
     virtual std::int32_t SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,

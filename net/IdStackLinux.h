@@ -50,8 +50,7 @@ public:
     std::int32_t SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
                                 std::int32_t AFlags, std::string& AIP,
                                 std::int32_t& APort) override;
-    // Raises EIdSetSizeExceeded "Set Size Exceeded." before any system call when a list holds
-    // more than 1024 handles or a handle outside 0 to 1023.
+    // EIdSetSizeExceeded, before any call, for over 1024 handles or one outside 0 to 1023.
     std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite, TIdHandleList* AError,
                            std::int32_t ATimeout) override;
     std::int32_t SysSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
@@ -81,14 +80,12 @@ public:
 
 // The resolver text of an h_errno value 1 to 4, or an empty text for any other number.
 std::string_view ResolverErrorText(std::int32_t AErrorNumber) noexcept;
-// The number a look-up that found nothing reports, from gethostbyname_r's result, h_errno and
-// errno: the resolver's, the system's when the call failed, else HOST_NOT_FOUND. Never 0, so a
-// failure never passes for an address.
+// Why a look-up found nothing, from gethostbyname_r's result, h_errno and errno: the
+// resolver's number, the system's when the call failed, else HOST_NOT_FOUND; never 0.
 std::int32_t LookupFailureNumber(int AResult, int AResolverError, int ASystemError) noexcept;
 // The four bytes as unsigned decimal numbers joined by ".".
 std::string DottedAddressText(const TIdIn4Address& AAddress);
-// Four "."-separated numbers, low 8 bits each, the rest ignored; a bad piece raises
-// EConvertError.
+// Four "."-separated numbers, low 8 bits each, the rest ignored; EConvertError for a bad one.
 void DottedTextToAddress(const std::string& AText, TIdIn4Address& AAddress);
 
 // A set of socket handles.
@@ -101,8 +98,8 @@ public:
     virtual std::int32_t HandleCount() = 0;
 };
 
-// A set of handles over the system's readiness set; a handle outside 0 to 1023 raises
-// EIdSetSizeExceeded and changes nothing.
+// A set over the readiness set; a handle outside 0 to 1023 changes nothing and raises
+// EIdSetSizeExceeded.
 class TIdSocketListLinux : public TIdSocketList {
 public:
     TIdSocketListLinux() noexcept;

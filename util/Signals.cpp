@@ -168,16 +168,15 @@ struct THelperState {
     TDoneEvent Done;
 };
 
-// The recorded signal (0: none); the following one moves up. The handler, on this thread, can
-// run only between these steps and keeps the order.
+// The recorded signal (0: none); the following one moves up. The handler can run only between
+// these steps and keeps the order.
 int TakeOneRecord() noexcept {
     const int signal = RecordedSignal.exchange(FollowingSignal.exchange(0));
     // None recorded, yet a following one just moved up (it came while an earlier one was taken).
     return signal != 0 ? signal : RecordedSignal.exchange(0);
 }
 
-// Raises the recorded signal; true when it was dropped for an exception on its way, false
-// when there was none.
+// Raises the recorded signal; true when dropped for an exception on its way, false if none.
 [[gnu::cold]] bool RaiseRecordedSignal() {
     const int signal = TakeOneRecord();
     if (signal == 0) {
@@ -194,8 +193,7 @@ int TakeOneRecord() noexcept {
     throw EControlC();
 }
 
-// RaiseRecordedSignal on the main thread; inline and cheap when none is recorded, as before
-// and after every wait.
+// RaiseRecordedSignal on the main thread; cheap when none is recorded, as at every wait.
 inline bool TakeRecordedSignal() {
     return SignalRecorded() && CalledFromMainThread() && RaiseRecordedSignal();
 }
@@ -260,9 +258,8 @@ void SleepMs(std::int32_t AMilliseconds) {
     InterruptiblePoll(wake, 0, &pause);
 }
 
-// Waits as a blocking write would: true when ADescriptor can take bytes (or has an error the
-// next write gives); false with EINTR when a keyboard signal is recorded on the main thread
-// first, or with errno when the wait fails.
+// Waits as a blocking write would: true when ADescriptor takes bytes (or has an error); false
+// with EINTR when a keyboard signal is recorded on the main thread first, or with errno.
 bool WaitForRoom(int ADescriptor) noexcept {
     const int wake = WakeRead.load();
     const bool watchWake = wake >= 0 && CalledFromMainThread();
@@ -298,8 +295,7 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
             return -1;
         }
     }
-    // A file another program left non-blocking may take only part: the rest follows once there
-    // is room, so lines stay whole.
+    // A file left non-blocking may take only part: the rest follows, so lines stay whole.
     const auto* bytes = static_cast<const char*>(ABytes);
     std::size_t done = 0;
     for (;;) {
@@ -366,8 +362,7 @@ void RunOnHelperThread(std::function<void()> AWork) {
     }
     std::thread helper;
     try {
-        // The helper inherits the blocked mask from its first instruction on, so the handler
-        // only runs on the main thread, whose blocking calls the signals are to end.
+        // The helper inherits the blocked mask, so the handler only runs on the main thread.
         const TKeyboardSignalsBlocked blocked;
         helper = std::thread([state] {
             try {
