@@ -9,13 +9,12 @@ namespace tarvex {
 
 namespace {
 
-bool IsBeepSwitch(const std::string& AText) {
-    return TextEquals(AText, "+b") || TextEquals(AText, "+beep") || TextEquals(AText, "-b") ||
-           TextEquals(AText, "-beep");
-}
-
 bool TurnsBeepOff(const std::string& AText) {
     return TextEquals(AText, "-b") || TextEquals(AText, "-beep");
+}
+
+bool IsBeepSwitch(const std::string& AText) {
+    return TextEquals(AText, "+b") || TextEquals(AText, "+beep") || TurnsBeepOff(AText);
 }
 
 }  // namespace

@@ -16,8 +16,7 @@ constexpr std::int32_t PingPort = 1111;
 // The pause between two beeps of the failure alarm.
 constexpr std::int32_t AlarmIntervalMs = 100;
 
-// The state of one run: the single echo client and the loop's settings. The client is
-// created with no owner and released with this object, on every way out of the body.
+// One run's echo client (no owner; released with this object) and the loop's settings.
 struct TPinger {
     TPinger();
 
@@ -30,20 +29,17 @@ struct TPinger {
 // "true" or "false", always in lower case.
 std::string BoolText(bool AValue);
 
-// Reads the beep switch, host, reply timeout and delay from the command line. Nothing is
-// validated or resolved: bad numbers give the defaults, the host is only stored.
+// Beep switch, host, timeout and delay from the command line; bad numbers give the defaults,
+// the host is only stored.
 void TakeSettings(TPinger& APinger);
 
-// "Pinging [Host: ...] [Beep: ...] [Timeout: ...ms] [Delay: ...ms]", the timeout read back
-// from the client.
+// "Pinging [Host: ...] [Beep: ...] [Timeout: ...ms] [Delay: ...ms]".
 std::string SettingsLine(const TPinger& APinger);
 
-// Pings without end, one line per exchange, with the bell while replies are lost and once
-// when they come back. Leaves only by an exception.
+// One line per exchange, the bell per lost reply and once on recovery; ends only by raising.
 [[noreturn]] void MonitorHost(TPinger& APinger);
 
-// Prints the moment of the failure, then beeps (when enabled) every 100 ms. Leaves only by an
-// exception, which nothing in the program catches.
+// Prints the failure's moment, then beeps (when enabled) every 100 ms; ends only by raising.
 [[noreturn]] void SoundFailureAlarm(const TPinger& APinger);
 
 }  // namespace tarvex

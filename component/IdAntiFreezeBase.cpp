@@ -24,10 +24,7 @@ void TIdAntiFreezeBase::RunIdleHook(bool AIdle, bool AForce) {
     }
     // Only the main thread gets here, and hooks are registered and released on it.
     TIdAntiFreezeBase* hook = IdleHook.load();
-    if (hook->OnlyWhenIdle() && !AIdle && !AForce) {
-        return;
-    }
-    if (hook->Active()) {
+    if (!hook->OnlyWhenIdle() || AIdle || AForce) {
         hook->ProcessIdle();
     }
 }

@@ -7,9 +7,8 @@
 
 namespace tarvex {
 
-// Abstract base of the idle hook: the one process-wide component whose ProcessIdle runs
-// between the slices of a long blocking wait on the main thread. Creating one registers it
-// (replacing any earlier hook); destroying any hook leaves none registered.
+// The idle hook, whose ProcessIdle runs between the slices of a long wait on the main thread.
+// Creating one registers it in place of any other; destroying any leaves none registered.
 class TIdAntiFreezeBase : public TIdBaseComponent {
 public:
     static constexpr bool DefaultActive = true;
@@ -26,8 +25,7 @@ public:
 
     // A hook is registered, the caller is the main thread, and the hook is active.
     static bool HookInUse() noexcept;
-    // Runs the hook's ProcessIdle when it is in use and, with OnlyWhenIdle, when the wait was
-    // idle or the run is forced. Exceptions from ProcessIdle propagate.
+    // ProcessIdle of the hook in use (with OnlyWhenIdle, only if idle or forced); it may raise.
     static void RunIdleHook(bool AIdle, bool AForce);
 
     bool Active() const noexcept { return FActive; }
@@ -47,8 +45,7 @@ private:
     bool FOnlyWhenIdle = DefaultOnlyWhenIdle;
 };
 
-// The registered hook, or none; not owned (whoever created the hook frees it). Atomic so that
-// other threads may ask HookInUse while the main thread registers a hook.
+// The registered hook, not owned; atomic, as other threads may ask HookInUse.
 extern std::atomic<TIdAntiFreezeBase*> IdleHook;
 
 }  // namespace tarvex

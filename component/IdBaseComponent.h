@@ -4,11 +4,10 @@
 
 namespace tarvex {
 
-// Root of the socket-layer components: the general component model (owner, Name, Tag) and
-// nothing of its own.
+// Root of the socket-layer components, with nothing of its own.
 class TIdBaseComponent : public TComponent {
 public:
-    explicit TIdBaseComponent(TComponent* AOwner);
+    explicit TIdBaseComponent(TComponent* AOwner) : TComponent(AOwner) {}
     const char* ClassName() const noexcept override { return "TIdBaseComponent"; }
 };
 

@@ -42,8 +42,8 @@ struct TProgressState {
     std::int32_t Depth = 0;     // starts still open
 };
 
-// The common base of the socket-layer components. Each live instance counts as a user of the
-// process-wide socket stack: the first one creates StackInstance, the last one releases it.
+// Base of the socket-layer components; the first live one creates StackInstance, the last
+// one releases it.
 class TIdComponent : public TIdBaseComponent {
 public:
     // Raises whatever creating the stack raises; StackUsers is then as before.
@@ -76,8 +76,7 @@ private:
     std::array<TProgressState, 2> FProgress{};
 };
 
-// Start-up of the component module: creates StackGuard, loads the status templates and lets the
-// socket layer's waits reach the idle hook.
+// Creates StackGuard, loads the status templates and lets the waits reach the idle hook.
 void IdComponentStartUp();
 
 }  // namespace tarvex

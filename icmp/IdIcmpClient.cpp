@@ -21,7 +21,6 @@ constexpr std::string_view NoSourceAddress = "0.0.0.0";
 
 TIdIcmpClient::TIdIcmpClient(TComponent* AOwner) : TIdRawClient(AOwner) {
     SetProtocol(DefaultProtocol);
-    FSequence = FirstSequence;
     SetReceiveTimeout(DefaultReceiveTimeout);
 }
 
@@ -33,8 +32,7 @@ void TIdIcmpClient::PingHost(const std::string& AData, std::uint16_t ASequence) 
     TransmitRequest();
     CollectReply();
     std::uint32_t roundTrip = TicksBetween(FSendTime, MillisecondTicks());
-    // An answer counts until it arrived, not until this process got round to reading it: the
-    // accepted datagram was the last one read.
+    // The round trip ends when the answer (the last datagram read) arrived, not when it was read.
     if (FLastReply.Outcome != TEchoOutcome::eoTimedOut && LastQueuedUs() > 0) {
         const auto queuedMs = static_cast<std::uint64_t>(LastQueuedUs() / 1000);
         roundTrip -= static_cast<std::uint32_t>(queuedMs < roundTrip ? queuedMs : roundTrip);
@@ -54,7 +52,7 @@ void TIdIcmpClient::BuildEchoRequest(const std::string& AData) {
 
 void TIdIcmpClient::TransmitRequest() {
     // The look-up first: the round trip is the network's, and a slow resolver is not.
-    FDestination = ResolveHost(Host());
+    FDestination = StackInstance->ResolveAddress(Host());
     FSendTime = MillisecondTicks();
     SendPacketTo(FDestination, Port(), FEchoPacket.data(), FEchoLength);
 }
@@ -70,8 +68,7 @@ void TIdIcmpClient::SocketOpened(TIdSocketHandle& AHandle) {
     const sock_fprog program{static_cast<unsigned short>(FFilter.size()), FFilter.data()};
     AHandle.SetOption(Id_SOL_SOCKET, Id_SO_ATTACH_FILTER, &program,
                       static_cast<std::int32_t>(sizeof program));
-    // Whatever came between the socket and its filter (a busy machine can fill the queue in that
-    // moment) would crowd out the answer.
+    // What came before the filter (a busy host can fill the queue) would crowd out the answer.
     AHandle.DiscardQueued();
     const std::int32_t on = 1;
     AHandle.SetOption(Id_SOL_SOCKET, Id_SO_TIMESTAMPNS, &on, static_cast<std::int32_t>(sizeof on));
@@ -88,9 +85,8 @@ void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
     // The wait runs from the send, which took its reading just now.
     const std::uint32_t waitStart = FSendTime;
     std::int32_t timeLeft = AWait;
-    // Once the wait is used up, what is already queued is still read without waiting: an
-    // answer that arrived in time may sit behind a datagram that answered nothing, or this
-    // process may have got the processor back only after the end of the wait.
+    // Once the wait is used up, what is queued is still read without waiting: an answer that
+    // came in time may sit behind others, or this process may have run late.
     bool overtime = false;
     for (;;) {
         const std::int32_t received = ReceivePacket(
@@ -103,8 +99,7 @@ void TIdIcmpClient::AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus) {
             return;
         }
         if (AWait == WaitForever) {
-            // Without a limit only a datagram about this request ends the wait: another
-            // program's message must not pass for a lost reply.
+            // Without a limit another program's message must not pass for a lost reply.
             continue;
         }
         const std::int64_t elapsed = TicksBetween(waitStart, MillisecondTicks());
@@ -127,12 +122,10 @@ bool TIdIcmpClient::ArrivedAfter(std::uint32_t AWaitStart, std::int32_t AWait) c
     return arrived > AWait;
 }
 
-// A raw socket sees every ICMP datagram of the host that its filter lets through. One answers
-// the current request only when it is an echo reply carrying the identifier and sequence number
-// the request went out with, from where the request went; or an error quoting that request: an
-// ICMP echo request with those numbers, going there (another instance with the same identifier
-// may ping elsewhere). Every decision reads the bytes this datagram brought and no
-// others: past them the area still holds an earlier datagram of the same exchange.
+// A datagram answers the current request only when it is an echo reply with the request's
+// identifier and sequence number from where the request went, or an error quoting that request
+// going there (another instance with the same identifier may ping elsewhere). Decisions read
+// only the bytes this datagram brought: past them lies an earlier datagram of the exchange.
 bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatus) {
     if (AReceived == 0) {
         MarkTimedOut(AReplyStatus);
@@ -147,14 +140,13 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
                                                  static_cast<std::size_t>(AReceived));
     const std::uint8_t type = IcmpType(FRecvPacket, headerLength);
     if (type == IcmpRedirect || type == IcmpEchoRequest) {
-        // News of a better first hop, or a request (this one looped back on an own address, or
-        // another program's): neither answers, and the answer may still follow.
+        // A redirect, or a request (ours looped back, or another program's): the answer may
+        // still follow.
         return false;
     }
     const bool echo = type == IcmpEchoReply;
     if (echo) {
-        // Copied into the existing text, so its capacity is reused from exchange to exchange
-        // (assigning from byte iterators would build a temporary text first).
+        // Copied into the existing text, so its capacity is reused (no temporary text).
         const std::span<const std::uint8_t> echoed = EchoedData(FRecvPacket, headerLength);
         FEchoData.resize(echoed.size());
         std::memcpy(FEchoData.data(), echoed.data(), echoed.size());
@@ -175,19 +167,15 @@ bool TIdIcmpClient::ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatu
     if (!source || about != FDestination) {
         return false;
     }
-    switch (type) {
-        case IcmpEchoReply:
-            AReplyStatus.Outcome = TEchoOutcome::eoReplied;
-            break;
-        case IcmpDestinationUnreachable:
-            AReplyStatus.Outcome = TEchoOutcome::eoUnreachable;
-            break;
-        case IcmpTimeExceeded:
-            AReplyStatus.Outcome = TEchoOutcome::eoTtlExpired;
-            break;
-        default:
-            // About our own request, yet no answer we know (a parameter problem, say).
-            throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
+    if (echo) {
+        AReplyStatus.Outcome = TEchoOutcome::eoReplied;
+    } else if (type == IcmpDestinationUnreachable) {
+        AReplyStatus.Outcome = TEchoOutcome::eoUnreachable;
+    } else if (type == IcmpTimeExceeded) {
+        AReplyStatus.Outcome = TEchoOutcome::eoTtlExpired;
+    } else {
+        // About our own request, yet no answer we know (a parameter problem, say).
+        throw EIdIcmpException(std::string(RSIcmpNonEchoResponse));
     }
     AReplyStatus.ByteCount = AReceived;
     AReplyStatus.SourceAddress = StackInstance->AddressToText(*source);

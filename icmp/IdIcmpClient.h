@@ -29,8 +29,7 @@ struct TReplyStatus {
     std::uint8_t IcmpType = 0;
     // Sequence number found in the accepted datagram; the request's on time-out.
     std::uint16_t Sequence = 0;
-    // Milliseconds from just before the send (after the look-up) to the arrival of the
-    // accepted datagram; on time-out to the end of the wait.
+    // Milliseconds from the send (after the look-up) to the answer's arrival or the wait's end.
     std::uint32_t RoundTripMs = 0;
     // Time-to-live of the accepted datagram's IPv4 header; 0 on time-out.
     std::uint8_t Ttl = 0;
@@ -40,9 +39,8 @@ struct TReplyStatus {
 // Called after every completed exchange with the client and its LastReply.
 using TOnReplyEvent = std::function<void(TComponent& ASender, const TReplyStatus& AReplyStatus)>;
 
-// One ICMP echo exchange at a time with Host, over the raw socket of its base. Blocking, on
-// the caller's thread. Both packet areas live inside the object, so an exchange allocates
-// nothing beyond the texts of the reply.
+// One blocking ICMP echo exchange at a time with Host. The packet areas live inside the
+// object, so an exchange allocates nothing beyond the reply's texts.
 class TIdIcmpClient : public TIdRawClient {
 public:
     static constexpr std::int32_t DefaultProtocol = Id_IPPROTO_ICMP;
@@ -52,13 +50,9 @@ public:
     explicit TIdIcmpClient(TComponent* AOwner);
     const char* ClassName() const noexcept override { return "TIdIcmpClient"; }
 
-    // One complete exchange with Host: builds the request with AData in its data field (a
-    // sequence number other than 0 replaces the current one first), sends it, waits up to
-    // ReceiveTimeout for the datagram that answers it, closes the socket, records the
-    // outcome in LastReply, calls OnReply and advances the sequence number. An exception
-    // leaves the sequence number, LastReply and the open socket as they were and calls no
-    // OnReply: EIdIcmpException "Not enough bytes received" or "Non-echo type response
-    // received" from the decoding, and whatever resolving, sending and receiving raise.
+    // One exchange with AData (a non-zero ASequence replaces the number): send, wait up to
+    // ReceiveTimeout, close, record LastReply, call OnReply, advance the number. An exception
+    // leaves the number, LastReply and the open socket as they were, and calls no OnReply.
     void PingHost(const std::string& AData = {}, std::uint16_t ASequence = 0);
 
     const TReplyStatus& LastReply() const noexcept { return FLastReply; }
@@ -75,12 +69,11 @@ protected:
     void TransmitRequest();
     void CollectReply();
     void AwaitReply(std::int32_t AWait, TReplyStatus& AReplyStatus);
-    // True when the AReceived bytes at the start of the receive area answer the current
-    // request, or when nothing arrived (AReceived 0): the record is then filled in.
+    // True, with the record filled in, when the AReceived bytes answer the current request or
+    // nothing arrived (0).
     bool ParseReply(std::int32_t AReceived, TReplyStatus& AReplyStatus);
     void FireReply();
-    // Lets only what may answer a request of this client reach the socket, and has the kernel
-    // record when each datagram arrives.
+    // Filters the socket to what may answer this client and has arrival times recorded.
     void SocketOpened(TIdSocketHandle& AHandle) override;
 
 private:
@@ -95,11 +88,9 @@ private:
     TReplyStatus FLastReply;
     TOnReplyEvent FReplyEvent;
     std::string FEchoData;
-    // Where the current request went: only that host answers it, and an error counts only
-    // when the datagram it quotes was going there.
+    // Where the current request went: only that host answers it, and only errors about it count.
     TIdIn4Address FDestination{};
-    // When the current request went out, after the look-up: the round trip runs from here to
-    // the answer's arrival.
+    // When the current request went out, after the look-up: the round trip's start.
     std::uint32_t FSendTime = 0;
     // The socket filter for FFilterIdentifier, kept from socket to socket.
     TEchoFilter FFilter{};

@@ -30,11 +30,7 @@ void TIdRawBase::SocketOpened(TIdSocketHandle& /*AHandle*/) {}
 
 void TIdRawBase::SendPacket(const std::string& AHost, std::int32_t APort,
                             const std::uint8_t* ABuffer, std::int32_t ABufferSize) {
-    SendPacketTo(ResolveHost(AHost), APort, ABuffer, ABufferSize);
-}
-
-TIdIn4Address TIdRawBase::ResolveHost(const std::string& AHost) {
-    return StackInstance->ResolveAddress(AHost);
+    SendPacketTo(StackInstance->ResolveAddress(AHost), APort, ABuffer, ABufferSize);
 }
 
 void TIdRawBase::SendPacketTo(const TIdIn4Address& AAddress, std::int32_t APort,

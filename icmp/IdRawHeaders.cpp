@@ -37,9 +37,7 @@ std::optional<TIdIn4Address> AddressAt(std::span<const std::uint8_t> ADatagram,
         return std::nullopt;
     }
     TIdIn4Address address{};
-    for (std::size_t i = 0; i < IpAddressSize; ++i) {
-        address[i] = ADatagram[AOffset + i];
-    }
+    std::ranges::copy(ADatagram.subspan(AOffset, IpAddressSize), address.begin());
     return address;
 }
 

@@ -17,10 +17,6 @@
 
 namespace tarvex {
 
-// Byte layouts of the echo request the client writes and of the IPv4 datagrams its raw socket
-// delivers. Every field is read and written at a named offset with the byte order in the
-// function's name; nothing is overlaid on a buffer.
-
 // Both packet areas of the echo client have this size; every offset read below stays inside.
 constexpr std::size_t PacketAreaSize = 1024;
 using TPacketArea = std::array<std::uint8_t, PacketAreaSize>;
@@ -73,51 +69,39 @@ static_assert(IpMaximumHeaderSize + IcmpQuotedDatagramOffset + IpMaximumHeaderSi
                   IcmpSequenceOffset + 2 <=
               PacketAreaSize);
 
-constexpr std::uint16_t LoadLe16(std::span<const std::uint8_t> ABytes, std::size_t AAt) {
-    if (AAt > ABytes.size() || ABytes.size() - AAt < 2) {
-        throw std::out_of_range("LoadLe16 past the end of the bytes");
+// Raises std::out_of_range unless ASize bytes from AAt lie inside ABytes.
+constexpr void CheckBytesAt(std::size_t ABytes, std::size_t AAt, std::size_t ASize) {
+    if (AAt > ABytes || ABytes - AAt < ASize) {
+        throw std::out_of_range("past the end of the bytes");
     }
+}
+
+constexpr std::uint16_t LoadLe16(std::span<const std::uint8_t> ABytes, std::size_t AAt) {
+    CheckBytesAt(ABytes.size(), AAt, 2);
     return static_cast<std::uint16_t>(ABytes[AAt] | (ABytes[AAt + 1] << 8));
 }
 
-constexpr std::uint32_t LoadLe32(std::span<const std::uint8_t> ABytes, std::size_t AAt) {
-    if (AAt > ABytes.size() || ABytes.size() - AAt < 4) {
-        throw std::out_of_range("LoadLe32 past the end of the bytes");
-    }
-    return static_cast<std::uint32_t>(ABytes[AAt]) |
-           (static_cast<std::uint32_t>(ABytes[AAt + 1]) << 8) |
-           (static_cast<std::uint32_t>(ABytes[AAt + 2]) << 16) |
-           (static_cast<std::uint32_t>(ABytes[AAt + 3]) << 24);
-}
-
 constexpr void StoreLe16(std::span<std::uint8_t> ABytes, std::size_t AAt, std::uint16_t AValue) {
-    if (AAt > ABytes.size() || ABytes.size() - AAt < 2) {
-        throw std::out_of_range("StoreLe16 past the end of the bytes");
-    }
+    CheckBytesAt(ABytes.size(), AAt, 2);
     ABytes[AAt] = static_cast<std::uint8_t>(AValue & 0xFFU);
     ABytes[AAt + 1] = static_cast<std::uint8_t>(AValue >> 8);
 }
 
 constexpr void StoreLe32(std::span<std::uint8_t> ABytes, std::size_t AAt, std::uint32_t AValue) {
-    if (AAt > ABytes.size() || ABytes.size() - AAt < 4) {
-        throw std::out_of_range("StoreLe32 past the end of the bytes");
-    }
+    CheckBytesAt(ABytes.size(), AAt, 4);
     for (std::size_t i = 0; i < 4; ++i) {
         ABytes[AAt + i] = static_cast<std::uint8_t>((AValue >> (8 * i)) & 0xFFU);
     }
 }
 
-// RFC 1071 one's-complement sum, taking each pair of bytes first byte low. Summed in the
-// order the bytes are stored, so the result stored least-significant byte first is the
-// standard checksum on the wire, and a message with its checksum in place sums to 0. Two
-// pairs are added at a time as one 32-bit word: the carries folded back at the end give the
-// same sum (RFC 1071, 2(C)).
+// RFC 1071 one's-complement sum, each pair of bytes first byte low: stored least-significant
+// byte first it is the checksum on the wire. Summing 32-bit words gives the same sum once the
+// carries are folded back (RFC 1071, 2(C)).
 constexpr std::uint16_t InternetChecksum(std::span<const std::uint8_t> ABytes) noexcept {
     std::uint64_t sum = 0;
     std::size_t at = 0;
     if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
-        // Eight bytes at a time as they lie in memory: on a little-endian machine that is the
-        // same two 32-bit words, summed at the cost of one load.
+        // Eight bytes in one load: on a little-endian machine the same two 32-bit words.
         for (; ABytes.size() - at >= 8; at += 8) {
             std::uint64_t word = 0;
             std::memcpy(&word, ABytes.data() + at, sizeof word);
@@ -129,7 +113,7 @@ constexpr std::uint16_t InternetChecksum(std::span<const std::uint8_t> ABytes) n
                                           (ABytes[at + 2] << 16)) |
                (static_cast<std::uint32_t>(ABytes[at + 3]) << 24);
     }
-    // The pair left over, then the odd last byte as the low byte of a word with a zero high byte.
+    // The pair left over, then an odd last byte as a low byte.
     for (; at < ABytes.size(); ++at) {
         sum += static_cast<std::uint32_t>(ABytes[at]) << (at % 2 == 0 ? 0 : 8);
     }
@@ -139,15 +123,8 @@ constexpr std::uint16_t InternetChecksum(std::span<const std::uint8_t> ABytes) n
     return static_cast<std::uint16_t>(~sum & 0xFFFFU);
 }
 
-namespace checks {
-constexpr std::array<std::uint8_t, 3> Abc{0x61, 0x62, 0x63};
-static_assert(InternetChecksum(Abc) == 0x9D3B);
-}  // namespace checks
-
-// Writes the echo request into the first EchoRequestSize bytes of AArea and returns its
-// length. Identifier, sequence number and send time go least-significant byte first, as the
-// host stores them; the echoing host returns them unchanged. AData fills the data field, cut
-// at 32 bytes, and every position past its end holds "E".
+// Writes the echo request at the start of AArea; its length. Numbers go least-significant
+// byte first (the echoing host returns them unchanged); AData, cut at 32 bytes, then "E"s.
 constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> AArea,
                                        std::uint16_t AIdentifier, std::uint16_t ASequence,
                                        std::uint32_t ASendTime, std::string_view AData) {
@@ -158,9 +135,7 @@ constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> A
     StoreLe16(AArea, IcmpSequenceOffset, ASequence);
     StoreLe32(AArea, EchoSendTimeOffset, ASendTime);
     const std::size_t copied = AData.size() < EchoDataSize ? AData.size() : EchoDataSize;
-    for (std::size_t i = 0; i < copied; ++i) {
-        AArea[EchoDataOffset + i] = static_cast<std::uint8_t>(AData[i]);
-    }
+    std::copy_n(AData.data(), copied, AArea.begin() + EchoDataOffset);
     std::ranges::fill(AArea.subspan(EchoDataOffset + copied, EchoDataSize - copied), EchoDataFill);
     // The checksum field is still zero here, as the sum requires.
     const std::uint16_t checksum =
@@ -170,6 +145,8 @@ constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> A
 }
 
 namespace checks {
+constexpr std::array<std::uint8_t, 3> Abc{0x61, 0x62, 0x63};
+static_assert(InternetChecksum(Abc) == 0x9D3B);
 constexpr std::uint16_t ExampleRequestChecksum() {
     TPacketArea area{};
     BuildEchoRequest(area, 0x1234, 3489, 0, {});
@@ -178,10 +155,8 @@ constexpr std::uint16_t ExampleRequestChecksum() {
 static_assert(ExampleRequestChecksum() == 0x8BCE);
 }  // namespace checks
 
-// Readers of a received datagram held at the start of a packet area. The area is cleared
-// before a wait and datagrams land at its start, so every read lies inside it whatever the
-// datagram's length. Whatever decides whether a datagram answers the request reads only the
-// bytes that datagram brought (HoldsIcmpHeader, EchoFieldsAt, SourceAddressOf).
+// Readers of a datagram at the start of a packet area; every read lies inside the area. What
+// decides whether it answers the request reads only the bytes it brought.
 
 // h: where the ICMP message starts, from the low nibble of byte 0 counted in 32-bit words.
 std::size_t IpHeaderLength(std::span<const std::uint8_t, PacketAreaSize> AArea) noexcept;
@@ -192,9 +167,8 @@ bool HoldsIcmpHeader(std::int32_t AReceived, std::size_t AHeaderLength) noexcept
 std::uint8_t IcmpType(std::span<const std::uint8_t, PacketAreaSize> AArea,
                       std::size_t AHeaderLength) noexcept;
 
-// Where the identifier and sequence number that identify a request lie: in an echo message
-// (types 0 and 8) its own; in any other message those of the request it quotes, behind a
-// quoted IPv4 header taken to be as long as the outer one (its own length byte is not read).
+// Where a request's identifier and sequence number lie: an echo message's own; in any other
+// those of the request it quotes, behind a quoted IPv4 header as long as the outer one.
 constexpr std::size_t EchoFieldsOffset(std::size_t AHeaderLength) noexcept { return AHeaderLength; }
 constexpr std::size_t QuotedEchoFieldsOffset(std::size_t AHeaderLength) noexcept {
     return AHeaderLength + IcmpQuotedDatagramOffset + AHeaderLength;
@@ -205,26 +179,21 @@ struct TEchoFields {
     std::uint16_t Identifier = 0;
     std::uint16_t Sequence = 0;
 };
-// The identifier and sequence number at AOffset of ADatagram (the bytes received), read
-// least-significant byte first as the request wrote them; none when the datagram ends first.
+// The identifier and sequence number at AOffset, as the request wrote them; none when the
+// datagram ends first.
 std::optional<TEchoFields> EchoFieldsAt(std::span<const std::uint8_t> ADatagram,
                                         std::size_t AOffset);
-// The source address of ADatagram (the bytes received), network order, first octet first;
-// none when the datagram ends before it.
+// The source address; none when the datagram ends before it.
 std::optional<TIdIn4Address> SourceAddressOf(std::span<const std::uint8_t> ADatagram) noexcept;
-// Where the datagram an error message quotes was going: the destination of the quoted IPv4
-// header, taken to start right behind the ICMP header; none when the datagram ends first.
+// The destination of the quoted IPv4 header behind the ICMP header; none when it is cut off.
 std::optional<TIdIn4Address> QuotedDestinationOf(std::span<const std::uint8_t> ADatagram,
                                                  std::size_t AHeaderLength) noexcept;
-// True when an error message quotes an ICMP echo request: the quoted IPv4 header names ICMP
-// and the quoted message has type 8. False when the datagram ends before either.
+// True when an error message quotes an ICMP echo request (quoted protocol 1, quoted type 8).
 bool QuotesEchoRequest(std::span<const std::uint8_t> ADatagram, std::size_t AHeaderLength) noexcept;
 
-// A classic socket filter that lets through only what can answer a request with AIdentifier
-// (as the request stores it, least-significant byte first): echo replies carrying it, and
-// the error messages the decoding reads when they quote an echo request carrying it. The kernel
-// then drops every other datagram before it is queued, so foreign traffic costs no read and
-// cannot crowd the answer out of the receive queue. The decoding still judges what passes.
+// A socket filter passing only what can answer a request with AIdentifier: echo replies
+// carrying it and error messages quoting an echo request carrying it. Foreign traffic then
+// costs no read and cannot crowd the answer out of the queue; the decoding still judges.
 constexpr std::size_t EchoFilterLength = 20;
 using TEchoFilter = std::array<sock_filter, EchoFilterLength>;
 TEchoFilter EchoAnswerFilter(std::uint16_t AIdentifier) noexcept;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "net/IdResourceStrings.h"
 #include "util/SysUtils.h"
 
 namespace tarvex {
@@ -23,20 +24,21 @@ public:
 
 class EIdConnClosedGracefully : public EIdSilentException {
 public:
-    EIdConnClosedGracefully();
+    EIdConnClosedGracefully() : EIdSilentException(std::string(RSConnectionClosedGracefully)) {}
     const char* ClassName() const noexcept override { return "EIdConnClosedGracefully"; }
 };
 
 class EIdInvalidServiceName : public EIdException {
 public:
     // "<AService> is not a valid service."
-    explicit EIdInvalidServiceName(const std::string& AService);
+    explicit EIdInvalidServiceName(const std::string& AService)
+        : EIdException(FormatText(RSInvalidServiceName, {AService})) {}
     const char* ClassName() const noexcept override { return "EIdInvalidServiceName"; }
 };
 
 class EIdInvalidSocket : public EIdException {
 public:
-    EIdInvalidSocket();
+    EIdInvalidSocket() : EIdException(std::string(RSCannotAllocateSocket)) {}
     const char* ClassName() const noexcept override { return "EIdInvalidSocket"; }
 };
 
@@ -61,7 +63,7 @@ public:
 
 class EIdSetSizeExceeded : public EIdException {
 public:
-    EIdSetSizeExceeded();
+    EIdSetSizeExceeded() : EIdException(std::string(RSSetSizeExceeded)) {}
     const char* ClassName() const noexcept override { return "EIdSetSizeExceeded"; }
 };
 
@@ -74,13 +76,13 @@ public:
 
 class EIdPackageSizeTooBig : public EIdSocketHandleError {
 public:
-    EIdPackageSizeTooBig();
+    EIdPackageSizeTooBig() : EIdSocketHandleError(std::string(RSPackageSizeTooBig)) {}
     const char* ClassName() const noexcept override { return "EIdPackageSizeTooBig"; }
 };
 
 class EIdNotAllBytesSent : public EIdSocketHandleError {
 public:
-    EIdNotAllBytesSent();
+    EIdNotAllBytesSent() : EIdSocketHandleError(std::string(RSNotAllBytesSent)) {}
     const char* ClassName() const noexcept override { return "EIdNotAllBytesSent"; }
 };
 

@@ -48,14 +48,9 @@ const TIdStackErrorText StackErrorTexts[38] = {
 
 std::string_view StackErrorText(std::int32_t AErrorNumber) noexcept {
     const auto* found =
-        std::lower_bound(std::begin(StackErrorTexts), std::end(StackErrorTexts), AErrorNumber,
-                         [](const TIdStackErrorText& AEntry, std::int32_t ANumber) {
-                             return AEntry.Number < ANumber;
-                         });
-    if (found == std::end(StackErrorTexts) || found->Number != AErrorNumber) {
-        return {};
-    }
-    return found->Text;
+        std::ranges::lower_bound(StackErrorTexts, AErrorNumber, {}, &TIdStackErrorText::Number);
+    return found != std::end(StackErrorTexts) && found->Number == AErrorNumber ? found->Text
+                                                                               : std::string_view();
 }
 
 }  // namespace tarvex

@@ -5,8 +5,7 @@
 
 namespace tarvex {
 
-// The socket layer's user-visible texts, kept in one place so they can be translated.
-// Some end without a full stop and one ends with a space: they are shown exactly as here.
+// The socket layer's user-visible texts, shown exactly as here (full stops, spaces and all).
 
 // Wraps every socket error: the error number, CR LF, then its text (possibly empty).
 inline constexpr std::string_view SocketErrorFormat = "Socket Error # %d\r\n%s";

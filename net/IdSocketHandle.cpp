@@ -33,11 +33,8 @@ void FetchAddress(decltype(&TIdStack::SysPeerAddress) AQuery, TIdStackSocketHand
 
 }  // namespace
 
-TIdSocketHandle::TIdSocketHandle(TCollection* ACollection) : TCollectionItem(ACollection) {
-    ClearState(true);
-    FClientPortMin = DefaultClientPortMin;
-    FClientPortMax = DefaultClientPortMax;
-}
+// The fields' initialisers give the state ClearState(true) leaves and the published defaults.
+TIdSocketHandle::TIdSocketHandle(TCollection* ACollection) : TCollectionItem(ACollection) {}
 
 TIdSocketHandle::~TIdSocketHandle() {
     try {

@@ -8,9 +8,8 @@
 
 namespace tarvex {
 
-// One operating-system socket with its local and peer addresses. Every system call goes
-// through StackInstance, so a handle is used only while a component holds the stack;
-// failures become the socket layer's exceptions.
+// One socket with its local and peer addresses. Every call goes through StackInstance, so a
+// handle is used only while a component holds the stack.
 class TIdSocketHandle : public TCollectionItem {
 public:
     static constexpr std::int32_t DefaultClientPortMin = 0;
@@ -21,14 +20,12 @@ public:
     ~TIdSocketHandle() override;
     const char* ClassName() const noexcept override { return "TIdSocketHandle"; }
 
-    // Closes any open socket first, then opens an IPv4 socket; raises EIdInvalidSocket when
-    // the system refuses, leaving no socket open. The addresses keep their values.
+    // Closes any open socket, then opens an IPv4 one; EIdInvalidSocket leaves none open. The
+    // addresses are kept.
     void OpenSocket(std::int32_t ASocketType, std::int32_t AProtocol);
-    // Shuts down and closes an open socket, ignoring failures; Descriptor and the addresses
-    // stay as they were.
+    // Shuts down and closes an open socket, ignoring failures; Descriptor and addresses stay.
     virtual void Close();
-    // Connects to RemoteIP:RemotePort and, on success, refreshes both addresses from the
-    // system. Returns the system's result (0 or -1).
+    // Connects to RemoteIP:RemotePort, refreshing both addresses on success; 0 or -1.
     virtual std::int32_t ConnectToPeer(std::int32_t AFamily);
     // The system's result: bytes received, 0, or -1; AIP and APort give the sender.
     virtual std::int32_t ReceiveDatagram(void* ABuffer, std::int32_t ALength, std::int32_t AFlags,
@@ -39,28 +36,25 @@ public:
     // Receive, also giving how long the datagram waited in the queue (see SysReceiveQueued).
     std::int32_t ReceiveQueued(void* ABuffer, std::int32_t ALength, std::int32_t AFlags,
                                std::int64_t& AQueuedUs);
-    // Sends ACount bytes as one datagram. Raises EIdPackageSizeTooBig when the datagram is too
-    // long for the system, EIdSocketError on any other failure, EIdNotAllBytesSent on a short
-    // send.
+    // Sends ACount bytes as one datagram. Raises EIdPackageSizeTooBig when it is too long,
+    // EIdNotAllBytesSent on a short send, EIdSocketError otherwise.
     void SendDatagram(const TIdIn4Address& AAddress, std::int32_t APort, const void* ABuffer,
                       std::int32_t ACount);
     // Raises EIdSocketError when the system refuses the option.
     void SetOption(std::int32_t ALevel, std::int32_t AOptName, const void* AOptVal,
                    std::int32_t AOptLen);
-    // True when the socket became readable within ATimeout milliseconds (WaitForever: no
-    // limit, 0: one poll); a failed wait gives false. Raises EIdConnClosedGracefully when no
-    // socket is open. While the idle hook is in use, long waits are cut into slices of its
-    // IdleTimeOut with the hook run after each.
+    // True when readable within ATimeout ms (WaitForever: no limit, 0: one poll); false on a
+    // failed wait; EIdConnClosedGracefully without a socket. While the idle hook is in use,
+    // long waits are cut into slices of its IdleTimeOut, the hook run after each.
     bool WaitReadable(std::int32_t ATimeout);
-    // Forgets the socket (without closing it) and the peer address, and the local address
-    // too when asked.
+    // Forgets the socket (without closing it), the peer address and, if asked, the local one.
     void ClearState(bool AIncludeLocal);
     // Both raise EIdSocketError when the query fails.
     void FetchLocalAddress();
     void FetchPeerAddress();
 
-    // From another handle of exactly this class: IP, Port, RemoteIP and RemotePort. Any other
-    // source is refused with EConvertError.
+    // IP, Port, RemoteIP and RemotePort of a handle of exactly this class; any other source
+    // raises EConvertError.
     void CopyFrom(const TPersistent& ASource);
     void Assign(const TPersistent& ASource) override { CopyFrom(ASource); }
 

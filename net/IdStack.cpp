@@ -1,5 +1,7 @@
 #include "net/IdStack.h"
 
+#include <algorithm>
+
 #include "net/IdException.h"
 #include "net/IdResourceStrings.h"
 #include "net/IdStackConsts.h"
@@ -12,8 +14,6 @@ TIdStackClass StackClass = nullptr;
 std::unique_ptr<TIdStack> StackInstance;
 std::int32_t StackUsers = 0;
 std::optional<TCriticalSection> StackGuard;
-
-TIdStack::~TIdStack() = default;
 
 std::int32_t TIdStack::SysDiscardQueued(TIdStackSocketHandle /*ASocket*/) { return 0; }
 
@@ -44,10 +44,8 @@ bool TIdStack::CheckCallResultExcept(std::int32_t AResult,
     FLastErrorNumber = SysLastError();
     // A call that Control-C cut short reports the signal, not its EINTR.
     RaisePendingSignal();
-    for (const std::int32_t tolerated : ATolerated) {
-        if (tolerated == FLastErrorNumber) {
-            return true;
-        }
+    if (std::ranges::find(ATolerated, FLastErrorNumber) != ATolerated.end()) {
+        return true;
     }
     RaiseSocketFailure(FLastErrorNumber);
 }
@@ -77,8 +75,8 @@ std::optional<TIdIn4Address> ReadDottedQuadGenerally(std::string_view AText) noe
 }  // namespace
 
 std::optional<TIdIn4Address> ReadDottedQuad(std::string_view AText) noexcept {
-    // The usual spelling, parts of one to three plain decimal digits, is read in one pass, as
-    // it is at every exchange; any other the general way.
+    // The usual spelling (one to three plain digits a part), read at every exchange, in one
+    // pass; any other the general way.
     TIdIn4Address address{};
     std::size_t part = 0;
     std::uint32_t value = 0;

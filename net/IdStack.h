@@ -18,20 +18,15 @@ using TIdStackSocketHandle = std::int32_t;
 // Socket handle numbers given to and returned by SysSelect, in order.
 using TIdHandleList = std::vector<TIdStackSocketHandle>;
 
-// Four "."-separated decimal numbers (as TryTextToInteger reads them), each 0 to 255, the
-// fourth being all that follows the third dot; nothing otherwise. Plain ASCII, so the same in
-// every locale.
+// Four "."-separated numbers 0 to 255 as TryTextToInteger reads them (the fourth is all after
+// the third dot); nothing otherwise. Plain ASCII, the same in every locale.
 std::optional<TIdIn4Address> ReadDottedQuad(std::string_view AText) noexcept;
 
-// The one door to the operating system's sockets and resolver. The Sys* operations return
-// the raw result (-1 on failure, errno left for SysLastError) and callers hand a -1 to
-// CheckCallResult, which raises EIdSocketError (or EControlC/EQuit when a keyboard signal cut
-// the call short). They raise themselves only where noted below, and wherever they take an
-// address text: a malformed one raises EConvertError before any system call.
+// The one door to the system's sockets and resolver. Sys* operations return the raw result
+// for CheckCallResult, raising only where noted and on a malformed address (EConvertError).
 class TIdStack : public TObject {
 public:
-    TIdStack() = default;
-    ~TIdStack() override;
+    ~TIdStack() override = default;
     const char* ClassName() const noexcept override { return "TIdStack"; }
 
     virtual void FillLocalAddresses() = 0;
@@ -45,8 +40,7 @@ public:
     virtual std::int32_t SysClose(TIdStackSocketHandle ASocket) = 0;
     virtual std::int32_t SysConnect(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
                                     const std::string& AIP, std::int32_t APort) = 0;
-    // Raises EIdSocketError when the name cannot be resolved, EControlC/EQuit when a keyboard
-    // signal abandons the look-up.
+    // Raises EIdSocketError when unresolved, EControlC/EQuit when a signal abandons it.
     virtual std::string SysHostAddressByName(const std::string& AHostName) = 0;
     virtual std::string SysHostName() = 0;
     // Raises EIdSocketError when no name is found.
@@ -61,21 +55,17 @@ public:
     virtual std::uint32_t SysNetToHost32(std::uint32_t AValue) = 0;
     virtual std::int32_t SysReceive(TIdStackSocketHandle ASocket, void* ABuffer,
                                     std::int32_t ALength, std::int32_t AFlags) = 0;
-    // Throws away every datagram already queued on the socket without waiting; the count thrown
-    // away. For a socket whose filter has just been attached: what came before it is nobody's.
+    // Drops what is queued without waiting (what came before a new filter); the count dropped.
     virtual std::int32_t SysDiscardQueued(TIdStackSocketHandle ASocket);
-    // SysReceive that also tells how long the datagram waited in the socket's queue before this
-    // read, in microseconds, when the socket records arrival times; -1 when it does not.
+    // SysReceive, also giving the microseconds the datagram queued (-1 without arrival times).
     virtual std::int32_t SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer,
                                           std::int32_t ALength, std::int32_t AFlags,
                                           std::int64_t& AQueuedUs);
     virtual std::int32_t SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer,
                                         std::int32_t ALength, std::int32_t AFlags, std::string& AIP,
                                         std::int32_t& APort) = 0;
-    // Each given list (null: none) holds only its ready handles on return. ATimeout in
-    // milliseconds, WaitForever (-2) for no limit. Ready count, 0 on time-out, -1 on failure.
-    // Raises EIdSetSizeExceeded for a list the readiness set cannot hold, and EControlC/EQuit
-    // for a keyboard signal before or during the wait.
+    // Each given list keeps its ready handles; the ready count, 0 on time-out or -1. Raises
+    // EIdSetSizeExceeded for a list too long, EControlC/EQuit for a keyboard signal.
     virtual std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite,
                                    TIdHandleList* AError, std::int32_t ATimeout) = 0;
     virtual std::int32_t SysSend(TIdStackSocketHandle ASocket, const void* ABuffer,
@@ -111,8 +101,7 @@ public:
     bool CheckCallResultExcept(std::int32_t AResult, std::span<const std::int32_t> ATolerated);
     [[noreturn]] void RaiseSocketFailure(std::int32_t AErrorNumber);
     bool IsDottedQuad(const std::string& AText) { return ReadDottedQuad(AText).has_value(); }
-    // "LOCALHOST" in any case is 127.0.0.1, a dotted quad the bytes it spells, any other text
-    // what the resolver finds for it.
+    // "LOCALHOST" in any case is 127.0.0.1, a dotted quad its bytes, else the resolver's answer.
     TIdIn4Address ResolveAddress(const std::string& AHost);
     std::int32_t LastErrorNumber() const noexcept { return FLastErrorNumber; }
 

@@ -33,24 +33,12 @@ inline constexpr std::int32_t Id_IPPROTO_RAW = 255;
 
 // Option levels and options.
 inline constexpr std::int32_t Id_SOL_SOCKET = 1;
-inline constexpr std::int32_t Id_SOL_IP = Id_IPPROTO_IP;
 inline constexpr std::int32_t Id_IP_TTL = 2;
-inline constexpr std::int32_t Id_SO_REUSEADDR = 2;
-inline constexpr std::int32_t Id_SO_ERROR = 4;
-inline constexpr std::int32_t Id_SO_BROADCAST = 6;
-inline constexpr std::int32_t Id_SO_SNDBUF = 7;
-inline constexpr std::int32_t Id_SO_RCVBUF = 8;
 // A classic socket filter, and the kernel's receive time of every datagram.
 inline constexpr std::int32_t Id_SO_ATTACH_FILTER = 26;
 inline constexpr std::int32_t Id_SO_TIMESTAMPNS = 35;
 
-// Flags of the send and receive calls; MSG_NOSIGNAL is added to every one of them.
-inline constexpr std::int32_t Id_MSG_PEEK = 0x02;
-inline constexpr std::int32_t Id_MSG_NOSIGNAL = 0x4000;
-
-// Shutdown directions.
-inline constexpr std::int32_t Id_SD_Recv = 0;
-inline constexpr std::int32_t Id_SD_Send = 1;
+// Shutdown direction: both.
 inline constexpr std::int32_t Id_SD_Both = 2;
 
 // Width of the system's readiness set: handles 0 to 1023, and at most this many per list.

@@ -30,6 +30,18 @@ TIdSocketListClass SocketListClass = nullptr;
 
 namespace {
 
+// The socket layer's constants are the system's.
+static_assert(Id_PF_INET == PF_INET && Id_AF_INET == AF_INET);
+static_assert(Id_SOCK_STREAM == SOCK_STREAM && Id_SOCK_DGRAM == SOCK_DGRAM &&
+              Id_SOCK_RAW == SOCK_RAW);
+static_assert(Id_IPPROTO_IP == IPPROTO_IP && Id_IPPROTO_ICMP == IPPROTO_ICMP &&
+              Id_IPPROTO_TCP == IPPROTO_TCP && Id_IPPROTO_UDP == IPPROTO_UDP &&
+              Id_IPPROTO_RAW == IPPROTO_RAW);
+static_assert(Id_SOL_SOCKET == SOL_SOCKET && Id_IP_TTL == IP_TTL);
+static_assert(Id_SO_ATTACH_FILTER == SO_ATTACH_FILTER && Id_SO_TIMESTAMPNS == SO_TIMESTAMPNS);
+static_assert(Id_SD_Both == SHUT_RDWR);
+static_assert(Id_FD_SETSIZE == FD_SETSIZE);
+
 constexpr socklen_t AddressLength = sizeof(sockaddr_in);
 static_assert(AddressLength == 16);
 constexpr std::size_t HostNameBufferSize = 250;
@@ -42,15 +54,10 @@ sockaddr* AsAddress(sockaddr_in& AAddress) noexcept {
     return reinterpret_cast<sockaddr*>(&AAddress);
 }
 
-TIdIn4Address AddressBytes(const sockaddr_in& AAddress) noexcept {
+// The 4 address bytes at AFrom (an in_addr or a host entry's address).
+TIdIn4Address AddressBytes(const void* AFrom) noexcept {
     TIdIn4Address bytes{};
-    std::memcpy(bytes.data(), &AAddress.sin_addr, bytes.size());
-    return bytes;
-}
-
-TIdIn4Address FirstHostAddress(const hostent& AEntry) noexcept {
-    TIdIn4Address bytes{};
-    std::memcpy(bytes.data(), AEntry.h_addr_list[0], bytes.size());
+    std::memcpy(bytes.data(), AFrom, bytes.size());
     return bytes;
 }
 
@@ -89,7 +96,7 @@ void FillAddress(sockaddr_in& AAddress, std::uint16_t AFamily, const TIdIn4Addre
 }
 
 void ReadAddress(const sockaddr_in& AAddress, std::string& AIP, std::int32_t& APort) {
-    AIP = DottedAddressText(AddressBytes(AAddress));
+    AIP = DottedAddressText(AddressBytes(&AAddress.sin_addr));
     APort = ntohs(AAddress.sin_port);
 }
 
@@ -104,27 +111,16 @@ void QueryAddress(TIdStack& AStack, int (*AQuery)(int, sockaddr*, socklen_t*),
     ReadAddress(address, AIP, APort);
 }
 
-// What a readiness wait asks of a handle in the read, write and error list, and what it reports
-// there: readable on data, hang-up or error, writable on room or error, exceptional on
-// priority data.
+// What a wait asks for each of the read, write and error lists, and what counts as ready there.
 constexpr std::array<short, 3> AskedEvents{POLLIN, POLLOUT, POLLPRI};
 constexpr std::array<short, 3> ReadyEvents{POLLIN | POLLHUP | POLLERR, POLLOUT | POLLERR, POLLPRI};
 
 }  // namespace
 
 std::string_view ResolverErrorText(std::int32_t AErrorNumber) noexcept {
-    switch (AErrorNumber) {
-        case 1:
-            return RSStackHostNotFound;
-        case 2:
-            return RSStackTryAgain;
-        case 3:
-            return RSStackNoRecovery;
-        case 4:
-            return RSStackNoData;
-        default:
-            return {};
-    }
+    constexpr std::array<std::string_view, 4> Texts{RSStackHostNotFound, RSStackTryAgain,
+                                                    RSStackNoRecovery, RSStackNoData};
+    return AErrorNumber >= 1 && AErrorNumber <= 4 ? Texts[AErrorNumber - 1] : std::string_view();
 }
 
 std::int32_t LookupFailureNumber(int AResult, int AResolverError, int ASystemError) noexcept {
@@ -181,18 +177,14 @@ void TIdStackLinux::FillLocalAddresses() {
         return;
     }
     for (char** address = entry->h_addr_list; *address != nullptr; ++address) {
-        TIdIn4Address bytes{};
-        std::memcpy(bytes.data(), *address, bytes.size());
-        FLocalAddressList->Add(AddressToText(bytes));
+        FLocalAddressList->Add(AddressToText(AddressBytes(*address)));
     }
 }
 
 std::string TIdStackLinux::GetFirstLocalAddress() { return GetLocalAddressList().Strings(0); }
 
 TStringList& TIdStackLinux::GetLocalAddressList() {
-    if (!FLocalAddressList) {
-        FLocalAddressList = std::make_unique<TStringList>();
-    }
+    // Makes the list when it is absent.
     FillLocalAddresses();
     return *FLocalAddressList;
 }
@@ -238,9 +230,8 @@ std::int32_t TIdStackLinux::SysConnect(TIdStackSocketHandle ASocket, std::uint16
 }
 
 std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
-    // Looked up on a helper thread, with the reentrant call, so that Control-C can end a wait
-    // on a resolver that does not answer; the lookup owns all it touches. It gives the address,
-    // or the number that says why there is none (never 0).
+    // On a helper thread, with the reentrant call, so Control-C can end a wait on a silent
+    // resolver; the lookup owns all it touches. The address, or why there is none (never 0).
     const auto [address, failure] = RunInterruptibly([name = AHostName] {
         hostent entry{};
         hostent* found = nullptr;
@@ -259,7 +250,7 @@ std::string TIdStackLinux::SysHostAddressByName(const std::string& AHostName) {
         if (!HasAddress(found)) {
             return std::pair(TIdIn4Address{}, std::int32_t{NO_DATA});
         }
-        return std::pair(FirstHostAddress(*found), std::int32_t{0});
+        return std::pair(AddressBytes(found->h_addr_list[0]), std::int32_t{0});
     });
     if (failure != 0) {
         RaiseSocketFailure(failure);
@@ -329,8 +320,7 @@ std::int32_t TIdStackLinux::SysReceive(TIdStackSocketHandle ASocket, void* ABuff
 }
 
 std::int32_t TIdStackLinux::SysDiscardQueued(TIdStackSocketHandle ASocket) {
-    // A receive queue holds a few hundred small datagrams; past this many they arrive as fast
-    // as they are read, and the filter keeps them out from now on anyway.
+    // A queue holds a few hundred small datagrams; past this many they come as fast as read.
     constexpr std::int32_t MaxDiscarded = 1024;
     const TErrnoKeeper keeper;
     char scrap = 0;
@@ -367,8 +357,7 @@ std::int32_t TIdStackLinux::SysReceiveQueued(TIdStackSocketHandle ASocket, void*
             item->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
             timespec arrived{};
             std::memcpy(&arrived, CMSG_DATA(item), sizeof arrived);
-            // The stamp is wall-clock time; the difference to now is taken at once, so only a
-            // clock step within these few instructions could bend it, and it is kept >= 0.
+            // Wall-clock time, compared at once so only a clock step just now could bend it.
             timespec now{};
             clock_gettime(CLOCK_REALTIME, &now);
             const std::int64_t queued =
@@ -418,13 +407,9 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
         return result < 0 ? result : 1;
     }
     const std::array<TIdHandleList*, 3> lists{ARead, AWrite, AError};
-    // One poll entry per distinct handle, asking what its lists ask, and room for the signal
-    // pipe; a handle's entry is found through its slot once the handle has been seen. A list
+    // One poll entry per listed handle, list after list, and room for the signal pipe. A list
     // the readiness set could not hold is refused before the wait.
-    fd_set seen;
-    FD_ZERO(&seen);
-    std::array<std::uint16_t, Id_FD_SETSIZE> slot;
-    std::array<pollfd, Id_FD_SETSIZE + 1> entries;
+    std::array<pollfd, 3 * Id_FD_SETSIZE + 1> entries;
     nfds_t count = 0;
     for (std::size_t set = 0; set < lists.size(); ++set) {
         if (lists[set] == nullptr) {
@@ -437,13 +422,7 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
             if (!InSetRange(handle)) {
                 throw EIdSetSizeExceeded();
             }
-            if (!FD_ISSET(handle, &seen)) {
-                FD_SET(handle, &seen);
-                slot[handle] = static_cast<std::uint16_t>(count);
-                entries[count++] = pollfd{handle, 0, 0};
-            }
-            pollfd& entry = entries[slot[handle]];
-            entry.events = static_cast<short>(entry.events | AskedEvents[set]);
+            entries[count++] = pollfd{handle, AskedEvents[set], 0};
         }
     }
     int result = InterruptiblePoll(entries.data(), count, wait);
@@ -454,10 +433,11 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
             result = -1;
         }
     }
-    // Each list keeps its ready handles, once each and in ascending order; all of them when
-    // the wait failed. The count is that of select: ready handles summed over the lists.
+    // Each list keeps its ready handles (all when the wait failed) once each, ascending; the
+    // count is select's, summed over the lists.
     const TErrnoKeeper keeper;
     std::int32_t ready = 0;
+    const pollfd* entry = entries.data();
     for (std::size_t set = 0; set < lists.size(); ++set) {
         if (lists[set] == nullptr) {
             continue;
@@ -465,7 +445,8 @@ std::int32_t TIdStackLinux::SysSelect(TIdHandleList* ARead, TIdHandleList* AWrit
         TIdHandleList& list = *lists[set];
         std::size_t kept = 0;
         for (const TIdStackSocketHandle handle : list) {
-            if (result < 0 || (entries[slot[handle]].revents & ReadyEvents[set]) != 0) {
+            const bool readyHere = ((entry++)->revents & ReadyEvents[set]) != 0;
+            if (result < 0 || readyHere) {
                 list[kept++] = handle;
             }
         }
@@ -568,11 +549,8 @@ TIdSocketListLinux::TIdSocketListLinux() noexcept { FD_ZERO(&FHandleSet); }
 TIdStackSocketHandle TIdSocketListLinux::GetHandle(std::int32_t AIndex) {
     std::int32_t position = 0;
     for (std::int32_t handle = 0; handle < Id_FD_SETSIZE; ++handle) {
-        if (FD_ISSET(handle, &FHandleSet)) {
-            if (position == AIndex) {
-                return handle;
-            }
-            ++position;
+        if (FD_ISSET(handle, &FHandleSet) && position++ == AIndex) {
+            return handle;
         }
     }
     return 0;
@@ -605,9 +583,7 @@ void TIdSocketListLinux::RemoveHandle(TIdStackSocketHandle AHandle) {
 std::int32_t TIdSocketListLinux::HandleCount() {
     std::int32_t count = 0;
     for (std::int32_t handle = 0; handle < Id_FD_SETSIZE; ++handle) {
-        if (FD_ISSET(handle, &FHandleSet)) {
-            ++count;
-        }
+        count += FD_ISSET(handle, &FHandleSet) ? 1 : 0;
     }
     return count;
 }

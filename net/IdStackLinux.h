@@ -11,14 +11,11 @@
 
 namespace tarvex {
 
-// The socket stack over the system's POSIX sockets and resolver. Each socket operation is a
-// single system call: a keyboard signal ends a blocking one with EINTR (CheckCallResult then
-// raises the signal), and SysSelect raises it itself. A name lookup runs on a helper thread,
-// so that Control-C can end the wait for it. A negative length or option length is refused with
-// EINVAL (-1) instead of being handed to the system as a huge unsigned size.
+// The socket stack over POSIX sockets and the resolver, one system call per operation. A name
+// lookup runs on a helper thread so that Control-C can end the wait. A negative length is
+// refused with EINVAL rather than handed on as a huge unsigned size.
 class TIdStackLinux : public TIdStack {
 public:
-    TIdStackLinux() = default;
     const char* ClassName() const noexcept override { return "TIdStackLinux"; }
 
     void FillLocalAddresses() override;
@@ -46,15 +43,14 @@ public:
                             std::int32_t AFlags) override;
     // Reads the queue empty without waiting, bounded as the queue is.
     std::int32_t SysDiscardQueued(TIdStackSocketHandle ASocket) override;
-    // The queue time comes from the kernel's receive time stamp (SO_TIMESTAMPNS), read against
-    // the wall clock at once; -1 without a stamp, and otherwise never negative.
+    // The queue time from the kernel's stamp (SO_TIMESTAMPNS) against the wall clock, never
+    // negative; -1 without a stamp.
     std::int32_t SysReceiveQueued(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
                                   std::int32_t AFlags, std::int64_t& AQueuedUs) override;
     std::int32_t SysReceiveFrom(TIdStackSocketHandle ASocket, void* ABuffer, std::int32_t ALength,
                                 std::int32_t AFlags, std::string& AIP,
                                 std::int32_t& APort) override;
-    // Raises EIdSetSizeExceeded "Set Size Exceeded." before any system call when a list holds
-    // more than 1024 handles or a handle outside 0 to 1023.
+    // EIdSetSizeExceeded, before any call, for over 1024 handles or one outside 0 to 1023.
     std::int32_t SysSelect(TIdHandleList* ARead, TIdHandleList* AWrite, TIdHandleList* AError,
                            std::int32_t ATimeout) override;
     std::int32_t SysSend(TIdStackSocketHandle ASocket, const void* ABuffer, std::int32_t ALength,
@@ -84,15 +80,12 @@ public:
 
 // The resolver text of an h_errno value 1 to 4, or an empty text for any other number.
 std::string_view ResolverErrorText(std::int32_t AErrorNumber) noexcept;
-// The error number a look-up that found nothing is reported with, from gethostbyname_r's
-// result and the resolver's and the system's error numbers after it: the resolver's number,
-// the system's when the call itself failed, and HOST_NOT_FOUND when nobody said why. Never 0,
-// so a failure never passes for an address.
+// Why a look-up found nothing, from gethostbyname_r's result, h_errno and errno: the
+// resolver's number, the system's when the call failed, else HOST_NOT_FOUND; never 0.
 std::int32_t LookupFailureNumber(int AResult, int AResolverError, int ASystemError) noexcept;
 // The four bytes as unsigned decimal numbers joined by ".".
 std::string DottedAddressText(const TIdIn4Address& AAddress);
-// Four "."-separated numbers, each kept to its low 8 bits; anything after the fourth is
-// ignored. A piece that is not a number raises EConvertError.
+// Four "."-separated numbers, low 8 bits each, the rest ignored; EConvertError for a bad one.
 void DottedTextToAddress(const std::string& AText, TIdIn4Address& AAddress);
 
 // A set of socket handles.
@@ -105,8 +98,8 @@ public:
     virtual std::int32_t HandleCount() = 0;
 };
 
-// A set of handles 0 to 1023 over the system's readiness set. A handle outside that range
-// raises EIdSetSizeExceeded "Set Size Exceeded." and changes nothing.
+// A set over the readiness set; a handle outside 0 to 1023 changes nothing and raises
+// EIdSetSizeExceeded.
 class TIdSocketListLinux : public TIdSocketList {
 public:
     TIdSocketListLinux() noexcept;

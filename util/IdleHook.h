@@ -4,12 +4,10 @@
 
 namespace tarvex {
 
-// The idle hook as the blocking waits below the component layer reach it. The component that
-// keeps the hook (IdAntiFreezeBase) registers its calls here when its module starts; until
-// then no wait is cut up and nothing runs between slices.
+// The idle hook as the waits below the component layer reach it; IdAntiFreezeBase's module
+// registers its calls at start-up. Until then no wait is cut up.
 struct TIdleHookCalls {
-    // The length of one wait slice in milliseconds while a hook is in use on the calling
-    // thread; 0 (or less) leaves a wait whole.
+    // One wait slice in ms while a hook is in use on this thread; 0 or less: a wait stays whole.
     std::int32_t (*SliceMs)() noexcept = []() noexcept { return 0; };
     // Called after every wait with idle = the wait found nothing, and force.
     void (*AfterSlice)(bool AIdle, bool AForce) = [](bool, bool) {};

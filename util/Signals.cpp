@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,14 +29,12 @@ namespace {
 using TSignalWord = std::atomic<int>;
 static_assert(TSignalWord::is_always_lock_free);
 
-// The keyboard signal recorded by the handler, 0 when none, and one that came after it before
-// it was taken: two quick presses are a press each, the second one ending the alarm the first
-// started. A third cannot matter.
+// The recorded keyboard signal (0: none) and one that came before it was taken: two quick
+// presses are a press each, the second ending the alarm the first started.
 constinit TSignalWord RecordedSignal{0};
 constinit TSignalWord FollowingSignal{0};
 
-// The wake pipe: the handler writes a byte, every wait of the main thread watches the read end.
-// Both ends are non-blocking, so neither the handler nor a drain can ever block.
+// The wake pipe, non-blocking at both ends so neither the handler nor a drain can block.
 constinit TSignalWord WakeRead{-1};
 constinit TSignalWord WakeWrite{-1};
 
@@ -65,10 +64,9 @@ sigset_t KeyboardSignals() noexcept {
 
 constexpr int FirstOwnDescriptor = 3;
 
-// Standard streams closed at start leave their numbers free, and the next descriptor made takes
-// them: this process's own pipe would then stand in for its output. The ends go above them, and
-// each free standard number gets a placeholder open for reading only, so that a write there
-// fails with EBADF as on a closed stream, and nothing opened later can take the number.
+// A standard stream closed at start would let the pipe stand in for the output. The ends go
+// above 2, and each free standard number gets a read-only placeholder, so a write there fails
+// with EBADF as on a closed stream and nothing opened later takes the number.
 bool MoveAboveStandardStreams(int (&AFds)[2]) noexcept {
     for (int& fd : AFds) {
         if (fd < FirstOwnDescriptor) {
@@ -102,8 +100,7 @@ bool MakeWakePipe() noexcept {
     if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
         return false;
     }
-    // New descriptors take the lowest free numbers, so ends above 2 prove the standard streams
-    // open, at no cost.
+    // New descriptors take the lowest free numbers: ends above 2 prove the standard streams open.
     if ((fds[0] < FirstOwnDescriptor || fds[1] < FirstOwnDescriptor) &&
         !MoveAboveStandardStreams(fds)) {
         close(fds[0]);
@@ -141,54 +138,45 @@ private:
     sigset_t FPrevious{};
 };
 
-// A pipe that the helper of RunOnHelperThread writes to when its work is done.
-class TDonePipe {
+// Counted up by the helper of RunOnHelperThread when its work is done.
+class TDoneEvent {
 public:
-    TDonePipe() noexcept {
-        if (pipe2(FFds, O_CLOEXEC) != 0) {
-            FFds[0] = -1;
-            FFds[1] = -1;
+    TDoneEvent() noexcept : FFd(eventfd(0, EFD_CLOEXEC)) {}
+    ~TDoneEvent() {
+        if (FFd >= 0) {
+            close(FFd);
         }
     }
-    ~TDonePipe() {
-        for (const int fd : FFds) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
-    }
-    TDonePipe(const TDonePipe&) = delete;
-    TDonePipe& operator=(const TDonePipe&) = delete;
+    TDoneEvent(const TDoneEvent&) = delete;
+    TDoneEvent& operator=(const TDoneEvent&) = delete;
 
-    bool Ok() const noexcept { return FFds[0] >= 0; }
-    int Read() const noexcept { return FFds[0]; }
+    int Fd() const noexcept { return FFd; }
     void Signal() const noexcept {
-        const char byte = 0;
-        const ssize_t ignored = write(FFds[1], &byte, 1);
+        const std::uint64_t one = 1;
+        const ssize_t ignored = write(FFd, &one, sizeof one);
         static_cast<void>(ignored);
     }
 
 private:
-    int FFds[2]{-1, -1};
+    int FFd;
 };
 
 // Shared by the waiting thread and the helper, so an abandoned helper still has it.
 struct THelperState {
     std::function<void()> Work;
     std::exception_ptr Failure;
-    TDonePipe Done;
+    TDoneEvent Done;
 };
 
-// The recorded signal, 0 when none; the following one, if any, becomes the recorded one. The
-// handler runs only on the main thread, between these steps at worst, and keeps the order.
+// The recorded signal (0: none); the following one moves up. The handler can run only between
+// these steps and keeps the order.
 int TakeOneRecord() noexcept {
     const int signal = RecordedSignal.exchange(FollowingSignal.exchange(0));
     // None recorded, yet a following one just moved up (it came while an earlier one was taken).
     return signal != 0 ? signal : RecordedSignal.exchange(0);
 }
 
-// Takes the recorded keyboard signal and raises it; true when it was dropped because an
-// exception is already on its way, false when there was none.
+// Raises the recorded signal; true when dropped for an exception on its way, false if none.
 [[gnu::cold]] bool RaiseRecordedSignal() {
     const int signal = TakeOneRecord();
     if (signal == 0) {
@@ -205,9 +193,7 @@ int TakeOneRecord() noexcept {
     throw EControlC();
 }
 
-// Takes a recorded keyboard signal on the main thread and raises it; true when one was taken
-// but dropped because an exception is already on its way. Inline and cheap when there is none,
-// as before and after every wait.
+// RaiseRecordedSignal on the main thread; cheap when none is recorded, as at every wait.
 inline bool TakeRecordedSignal() {
     return SignalRecorded() && CalledFromMainThread() && RaiseRecordedSignal();
 }
@@ -233,8 +219,7 @@ void InstallKeyboardSignals() {
     if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGQUIT, &action, nullptr) != 0) {
         throw Exception("Cannot install the keyboard signal handlers");
     }
-    // A mask inherited blocked would keep them from ending anything. This cannot fail: it
-    // fails only for an unknown first argument.
+    // An inherited blocked mask would keep them from ending anything; this call cannot fail.
     const sigset_t keyboard = KeyboardSignals();
     pthread_sigmask(SIG_UNBLOCK, &keyboard, nullptr);
 }
@@ -273,9 +258,8 @@ void SleepMs(std::int32_t AMilliseconds) {
     InterruptiblePoll(wake, 0, &pause);
 }
 
-// Waits until ADescriptor can take bytes, as a blocking write would: true then (or when the
-// descriptor reports an error, which the next write gives); false with EINTR when a keyboard
-// signal is recorded on the main thread first, or with errno when the wait itself fails.
+// Waits as a blocking write would: true when ADescriptor takes bytes (or has an error); false
+// with EINTR when a keyboard signal is recorded on the main thread first, or with errno.
 bool WaitForRoom(int ADescriptor) noexcept {
     const int wake = WakeRead.load();
     const bool watchWake = wake >= 0 && CalledFromMainThread();
@@ -293,8 +277,7 @@ bool WaitForRoom(int ADescriptor) noexcept {
             return true;
         }
         if (result > 0) {
-            // A byte without a record is left over from one already taken; the record is
-            // looked at again after the drain, so none is missed.
+            // A byte left from a record already taken; the record is checked after the drain.
             DrainWakePipe();
         }
     }
@@ -312,8 +295,7 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
             return -1;
         }
     }
-    // A file that another program left non-blocking takes part of the bytes, or none, where a
-    // blocking one would wait: the rest is written once there is room, so lines stay whole.
+    // A file left non-blocking may take only part: the rest follows, so lines stay whole.
     const auto* bytes = static_cast<const char*>(ABytes);
     std::size_t done = 0;
     for (;;) {
@@ -375,13 +357,12 @@ void RunOnHelperThread(std::function<void()> AWork) {
     }
     auto state = std::make_shared<THelperState>();
     state->Work = std::move(AWork);
-    if (!state->Done.Ok()) {
+    if (state->Done.Fd() < 0) {
         throw Exception("Cannot create a pipe for the name lookup");
     }
     std::thread helper;
     try {
-        // The helper inherits the blocked signals from its first instruction on, so the
-        // handler only ever runs on the main thread, whose blocking calls they are to end.
+        // The helper inherits the blocked mask, so the handler only runs on the main thread.
         const TKeyboardSignalsBlocked blocked;
         helper = std::thread([state] {
             try {
@@ -396,7 +377,7 @@ void RunOnHelperThread(std::function<void()> AWork) {
     }
     try {
         for (;;) {
-            pollfd done[2] = {{state->Done.Read(), POLLIN, 0}, {}};
+            pollfd done[2] = {{state->Done.Fd(), POLLIN, 0}, {}};
             const int result = InterruptiblePoll(done, 1, nullptr);
             if (result == 1 || (result == -1 && errno != EINTR)) {
                 break;

@@ -15,76 +15,55 @@
 
 namespace tarvex {
 
-// Keyboard signals (SIGINT, SIGQUIT) and the places where the main thread can block.
-//
-// The handler only records the signal (a lock-free atomic) and writes a byte to a pipe of this
-// module. The signals are never blocked on the main thread and restart no call, so a blocking
-// system call that one arrives in ends at once. The record is taken, through
-// RaisePendingSignal, only where the main thread would block, and raised there as EControlC or
-// EQuit; everywhere else it waits, so an interrupt never cuts a line:
-// - a readiness wait and a sleep poll the pipe with ppoll, whatever its descriptor's number,
-//   so a signal that came just before the wait ends it as well as one that comes during it;
-// - a refused wait (a negative time) takes the record before the system refuses it;
-// - a name lookup runs on a helper thread, created with the signals blocked, while the main
-//   thread waits for it like any other wait (RunInterruptibly);
-// - a console write takes the record only when the signal cut it short: it ended with EINTR
-//   or a short count, or it would block with a signal already recorded; otherwise it is
-//   written whole and the next wait takes the record;
-// - a socket call that a signal cut short fails with EINTR, and CheckCallResult takes the
-//   record before it would report that failure.
-// Only the main thread ever takes the record; helper threads keep the signals blocked.
+// Keyboard signals (SIGINT, SIGQUIT). The handler only records the signal and writes a byte to
+// a wake pipe; the signals restart no call, so a blocking call ends at once. Only the main
+// thread takes the record (raising EControlC or EQuit), and only where it would block, so an
+// interrupt never cuts a line: a wait or sleep (which also watches the pipe, so a signal just
+// before it counts), a name lookup (on a helper thread with the signals blocked), a console
+// write that the signal cut short, and a socket call that failed with EINTR (CheckCallResult).
 
-// Start-up: installs the handler and makes the pipe, a fresh one at every call (a process that
-// forked without exec calls it again, so that its signals wake its own waits). Raises Exception
-// when the system refuses either, since Control-C would then be silently broken.
+// Start-up: installs the handler and makes a fresh pipe (a child forked without exec calls it
+// again, so its signals wake its own waits). Raises Exception when either is refused, since
+// Control-C would then be silently broken.
 void InstallKeyboardSignals();
 
-// The one interruptible readiness wait, with ppoll(2)'s interface and results for
-// AFds[0, ACount) (ATimeout null waits without limit; a negative time is refused with EINVAL).
-// AFds has room for one entry more: on the main thread the wait also watches the signal pipe
-// there, and a keyboard signal recorded before or during the wait raises EControlC or EQuit
-// (see RaisePendingSignal). Otherwise returns the number of ready entries, 0 on time-out, or -1
-// with errno.
+// ppoll(2) of AFds[0, ACount) (null ATimeout: no limit). AFds has room for one entry more: on
+// the main thread the wait watches the signal pipe there, and a keyboard signal recorded
+// before or during the wait raises (see RaisePendingSignal).
 int InterruptiblePoll(pollfd* AFds, nfds_t ACount, const timespec* ATimeout);
 
-// Sleeps AMilliseconds x 1000 microseconds computed in 32 bits and taken as unsigned, so -1
-// sleeps 4294966296 us (about 71.6 minutes). Interruptible like InterruptiblePoll.
+// Sleeps AMilliseconds x 1000 us computed in 32 bits and taken as unsigned (-1 sleeps about
+// 71.6 minutes). Interruptible like InterruptiblePoll.
 void SleepMs(std::int32_t AMilliseconds);
 
-// write(2) of all ACount bytes of ABytes to ADescriptor that a keyboard signal can end. A
-// descriptor that would block (a non-blocking file) is waited for as a blocking write waits.
-// ACutShort tells whether a signal ended it: the write ended with EINTR or a short count, or a
-// signal was recorded and the descriptor could not take the bytes without blocking (nothing is
-// written then). The caller then takes the signal with RaisePendingSignal. Returns the bytes
-// written, or -1 with errno when a write failed.
+// write(2) of all ACount bytes, waiting for room on a non-blocking descriptor as a blocking one
+// would. ACutShort: a keyboard signal ended it (EINTR, a short count, or a signal already
+// recorded while the descriptor had no room: nothing written); the caller then calls
+// RaisePendingSignal. The bytes written, or -1 with errno.
 ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount,
                            bool& ACutShort) noexcept;
 
-// On the main thread, takes a recorded keyboard signal and raises EControlC or EQuit; when an
-// exception is already on its way the signal is dropped instead. Elsewhere does nothing.
+// On the main thread, raises a recorded keyboard signal as EControlC or EQuit, or drops it when
+// an exception is already on its way. Elsewhere does nothing.
 void RaisePendingSignal();
 
 // Writes one line of output.
 using TLineWriter = std::function<void(std::string_view ALine)>;
 
-// A monitoring run under the keyboard's rules, on the main thread. AOpening writes the first
-// lines through the writer it is given: once a press cut one short, the rest are not written
-// and AMonitor is skipped for the alarm, as a press a moment later would have it, so one press
-// never ends the program; anything else AOpening raises is handed on. AMonitor runs until
-// something ends it. Then AAlarm runs, once the handlers are done, so that a further press
-// raises again and ends the program: a press that came while a failure was on its way asked
-// for the alarm it gets and is dropped; after a failure that was itself a press, it is the
-// next press that ends the alarm.
+// A monitoring run under the keyboard's rules. AOpening writes the first lines through the
+// writer it gets; a press that cuts one short skips the rest and AMonitor, so one press never
+// ends the program (anything else AOpening raises is handed on). AMonitor runs until something
+// ends it, then AAlarm, outside the handlers so a further press ends the program. A press that
+// came while a failure was on its way asked for this alarm and is dropped.
 void RunWithAlarm(const std::function<void(const TLineWriter&)>& AOpening,
                   const std::function<void()>& AMonitor, const std::function<void()>& AAlarm);
 
 // RunInterruptibly for work without a value.
 void RunOnHelperThread(std::function<void()> AWork);
 
-// Runs AWork on a helper thread while the main thread waits for it interruptibly, and returns
-// its value or hands on what it raised. A keyboard signal abandons the work: the helper
-// finishes on its own, so AWork must own everything it touches. Raises Exception when no helper
-// thread or no pipe to wait on can be had. On other threads AWork runs in place.
+// Runs AWork on a helper thread while the main thread waits interruptibly; its value, or what
+// it raised. A keyboard signal abandons the helper, so AWork must own all it touches. Raises
+// Exception without a thread or pipe. On other threads AWork runs in place.
 template <typename TWork>
 auto RunInterruptibly(TWork AWork) {
     // Shared with the helper, so that an abandoned one still has somewhere to put its value.

