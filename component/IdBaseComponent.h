@@ -7,7 +7,7 @@ namespace tarvex {
 // Root of the socket-layer components, with nothing of its own.
 class TIdBaseComponent : public TComponent {
 public:
-    explicit TIdBaseComponent(TComponent* AOwner) : TComponent(AOwner) {}
+    explicit TIdBaseComponent(TComponent* AOwner);
     const char* ClassName() const noexcept override { return "TIdBaseComponent"; }
 };
 

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <string>
 
-#include "net/IdResourceStrings.h"
 #include "util/SysUtils.h"
 
 namespace tarvex {
@@ -24,21 +23,20 @@ public:
 
 class EIdConnClosedGracefully : public EIdSilentException {
 public:
-    EIdConnClosedGracefully() : EIdSilentException(std::string(RSConnectionClosedGracefully)) {}
+    EIdConnClosedGracefully();
     const char* ClassName() const noexcept override { return "EIdConnClosedGracefully"; }
 };
 
 class EIdInvalidServiceName : public EIdException {
 public:
     // "<AService> is not a valid service."
-    explicit EIdInvalidServiceName(const std::string& AService)
-        : EIdException(FormatText(RSInvalidServiceName, {AService})) {}
+    explicit EIdInvalidServiceName(const std::string& AService);
     const char* ClassName() const noexcept override { return "EIdInvalidServiceName"; }
 };
 
 class EIdInvalidSocket : public EIdException {
 public:
-    EIdInvalidSocket() : EIdException(std::string(RSCannotAllocateSocket)) {}
+    EIdInvalidSocket();
     const char* ClassName() const noexcept override { return "EIdInvalidSocket"; }
 };
 
@@ -63,7 +61,7 @@ public:
 
 class EIdSetSizeExceeded : public EIdException {
 public:
-    EIdSetSizeExceeded() : EIdException(std::string(RSSetSizeExceeded)) {}
+    EIdSetSizeExceeded();
     const char* ClassName() const noexcept override { return "EIdSetSizeExceeded"; }
 };
 
@@ -76,13 +74,13 @@ public:
 
 class EIdPackageSizeTooBig : public EIdSocketHandleError {
 public:
-    EIdPackageSizeTooBig() : EIdSocketHandleError(std::string(RSPackageSizeTooBig)) {}
+    EIdPackageSizeTooBig();
     const char* ClassName() const noexcept override { return "EIdPackageSizeTooBig"; }
 };
 
 class EIdNotAllBytesSent : public EIdSocketHandleError {
 public:
-    EIdNotAllBytesSent() : EIdSocketHandleError(std::string(RSNotAllBytesSent)) {}
+    EIdNotAllBytesSent();
     const char* ClassName() const noexcept override { return "EIdNotAllBytesSent"; }
 };
 

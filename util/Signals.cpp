@@ -358,7 +358,7 @@ void RunOnHelperThread(std::function<void()> AWork) {
     auto state = std::make_shared<THelperState>();
     state->Work = std::move(AWork);
     if (state->Done.Fd() < 0) {
-        throw Exception("Cannot create a pipe for the name lookup");
+        throw Exception("Cannot create an event for the name lookup");
     }
     std::thread helper;
     try {

@@ -330,7 +330,7 @@ TEST_F(SignalsTest, LookupThatCannotBeWaitedForFailsInsteadOfRunningDeaf) {
         const TNoDescriptorsLeft full;
         ASSERT_TRUE(full.Ok());
         EXPECT_THROW_MSG(RunInterruptibly([&ran] { return ran = true; }), Exception,
-                         "Cannot create a pipe for the name lookup");
+                         "Cannot create an event for the name lookup");
     }
     EXPECT_FALSE(ran);
 }

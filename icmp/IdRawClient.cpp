@@ -1,0 +1,7 @@
+#include "icmp/IdRawClient.h"
+
+namespace tarvex {
+
+TIdRawClient::TIdRawClient(TComponent* AOwner) : TIdRawBase(AOwner) {}
+
+}  // namespace tarvex
