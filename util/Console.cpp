@@ -23,9 +23,10 @@ struct TOutputChannel {
     std::size_t Count;
     int FailedErrno;   // first failure of the running operation, 0 when none
     bool Interrupted;  // a keyboard signal cut a hand-over of the running operation short
+    bool LineOpen;     // what went out ends inside a line
 };
 
-constinit TOutputChannel Output{{}, 0, 0, false};
+constinit TOutputChannel Output{{}, 0, 0, false, false};
 
 constinit int ArgCount = 0;
 constinit char** ArgValues = nullptr;
@@ -38,8 +39,11 @@ void HandOver() noexcept {
     }
     if (!Output.Interrupted) {
         bool cutShort = false;
-        const ssize_t written =
-            InterruptibleWrite(OutputDescriptor, Output.Bytes, Output.Count, cutShort);
+        const ssize_t written = InterruptibleWrite(OutputDescriptor, Output.Bytes, Output.Count,
+                                                   Output.LineOpen, cutShort);
+        if (written > 0) {
+            Output.LineOpen = Output.Bytes[written - 1] != '\n';
+        }
         if (cutShort) {
             Output.Interrupted = true;
         } else if (written == -1 && Output.FailedErrno == 0) {
@@ -82,7 +86,7 @@ void WriteBell(int ADescriptor) noexcept {
     // then takes the signal.
     const char bell = '\a';
     bool cutShort = false;
-    const ssize_t ignored = InterruptibleWrite(ADescriptor, &bell, 1, cutShort);
+    const ssize_t ignored = InterruptibleWrite(ADescriptor, &bell, 1, false, cutShort);
     static_cast<void>(ignored);
 }
 

@@ -41,10 +41,11 @@ constinit TSignalWord WakeWrite{-1};
 extern "C" void RecordKeyboardSignal(int ASignal) {
     int none = 0;
     if (!RecordedSignal.compare_exchange_strong(none, ASignal)) {
-        // A wait finds the first record before it looks at the pipe, so no byte is needed.
+        // A second press wakes a write that waits for it to end a line (a third cannot matter).
         none = 0;
-        FollowingSignal.compare_exchange_strong(none, ASignal);
-        return;
+        if (!FollowingSignal.compare_exchange_strong(none, ASignal)) {
+            return;
+        }
     }
     const int savedErrno = errno;
     const char byte = 0;
@@ -120,8 +121,6 @@ void DrainWakePipe() noexcept {
 
 // Either record may hold the signal: a press can land while the other is being taken.
 bool SignalRecorded() noexcept { return RecordedSignal.load() != 0 || FollowingSignal.load() != 0; }
-
-bool SignalRecordedOnMainThread() noexcept { return SignalRecorded() && CalledFromMainThread(); }
 
 // The keyboard signals blocked in the calling thread for a scope, then the mask as it was.
 class TKeyboardSignalsBlocked {
@@ -260,11 +259,19 @@ void SleepMs(std::int32_t AMilliseconds) {
 
 // Waits as a blocking write would: true when ADescriptor takes bytes (or has an error); false
 // with EINTR when a keyboard signal is recorded on the main thread first, or with errno.
-bool WaitForRoom(int ADescriptor) noexcept {
+// True when a recorded press ends a write on the main thread: once part of a line is out, only
+// a second press does, so that one press never cuts a line.
+bool PressEndsWrite(bool ALineOpen) noexcept {
+    return CalledFromMainThread() &&
+           (ALineOpen ? RecordedSignal.load() != 0 && FollowingSignal.load() != 0
+                      : SignalRecorded());
+}
+
+bool WaitForRoom(int ADescriptor, bool ALineOpen) noexcept {
     const int wake = WakeRead.load();
     const bool watchWake = wake >= 0 && CalledFromMainThread();
     for (;;) {
-        if (watchWake && SignalRecorded()) {
+        if (watchWake && PressEndsWrite(ALineOpen)) {
             errno = EINTR;
             return false;
         }
@@ -283,10 +290,10 @@ bool WaitForRoom(int ADescriptor) noexcept {
     }
 }
 
-ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount,
+ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount, bool ALineOpen,
                            bool& ACutShort) noexcept {
     ACutShort = false;
-    if (SignalRecordedOnMainThread()) {
+    if (PressEndsWrite(ALineOpen)) {
         // The signal came before the write: it ends the write only if the write would block.
         pollfd room{ADescriptor, POLLOUT, 0};
         if (poll(&room, 1, 0) == 0) {
@@ -300,8 +307,12 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
     std::size_t done = 0;
     for (;;) {
         const ssize_t written = write(ADescriptor, bytes + done, ACount - done);
+        const bool lineOpen = ALineOpen || done > 0;
         if (written == -1) {
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitForRoom(ADescriptor)) {
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitForRoom(ADescriptor, lineOpen)) {
+                continue;
+            }
+            if (errno == EINTR && !PressEndsWrite(lineOpen)) {
                 continue;
             }
             ACutShort = errno == EINTR;
@@ -311,7 +322,7 @@ ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACou
         if (done >= ACount) {
             return static_cast<ssize_t>(done);
         }
-        if (SignalRecordedOnMainThread()) {
+        if (PressEndsWrite(true)) {
             ACutShort = true;
             return static_cast<ssize_t>(done);
         }

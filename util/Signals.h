@@ -39,8 +39,9 @@ void SleepMs(std::int32_t AMilliseconds);
 // write(2) of all ACount bytes, waiting for room on a non-blocking descriptor as a blocking one
 // would. ACutShort: a keyboard signal ended it (EINTR, a short count, or a signal already
 // recorded while the descriptor had no room: nothing written); the caller then calls
-// RaisePendingSignal. The bytes written, or -1 with errno.
-ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount,
+// RaisePendingSignal. With ALineOpen (part of the line is out already) only a second signal
+// ends it. The bytes written, or -1 with errno.
+ssize_t InterruptibleWrite(int ADescriptor, const void* ABytes, std::size_t ACount, bool ALineOpen,
                            bool& ACutShort) noexcept;
 
 // On the main thread, raises a recorded keyboard signal as EControlC or EQuit, or drops it when

@@ -5,9 +5,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/RuntimeSupport.h"
@@ -192,6 +194,51 @@ TEST(Console, PendingInterruptLeavesTheLineAndTheBellWhole) {
     EXPECT_EQ(error.Received(), "\a");
     // The next wait takes it.
     EXPECT_THROW(SleepMs(0), EControlC);
+}
+
+std::string ReadAvailable(int AFd) {
+    std::string bytes;
+    char chunk[4096];
+    for (ssize_t got = 0; (got = read(AFd, chunk, sizeof chunk)) > 0;) {
+        bytes.append(chunk, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+// Output on a non-blocking pipe that fills up after "Ping ": one press waits for the rest of the
+// line and is taken by the next wait; only a second one cuts the line.
+TEST(Console, OnePressNeverCutsALineThatHasBegun) {
+    for (const int presses : {1, 2}) {
+        int fds[2];
+        ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
+        std::string received;
+        {
+            const test::TDescriptorRedirect toPipe(1, fds[1]);
+            ConsoleWrite("Ping ");
+            const std::string filler(4096, 'x');
+            for (int i = 0; i < 1000 && write(fds[1], filler.data(), filler.size()) > 0; ++i) {
+            }
+            for (int i = 0; i < presses; ++i) {
+                raise(SIGINT);
+            }
+            std::thread reader([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                received = ReadAvailable(fds[0]);
+            });
+            if (presses == 1) {
+                EXPECT_NO_THROW(ConsoleWriteLine("answered! 10.0.0.1 [12ms]"));
+            } else {
+                EXPECT_THROW(ConsoleWriteLine("answered! 10.0.0.1 [12ms]"), EControlC);
+            }
+            reader.join();
+        }
+        received += ReadAvailable(fds[0]);
+        close(fds[0]);
+        close(fds[1]);
+        EXPECT_TRUE(received.starts_with("Ping xxxx")) << presses;
+        EXPECT_EQ(received.ends_with("answered! 10.0.0.1 [12ms]\n"), presses == 1);
+        EXPECT_THROW(SleepMs(0), EControlC);
+    }
 }
 
 }  // namespace
