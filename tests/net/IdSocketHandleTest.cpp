@@ -286,26 +286,9 @@ TEST_F(IdSocketHandle, ConnectRefreshesBothAddressesOnlyOnSuccess) {
     EXPECT_EQ(FHandle.RemoteIP(), "10.0.0.9");
 }
 
-TEST_F(IdSocketHandle, ClearStateForgetsWithoutClosing) {
-    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
-    FHandle.SetIP("10.0.0.2");
-    FHandle.SetPort(5);
-    FHandle.SetRemoteIP("10.0.0.9");
-    FHandle.SetRemotePort(7);
-    FHandle.ClearState(false);
-    EXPECT_FALSE(FHandle.IsOpen());
-    EXPECT_EQ(FHandle.Descriptor(), -1);
-    EXPECT_EQ(FHandle.IP(), "10.0.0.2");
-    EXPECT_EQ(FHandle.Port(), 5);
-    EXPECT_EQ(FHandle.RemoteIP(), "");
-    EXPECT_EQ(FHandle.RemotePort(), 0);
-    FHandle.ClearState(true);
-    EXPECT_EQ(FHandle.IP(), "");
-    EXPECT_EQ(FHandle.Port(), 0);
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysOpenSocket(2,2,17)"}));
-}
-
-TEST_F(IdSocketHandle, CopyFromTakesTheFourAddressFieldsOnly) {
+// A copy takes the four address fields only; clearing forgets the socket without closing it,
+// and the local address only on request.
+TEST_F(IdSocketHandle, CopyFromAndClearStateTouchOnlyTheirFields) {
     TIdSocketHandle source(nullptr);
     source.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
     source.SetIP("10.0.0.2");
@@ -327,6 +310,18 @@ TEST_F(IdSocketHandle, CopyFromTakesTheFourAddressFieldsOnly) {
     TDerivedHandle derived(nullptr);
     EXPECT_THROW_MSG(FHandle.Assign(derived), EConvertError,
                      "Cannot assign a TDerivedHandle to a TIdSocketHandle");
+
+    source.ClearState(false);
+    EXPECT_FALSE(source.IsOpen());
+    EXPECT_EQ(source.Descriptor(), -1);
+    EXPECT_EQ(source.IP(), "10.0.0.2");
+    EXPECT_EQ(source.Port(), 5);
+    EXPECT_EQ(source.RemoteIP(), "");
+    EXPECT_EQ(source.RemotePort(), 0);
+    source.ClearState(true);
+    EXPECT_EQ(source.IP(), "");
+    EXPECT_EQ(source.Port(), 0);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysOpenSocket(2,2,17)"}));
 }
 
 }  // namespace
