@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -57,47 +58,36 @@ public:
     const char* ClassName() const noexcept override { return "TDerivedHandle"; }
 };
 
-// Only the open flag goes: the descriptor and the addresses stay for whoever looks afterwards.
-TEST_F(IdSocketHandle, CloseShutsDownAndClosesOnceAndIgnoresFailures) {
+// Opening again closes the old socket first; a close ignores failures and takes only the open
+// flag: the descriptor and the addresses stay for whoever looks afterwards.
+TEST_F(IdSocketHandle, EverySocketIsShutDownAndClosedOnce) {
     FHandle.Close();
     EXPECT_TRUE(Calls().empty());
     EXPECT_EQ(FHandle.Descriptor(), -1);
     Script().NextSocket = 7;
-    Script().ShutdownResult = {-1, 107};
-    Script().CloseResult = {-1, 9};
-    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
     FHandle.SetIP("10.0.0.2");
     FHandle.SetRemotePort(2000);
+    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
+    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
+    EXPECT_TRUE(FHandle.IsOpen());
+    Script().ShutdownResult = {-1, 107};
+    Script().CloseResult = {-1, 9};
     FHandle.Close();
     FHandle.Close();
     {
         TIdSocketHandle other(nullptr);
         other.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
     }
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysOpenSocket(2,3,1)", "SysShutdown(7,2)",
-                                                 "SysClose(7)", "SysOpenSocket(2,2,17)",
-                                                 "SysShutdown(8,2)", "SysClose(8)"}));
+    EXPECT_EQ(Calls(), (std::vector<std::string>{
+                           "SysOpenSocket(2,2,17)", "SysShutdown(7,2)", "SysClose(7)",
+                           "SysOpenSocket(2,3,1)", "SysShutdown(8,2)", "SysClose(8)",
+                           "SysOpenSocket(2,2,17)", "SysShutdown(9,2)", "SysClose(9)"}));
     EXPECT_FALSE(FHandle.IsOpen());
-    EXPECT_EQ(FHandle.Descriptor(), 7);
+    EXPECT_EQ(FHandle.Descriptor(), 8);
     EXPECT_EQ(FHandle.IP(), "10.0.0.2");
     EXPECT_EQ(FHandle.RemotePort(), 2000);
-}
 
-TEST_F(IdSocketHandle, OpenSocketClosesTheOldSocketFirst) {
-    FHandle.SetIP("10.0.0.2");
-    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
-    const TIdStackSocketHandle first = FHandle.Descriptor();
-    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
-    const std::string old = std::to_string(first);
-    EXPECT_EQ(Calls(),
-              (std::vector<std::string>{"SysOpenSocket(2,2,17)", "SysShutdown(" + old + ",2)",
-                                        "SysClose(" + old + ")", "SysOpenSocket(2,2,17)"}));
-    EXPECT_TRUE(FHandle.IsOpen());
-    EXPECT_NE(FHandle.Descriptor(), first);
-    EXPECT_EQ(FHandle.IP(), "10.0.0.2");
-}
-
-TEST_F(IdSocketHandle, RefusedSocketLeavesNoneOpen) {
+    // A refused socket leaves none open.
     FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
     Script().NextSocket = -1;
     EXPECT_THROW_MSG(FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP), EIdInvalidSocket,
@@ -177,31 +167,33 @@ void LogSelects(FakeScript& AScript, std::vector<std::string>& ALog) {
     };
 }
 
-TEST_F(IdSocketHandle, SlicedWaitStopsAtTheFirstReadableSlice) {
-    std::vector<std::string> log;
-    TLoggingHook hook(log);
-    LogSelects(Script(), log);
-    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
-    Script().Selects = {FakeSelect::TimedOut(), FakeSelect::Ready({3})};
-    EXPECT_TRUE(FHandle.WaitReadable(1000));
-    // A readable slice is not idle, so the hook (only when idle) does not run after it.
-    EXPECT_EQ(log, (std::vector<std::string>{"select 250", "idle", "select 250"}));
-}
-
 // The first slice takes the remainder, so every later one is a whole idle time-out; the hook
-// runs after every slice that found nothing.
-TEST_F(IdSocketHandle, SliceCountsFollowTheTimeout) {
+// runs after every slice that found nothing. A readable slice is not idle, so the hook does not
+// run after it; without a positive slice, or with the hook inactive, the wait is left whole.
+TEST_F(IdSocketHandle, SlicesFollowTheTimeoutAndTheHook) {
     struct Case {
+        std::int32_t IdleTimeOut;
+        bool Active;
         std::int32_t Timeout;
+        int ReadyAfter;  // timed-out slices before a readable one; -1: none is readable
         std::vector<std::string> Log;
     };
     const Case cases[] = {
-        {600, {"select 100", "idle", "select 250", "idle", "select 250", "idle"}},
-        {250, {"select 250", "idle"}},
-        {251, {"select 1", "idle", "select 250", "idle"}},
-        {1, {"select 1", "idle"}},
-        {0, {"select 0", "idle"}},
-        {-1, {"select -1", "idle"}},
+        {250, true, 600, -1, {"select 100", "idle", "select 250", "idle", "select 250", "idle"}},
+        {250, true, 250, -1, {"select 250", "idle"}},
+        {250, true, 251, -1, {"select 1", "idle", "select 250", "idle"}},
+        {250, true, 1, -1, {"select 1", "idle"}},
+        {250, true, 0, -1, {"select 0", "idle"}},
+        {250, true, -1, -1, {"select -1", "idle"}},
+        {250, true, 1000, 1, {"select 250", "idle", "select 250"}},
+        {40,
+         true,
+         WaitForever,
+         3,
+         {"select 40", "idle", "select 40", "idle", "select 40", "idle", "select 40"}},
+        {0, true, 600, -1, {"select 600", "idle"}},
+        {-5, true, WaitForever, 0, {"select -2"}},
+        {250, false, 600, -1, {"select 600"}},
     };
     FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
     std::vector<std::string> log;
@@ -209,22 +201,16 @@ TEST_F(IdSocketHandle, SliceCountsFollowTheTimeout) {
     LogSelects(Script(), log);
     for (const Case& c : cases) {
         log.clear();
-        EXPECT_FALSE(FHandle.WaitReadable(c.Timeout));
+        hook.SetIdleTimeOut(c.IdleTimeOut);
+        hook.SetActive(c.Active);
+        Script().Selects.assign(static_cast<std::size_t>(std::max(c.ReadyAfter, 0)),
+                                FakeSelect::TimedOut());
+        if (c.ReadyAfter >= 0) {
+            Script().Selects.push_back(FakeSelect::Ready({3}));
+        }
+        EXPECT_EQ(FHandle.WaitReadable(c.Timeout), c.ReadyAfter >= 0) << "timeout " << c.Timeout;
         EXPECT_EQ(log, c.Log) << "timeout " << c.Timeout;
     }
-}
-
-TEST_F(IdSocketHandle, EndlessWaitSlicesUntilReadable) {
-    std::vector<std::string> log;
-    TLoggingHook hook(log);
-    hook.SetIdleTimeOut(40);
-    LogSelects(Script(), log);
-    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
-    Script().Selects = {FakeSelect::TimedOut(), FakeSelect::TimedOut(), FakeSelect::TimedOut(),
-                        FakeSelect::Ready({3})};
-    EXPECT_TRUE(FHandle.WaitReadable(WaitForever));
-    EXPECT_EQ(log, (std::vector<std::string>{"select 40", "idle", "select 40", "idle", "select 40",
-                                             "idle", "select 40"}));
 }
 
 TEST_F(IdSocketHandle, EndlessWaitEndsWhenTheHookClosesTheSocket) {
@@ -240,29 +226,6 @@ TEST_F(IdSocketHandle, EndlessWaitEndsWhenTheHookClosesTheSocket) {
     EXPECT_THROW_MSG(FHandle.WaitReadable(WaitForever), EIdConnClosedGracefully,
                      "Connection Closed Gracefully.");
     EXPECT_EQ(runs, 2);
-}
-
-TEST_F(IdSocketHandle, HookWithoutPositiveSliceLeavesTheWaitWhole) {
-    std::vector<std::string> log;
-    TLoggingHook hook(log);
-    LogSelects(Script(), log);
-    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
-    hook.SetIdleTimeOut(0);
-    EXPECT_FALSE(FHandle.WaitReadable(600));
-    hook.SetIdleTimeOut(-5);
-    Script().Selects = {FakeSelect::Ready({3})};
-    EXPECT_TRUE(FHandle.WaitReadable(WaitForever));
-    EXPECT_EQ(log, (std::vector<std::string>{"select 600", "idle", "select -2"}));
-}
-
-TEST_F(IdSocketHandle, InactiveHookNeitherSlicesNorRuns) {
-    std::vector<std::string> log;
-    TLoggingHook hook(log);
-    hook.SetActive(false);
-    LogSelects(Script(), log);
-    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
-    EXPECT_FALSE(FHandle.WaitReadable(600));
-    EXPECT_EQ(log, (std::vector<std::string>{"select 600"}));
 }
 
 TEST_F(IdSocketHandle, WaitOnAnotherThreadIsNeverSliced) {
@@ -323,26 +286,9 @@ TEST_F(IdSocketHandle, ConnectRefreshesBothAddressesOnlyOnSuccess) {
     EXPECT_EQ(FHandle.RemoteIP(), "10.0.0.9");
 }
 
-TEST_F(IdSocketHandle, ClearStateForgetsWithoutClosing) {
-    FHandle.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
-    FHandle.SetIP("10.0.0.2");
-    FHandle.SetPort(5);
-    FHandle.SetRemoteIP("10.0.0.9");
-    FHandle.SetRemotePort(7);
-    FHandle.ClearState(false);
-    EXPECT_FALSE(FHandle.IsOpen());
-    EXPECT_EQ(FHandle.Descriptor(), -1);
-    EXPECT_EQ(FHandle.IP(), "10.0.0.2");
-    EXPECT_EQ(FHandle.Port(), 5);
-    EXPECT_EQ(FHandle.RemoteIP(), "");
-    EXPECT_EQ(FHandle.RemotePort(), 0);
-    FHandle.ClearState(true);
-    EXPECT_EQ(FHandle.IP(), "");
-    EXPECT_EQ(FHandle.Port(), 0);
-    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysOpenSocket(2,2,17)"}));
-}
-
-TEST_F(IdSocketHandle, CopyFromTakesTheFourAddressFieldsOnly) {
+// A copy takes the four address fields only; clearing forgets the socket without closing it,
+// and the local address only on request.
+TEST_F(IdSocketHandle, CopyFromAndClearStateTouchOnlyTheirFields) {
     TIdSocketHandle source(nullptr);
     source.OpenSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP);
     source.SetIP("10.0.0.2");
@@ -364,6 +310,18 @@ TEST_F(IdSocketHandle, CopyFromTakesTheFourAddressFieldsOnly) {
     TDerivedHandle derived(nullptr);
     EXPECT_THROW_MSG(FHandle.Assign(derived), EConvertError,
                      "Cannot assign a TDerivedHandle to a TIdSocketHandle");
+
+    source.ClearState(false);
+    EXPECT_FALSE(source.IsOpen());
+    EXPECT_EQ(source.Descriptor(), -1);
+    EXPECT_EQ(source.IP(), "10.0.0.2");
+    EXPECT_EQ(source.Port(), 5);
+    EXPECT_EQ(source.RemoteIP(), "");
+    EXPECT_EQ(source.RemotePort(), 0);
+    source.ClearState(true);
+    EXPECT_EQ(source.IP(), "");
+    EXPECT_EQ(source.Port(), 0);
+    EXPECT_EQ(Calls(), (std::vector<std::string>{"SysOpenSocket(2,2,17)"}));
 }
 
 }  // namespace

@@ -60,16 +60,14 @@ TEST(IdStackLinux, ResolverNumbersGiveTheirTextsBare) {
     EXPECT_EQ(stack.ErrorMessage(111), "Socket Error # 111\r\nConnection refused.");
 }
 
-TEST_F(IdStackBase, CheckCallResultPassesEveryResultButMinusOne) {
+// Only -1 is a failure: it raises the last error with its message unless that one is tolerated.
+TEST_F(IdStackBase, CheckCallResultRaisesMinusOneWithTheLastError) {
     FScript.LastError = 104;
     for (const std::int32_t result : {0, -2, 1, 52, -1000}) {
         EXPECT_FALSE(FStack.CheckCallResult(result)) << result;
     }
     EXPECT_EQ(FStack.LastErrorNumber(), 0);
     EXPECT_TRUE(FScript.Calls.empty());
-}
-
-TEST_F(IdStackBase, CheckCallResultRaisesTheLastErrorWithItsMessage) {
     FScript.LastError = 111;
     try {
         FStack.CheckCallResult(-1);
@@ -79,9 +77,7 @@ TEST_F(IdStackBase, CheckCallResultRaisesTheLastErrorWithItsMessage) {
         EXPECT_EQ(e.Message(), "Socket Error # 111\r\nConnection refused.");
     }
     EXPECT_EQ(FStack.LastErrorNumber(), 111);
-}
 
-TEST_F(IdStackBase, ToleratedErrorIsReportedAsTrueAndAnyOtherRaised) {
     FScript.LastError = 11;
     const std::array<std::int32_t, 2> tolerated{4, 11};
     EXPECT_TRUE(FStack.CheckCallResultExcept(-1, tolerated));
@@ -131,22 +127,19 @@ TEST_F(IdStackBase, DottedTextIsReadWithoutTheResolver) {
     EXPECT_TRUE(FScript.Calls.empty());
 }
 
+// The test main ran the program's start-up, which names the POSIX stack; a scope replaces it.
 TEST(IdStack, NewStackMakesAStackOfStackClass) {
+    const std::unique_ptr<TIdStack> posix = TIdStack::NewStack();
+    EXPECT_STREQ(posix->ClassName(), "TIdStackLinux");
+    EXPECT_EQ(posix->LastErrorNumber(), 0);
+    ASSERT_NE(SocketListClass, nullptr);
+    EXPECT_STREQ(SocketListClass()->ClassName(), "TIdSocketListLinux");
     test::FakeStackScope scope;
     const std::unique_ptr<TIdStack> first = TIdStack::NewStack();
     const std::unique_ptr<TIdStack> second = TIdStack::NewStack();
     EXPECT_STREQ(first->ClassName(), "FakeStack");
     EXPECT_NE(first.get(), second.get());
     EXPECT_EQ(scope.Script().StacksCreated, 2);
-}
-
-TEST(IdStack, StartUpNamesThePosixStack) {
-    // The test main ran the program's start-up.
-    const std::unique_ptr<TIdStack> stack = TIdStack::NewStack();
-    EXPECT_STREQ(stack->ClassName(), "TIdStackLinux");
-    EXPECT_EQ(stack->LastErrorNumber(), 0);
-    ASSERT_NE(SocketListClass, nullptr);
-    EXPECT_STREQ(SocketListClass()->ClassName(), "TIdSocketListLinux");
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ std::string UniqueName(std::string_view ATag) {
            std::to_string(counter.fetch_add(1));
 }
 
-CaptureStdout::CaptureStdout() {
+CaptureStdout::CaptureStdout(int AFd) : FFd(AFd) {
     std::fflush(stdout);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -47,8 +47,8 @@ CaptureStdout::CaptureStdout() {
     }
     // Large enough for what a test writes without a reader.
     fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
-    FSaved = dup(1);
-    dup2(fds[1], 1);
+    FSaved = dup(FFd);
+    dup2(fds[1], FFd);
     close(fds[1]);
     FRead = fds[0];
 }
@@ -62,7 +62,7 @@ std::string CaptureStdout::Text() {
     }
     FDone = true;
     std::fflush(stdout);
-    dup2(FSaved, 1);
+    dup2(FSaved, FFd);
     close(FSaved);
     std::array<char, 4096> chunk{};
     ssize_t got = 0;

@@ -19,17 +19,19 @@ int Shell(const std::string& ACommand);
 // A name unique to this test process and call, for namespaces, links and temporary files.
 std::string UniqueName(std::string_view ATag);
 
-// Captures what is written to file descriptor 1 between construction and Text().
+// Captures what is written to file descriptor AFd (standard output unless given) between
+// construction and Text().
 class CaptureStdout {
 public:
-    CaptureStdout();
+    explicit CaptureStdout(int AFd = 1);
     ~CaptureStdout();
     CaptureStdout(const CaptureStdout&) = delete;
     CaptureStdout& operator=(const CaptureStdout&) = delete;
-    // Restores descriptor 1 and returns the bytes written meanwhile.
+    // Restores the descriptor and returns the bytes written meanwhile.
     std::string Text();
 
 private:
+    int FFd;
     int FSaved = -1;
     int FRead = -1;
     bool FDone = false;

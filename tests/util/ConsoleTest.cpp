@@ -64,27 +64,21 @@ private:
     std::optional<test::TDescriptorRedirect> FRedirect;
 };
 
-TEST(Console, EachOperationEndsWithOneWrite) {
+// Each operation ends with one write, and every full 128-byte buffer is handed over at once.
+TEST(Console, WritesFollowTheOperationsAndTheBuffer) {
     TWriteRecorder recorder;
     ASSERT_TRUE(recorder.Ready());
     ConsoleWrite("Ping ");
     ConsoleWriteLine("lost?");
     ConsoleWriteLine("");
     ConsoleWrite("");
-    EXPECT_EQ(recorder.Writes(), (std::vector<std::string>{"Ping ", "lost?\n", "\n"}));
-}
-
-TEST(Console, HandsOverEveryFull128ByteBuffer) {
-    TWriteRecorder recorder;
-    ASSERT_TRUE(recorder.Ready());
-    const std::string text(300, 'a');
-    ConsoleWrite(text);
+    ConsoleWrite(std::string(300, 'a'));
     ConsoleWriteLine(std::string(127, 'b'));
     ConsoleWriteLine(std::string(128, 'c'));
-    EXPECT_EQ(recorder.Writes(),
-              (std::vector<std::string>{std::string(128, 'a'), std::string(128, 'a'),
-                                        std::string(44, 'a'), std::string(127, 'b') + "\n",
-                                        std::string(128, 'c'), "\n"}));
+    EXPECT_EQ(recorder.Writes(), (std::vector<std::string>{
+                                     "Ping ", "lost?\n", "\n", std::string(128, 'a'),
+                                     std::string(128, 'a'), std::string(44, 'a'),
+                                     std::string(127, 'b') + "\n", std::string(128, 'c'), "\n"}));
 }
 
 TEST(Console, FailedWriteRaisesInOutErrorWithTheErrorNumber) {

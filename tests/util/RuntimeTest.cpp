@@ -32,23 +32,9 @@ std::string PrintfAddress(const void* AAddress) {
 // What a function writes on descriptor 2.
 template <typename TAction>
 std::string CaptureError(TAction AAction) {
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return "no pipe";
-    }
-    {
-        const test::TDescriptorRedirect redirect(2, fds[1]);
-        AAction();
-    }
-    close(fds[1]);
-    std::string text;
-    char chunk[512];
-    ssize_t got = 0;
-    while ((got = read(fds[0], chunk, sizeof chunk)) > 0) {
-        text.append(chunk, static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    return text;
+    test::CaptureStdout capture(2);
+    AAction();
+    return capture.Text();
 }
 
 TEST(AddressText, PrintsAsPercentPDoes) {

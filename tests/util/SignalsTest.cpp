@@ -46,14 +46,12 @@ bool WaitingForReadiness(pid_t ATid) {
                     number == SYS_select);
 }
 
-// Sends ASignal from a helper thread once ADelay has passed and the main thread is waiting, so
-// the signal comes during the wait and not before it.
+// Sends ASignal from a helper thread once the main thread is waiting, so the signal comes
+// during the wait and not before it.
 class TSignalDuringWait {
 public:
-    explicit TSignalDuringWait(int ASignal, TSignalTarget ATarget = TSignalTarget::stMainThread,
-                               std::chrono::milliseconds ADelay = std::chrono::milliseconds(0))
-        : FMain(pthread_self()), FMainTid(gettid()), FThread([this, ASignal, ATarget, ADelay] {
-              std::this_thread::sleep_for(ADelay);
+    explicit TSignalDuringWait(int ASignal, TSignalTarget ATarget = TSignalTarget::stMainThread)
+        : FMain(pthread_self()), FMainTid(gettid()), FThread([this, ASignal, ATarget] {
               bool waiting = false;
               for (int i = 0; i < 5000 && !waiting; ++i) {
                   waiting = WaitingForReadiness(FMainTid);
@@ -101,17 +99,20 @@ TEST_F(SignalsTest, KeyboardSignalDuringASleepRaisesItsException) {
         TSignalTarget Target;
         std::string Class;
         std::string Message;
+        std::int32_t SleepMs = LongSleepMs;
     };
     const TCase cases[] = {
         {SIGINT, TSignalTarget::stMainThread, "EControlC", "Control-C hit"},
         {SIGQUIT, TSignalTarget::stMainThread, "EQuit", "Quit key hit"},
         {SIGINT, TSignalTarget::stProcess, "EControlC", "Control-C hit"},
+        // A negative sleep wraps to about seventy-one minutes, not to none at all.
+        {SIGINT, TSignalTarget::stMainThread, "EControlC", "Control-C hit", -1},
     };
     for (const TCase& c : cases) {
         const auto start = TClock::now();
         try {
             const TSignalDuringWait signal(c.Signal, c.Target);
-            SleepMs(LongSleepMs);
+            SleepMs(c.SleepMs);
             ADD_FAILURE() << "no exception for " << c.Class;
         } catch (const Exception& error) {
             EXPECT_EQ(error.ClassName(), c.Class);
@@ -121,17 +122,24 @@ TEST_F(SignalsTest, KeyboardSignalDuringASleepRaisesItsException) {
     }
 }
 
-TEST_F(SignalsTest, ControlCDuringAReadinessWaitRaisesControlC) {
+TEST_F(SignalsTest, ReadinessWaitEndsWithPollsResultOrControlC) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
+    pollfd read[2] = {{fds[0], POLLIN, 0}, {}};
     const auto start = TClock::now();
     {
         const TSignalDuringWait signal(SIGINT);
-        pollfd read[2] = {{fds[0], POLLIN, 0}, {}};
         const timespec limit{LongSleepMs / 1000, 0};
         EXPECT_THROW_MSG(InterruptiblePoll(read, 1, &limit), EControlC, "Control-C hit");
     }
     EXPECT_LT(TClock::now() - start, EarlyEnd);
+    ASSERT_EQ(write(fds[1], "x", 1), 1);
+    const timespec limit{5, 0};
+    EXPECT_EQ(InterruptiblePoll(read, 1, &limit), 1);
+    EXPECT_EQ(read[0].revents, POLLIN);
+    read[0] = pollfd{fds[1], POLLIN, 0};
+    const timespec poll{0, 0};
+    EXPECT_EQ(InterruptiblePoll(read, 1, &poll), 0);
     close(fds[0]);
     close(fds[1]);
 }
@@ -183,28 +191,6 @@ TEST_F(SignalsTest, SignalWhileAnExceptionIsOnItsWayIsIgnored) {
     }
     EXPECT_TRUE(caughtOriginal);
     EXPECT_NO_THROW(SleepMs(0));
-}
-
-TEST_F(SignalsTest, NegativeSleepWrapsToAboutSeventyOneMinutes) {
-    // Interrupted at once; a wrap to zero would instead return before the signal.
-    const TSignalDuringWait signal(SIGINT, TSignalTarget::stMainThread,
-                                   std::chrono::milliseconds(300));
-    EXPECT_THROW(SleepMs(-1), EControlC);
-}
-
-TEST_F(SignalsTest, ReadyDescriptorEndsTheWaitWithPollsResult) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(write(fds[1], "x", 1), 1);
-    pollfd read[2] = {{fds[0], POLLIN, 0}, {}};
-    const timespec limit{5, 0};
-    EXPECT_EQ(InterruptiblePoll(read, 1, &limit), 1);
-    EXPECT_EQ(read[0].revents, POLLIN);
-    read[0] = pollfd{fds[1], POLLIN, 0};
-    const timespec poll{0, 0};
-    EXPECT_EQ(InterruptiblePoll(read, 1, &poll), 0);
-    close(fds[0]);
-    close(fds[1]);
 }
 
 TEST_F(SignalsTest, OtherThreadsWaitWithoutTakingKeyboardSignals) {
