@@ -144,17 +144,6 @@ constexpr std::size_t BuildEchoRequest(std::span<std::uint8_t, PacketAreaSize> A
     return EchoRequestSize;
 }
 
-namespace checks {
-constexpr std::array<std::uint8_t, 3> Abc{0x61, 0x62, 0x63};
-static_assert(InternetChecksum(Abc) == 0x9D3B);
-constexpr std::uint16_t ExampleRequestChecksum() {
-    TPacketArea area{};
-    BuildEchoRequest(area, 0x1234, 3489, 0, {});
-    return LoadLe16(area, IcmpChecksumOffset);
-}
-static_assert(ExampleRequestChecksum() == 0x8BCE);
-}  // namespace checks
-
 // Readers of a datagram at the start of a packet area; every read lies inside the area. What
 // decides whether it answers the request reads only the bytes it brought.
 

@@ -69,11 +69,10 @@ private:
 
 // A length below zero, taken as unsigned, would let the system write past the caller's buffer.
 bool RefuseNegative(std::int32_t ALength) noexcept {
-    if (ALength >= 0) {
-        return false;
+    if (ALength < 0) {
+        errno = EINVAL;
     }
-    errno = EINVAL;
-    return true;
+    return ALength < 0;
 }
 
 void FillAddress(sockaddr_in& AAddress, std::uint16_t AFamily, const TIdIn4Address& ABytes,
@@ -531,8 +530,6 @@ std::string TIdStackLinux::AddressToText(const TIdIn4Address& AAddress) {
 void TIdStackLinux::TextToAddress(const std::string& AText, TIdIn4Address& AAddress) {
     DottedTextToAddress(AText, AAddress);
 }
-
-TIdSocketListLinux::TIdSocketListLinux() noexcept { FD_ZERO(&FHandleSet); }
 
 TIdStackSocketHandle TIdSocketListLinux::GetHandle(std::int32_t AIndex) {
     std::int32_t position = 0;

@@ -102,7 +102,6 @@ public:
 // EIdSetSizeExceeded.
 class TIdSocketListLinux : public TIdSocketList {
 public:
-    TIdSocketListLinux() noexcept;
     const char* ClassName() const noexcept override { return "TIdSocketListLinux"; }
 
     // The AIndex-th member counted from handle 0 upward; 0 when there are not that many.
@@ -114,7 +113,7 @@ public:
     std::int32_t HandleBound() const noexcept { return FHandleBound; }
 
 private:
-    fd_set FHandleSet;
+    fd_set FHandleSet{};  // all clear
     std::int32_t FHandleBound = 0;
 };
 

@@ -73,12 +73,8 @@ extern "C" int RecordModule(dl_phdr_info* AInfo, std::size_t, void*) {
     if (path == nullptr || path[0] == '\0') {
         // The program itself carries no name here; take the file it was loaded from.
         const ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
-        if (length > 0) {
-            executable[length] = '\0';
-            path = executable;
-        } else {
-            path = "";
-        }
+        executable[std::max<ssize_t>(length, 0)] = '\0';
+        path = executable;
     }
     CopyFileNamePart(path, entry.Name);
     ++ModuleCount;

@@ -483,10 +483,8 @@ TDateTime CurrentDateTime() noexcept {
     std::tm local{};
     if (localtime_r(&now.tv_sec, &local) == nullptr) {
         // Only a clock beyond any calendar gets here; count the seconds as they are.
-        const std::int64_t days = now.tv_sec / 86400;
-        const std::int64_t seconds = now.tv_sec % 86400;
-        return static_cast<double>(days + UnixEpochSerial) +
-               static_cast<double>(seconds * 1000 + ms) / static_cast<double>(MsPerDay);
+        return static_cast<double>(UnixEpochSerial) +
+               (static_cast<double>(now.tv_sec) * 1000.0 + ms) / static_cast<double>(MsPerDay);
     }
     // A leap second is shown as the last second of its minute rather than the next day.
     return EncodeDateTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
@@ -529,22 +527,16 @@ TFormatSettings FormatSettingsFrom(const TLangInfoSupplier& ALangInfo,
     const auto translated = [&ALangInfo, ACharLength](nl_item AItem) {
         return TranslateLocalePattern(ALangInfo(AItem), ALangInfo, ACharLength);
     };
+    // A format the locale leaves empty keeps the one given.
+    const auto orElse = [](const std::string& APattern, const std::string& AOther) {
+        return APattern.empty() ? AOther : APattern;
+    };
     TFormatSettings settings;
     settings.CharLength = ACharLength;
-    if (std::string pattern = translated(D_FMT); !pattern.empty()) {
-        settings.ShortDatePattern = std::move(pattern);
-    }
-    settings.LongDatePattern = translated(D_T_FMT);
-    if (settings.LongDatePattern.empty()) {
-        settings.LongDatePattern = settings.ShortDatePattern;
-    }
-    if (std::string pattern = translated(T_FMT); !pattern.empty()) {
-        settings.ShortTimePattern = std::move(pattern);
-    }
-    settings.LongTimePattern = translated(T_FMT_AMPM);
-    if (settings.LongTimePattern.empty()) {
-        settings.LongTimePattern = settings.ShortTimePattern;
-    }
+    settings.ShortDatePattern = orElse(translated(D_FMT), settings.ShortDatePattern);
+    settings.LongDatePattern = orElse(translated(D_T_FMT), settings.ShortDatePattern);
+    settings.ShortTimePattern = orElse(translated(T_FMT), settings.ShortTimePattern);
+    settings.LongTimePattern = orElse(translated(T_FMT_AMPM), settings.ShortTimePattern);
     settings.DateSeparatorChar = FirstSeparator(settings.ShortDatePattern, "/.-", '/', ACharLength);
     settings.TimeSeparatorChar = FirstSeparator(settings.ShortTimePattern, ":.", ':', ACharLength);
     settings.AmText = ALangInfo(AM_STR);

@@ -137,34 +137,21 @@ private:
     sigset_t FPrevious{};
 };
 
-// Counted up by the helper of RunOnHelperThread when its work is done.
-class TDoneEvent {
-public:
-    TDoneEvent() noexcept : FFd(eventfd(0, EFD_CLOEXEC)) {}
-    ~TDoneEvent() {
-        if (FFd >= 0) {
-            close(FFd);
+// Shared by the waiting thread and the helper, so an abandoned helper still has it. The helper
+// counts the event Done up when its work is over.
+struct THelperState {
+    THelperState() = default;
+    ~THelperState() {
+        if (Done >= 0) {
+            close(Done);
         }
     }
-    TDoneEvent(const TDoneEvent&) = delete;
-    TDoneEvent& operator=(const TDoneEvent&) = delete;
+    THelperState(const THelperState&) = delete;
+    THelperState& operator=(const THelperState&) = delete;
 
-    int Fd() const noexcept { return FFd; }
-    void Signal() const noexcept {
-        const std::uint64_t one = 1;
-        const ssize_t ignored = write(FFd, &one, sizeof one);
-        static_cast<void>(ignored);
-    }
-
-private:
-    int FFd;
-};
-
-// Shared by the waiting thread and the helper, so an abandoned helper still has it.
-struct THelperState {
     std::function<void()> Work;
     std::exception_ptr Failure;
-    TDoneEvent Done;
+    int Done = eventfd(0, EFD_CLOEXEC);
 };
 
 // The recorded signal (0: none); the following one moves up. The handler can run only between
@@ -262,9 +249,9 @@ void SleepMs(std::int32_t AMilliseconds) {
 // True when a recorded press ends a write on the main thread: once part of a line is out, only
 // a second press does, so that one press never cuts a line.
 bool PressEndsWrite(bool ALineOpen) noexcept {
-    return CalledFromMainThread() &&
-           (ALineOpen ? RecordedSignal.load() != 0 && FollowingSignal.load() != 0
-                      : SignalRecorded());
+    return (ALineOpen ? RecordedSignal.load() != 0 && FollowingSignal.load() != 0
+                      : SignalRecorded()) &&
+           CalledFromMainThread();
 }
 
 bool WaitForRoom(int ADescriptor, bool ALineOpen) noexcept {
@@ -368,7 +355,7 @@ void RunOnHelperThread(std::function<void()> AWork) {
     }
     auto state = std::make_shared<THelperState>();
     state->Work = std::move(AWork);
-    if (state->Done.Fd() < 0) {
+    if (state->Done < 0) {
         throw Exception("Cannot create an event for the name lookup");
     }
     std::thread helper;
@@ -381,14 +368,16 @@ void RunOnHelperThread(std::function<void()> AWork) {
             } catch (...) {
                 state->Failure = std::current_exception();
             }
-            state->Done.Signal();
+            const std::uint64_t one = 1;
+            const ssize_t ignored = write(state->Done, &one, sizeof one);
+            static_cast<void>(ignored);
         });
     } catch (const std::system_error&) {
         throw Exception("Cannot start a thread for the name lookup");
     }
     try {
         for (;;) {
-            pollfd done[2] = {{state->Done.Fd(), POLLIN, 0}, {}};
+            pollfd done[2] = {{state->Done, POLLIN, 0}, {}};
             const int result = InterruptiblePoll(done, 1, nullptr);
             if (result == 1 || (result == -1 && errno != EINTR)) {
                 break;
