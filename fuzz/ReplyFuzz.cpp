@@ -1,20 +1,14 @@
-// Echo exchanges fed arbitrary datagrams of 0 to 1024 bytes (and some longer, which the receive
-// cuts), through the tests' fake socket stack, whose address handling is the real one. Rather
-// than a second copy of the decoding, each exchange is checked against properties that must
-// hold whatever the bytes:
-// - the exchange ends the same way when the receive leaves other bytes past the length it
-//   reports, so no decision reads what the datagram did not bring;
-// - a datagram that neither carries (an echo reply) nor quotes (an error) the client's
-//   identifier and current sequence number is never accepted and never raises, apart from the
-//   refusal of one too short to hold an ICMP header; an echo request never decides, and an
-//   error decides only when what it quotes is an ICMP echo request (never another protocol);
-// - an echo reply is accepted only from the address the request went to, and any other
-//   message decides only when the datagram it quotes was going there, whatever spelling of the
-//   dotted address the host was given in;
-// - a wait that receives only such datagrams reads them all and ends as a time-out;
+// Echo exchanges fed arbitrary datagrams (some longer than the receive takes) through the tests'
+// fake socket stack, whose address handling is the real one. Instead of a second copy of the
+// decoding, properties that hold whatever the bytes:
+// - the exchange ends the same way when the receive leaves other bytes past the datagram;
+// - only a datagram that carries (echo reply) or quotes (error about an ICMP echo request) the
+//   client's identifier and sequence number decides, apart from the refusal of one too short
+//   for its headers; an echo message only from the watched address, an error only about a
+//   datagram going there, whatever spelling of the dotted address the host was given in;
+// - a wait that receives only other datagrams reads them all and ends as a time-out;
 // - every request is a valid 52-byte echo request, a failed exchange changes nothing the caller
 //   sees, and no socket outlives its exchange or the client.
-// A violation, an escaped exception of another kind or any sanitizer report aborts.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -263,18 +257,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
         scribbled->SetReceiveTimeout(wait);
         const std::uint16_t sequence = plain->Sequence();
         const std::int32_t count = input.ConsumeIntegralInRange<std::int32_t>(0, 4);
-        const std::uint8_t aimMask = input.ConsumeIntegral<std::uint8_t>();
-        const std::uint8_t sourceMask = input.ConsumeIntegral<std::uint8_t>();
-        const std::uint8_t quoteMask = input.ConsumeIntegral<std::uint8_t>();
         const bool failReceive = input.ConsumeBool();
         const std::uint8_t scribbleByte = input.ConsumeIntegral<std::uint8_t>();
         std::deque<TBytes> datagrams;
         for (std::int32_t i = 0; i < count; ++i) {
             const std::size_t length = input.ConsumeIntegralInRange<std::size_t>(0, 1100);
             TBytes datagram = input.ConsumeBytes<std::uint8_t>(length);
-            if ((aimMask >> i) & 1U) {
-                Aim(datagram, identifier, sequence, (sourceMask >> i) & 1U, (quoteMask >> i) & 1U,
-                    hostBytes);
+            // Aimed at the client or not, from the watched address, quoting an echo request.
+            const auto aim = input.ConsumeIntegral<std::uint8_t>();
+            if ((aim & 1U) != 0) {
+                Aim(datagram, identifier, sequence, (aim & 2U) != 0, (aim & 4U) != 0, hostBytes);
             }
             datagrams.push_back(std::move(datagram));
         }
