@@ -3,38 +3,26 @@
 // what is no dotted quad goes to the name look-up (the fake stack's, which knows no name), and
 // nothing but EConvertError may come out of the parsing.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "fuzz/FuzzCheck.h"
 #include "net/IdException.h"
 #include "net/IdStackLinux.h"
 #include "tests/support/FakeStack.h"
 #include "util/SysUtils.h"
 
-namespace tarvex {
 namespace {
 
-[[noreturn]] void Fail(const char* AWhat, const std::string& AText) {
-    std::fprintf(stderr, "address text: %s:", AWhat);
-    for (const char c : AText) {
-        std::fprintf(stderr, " %02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
-    }
-    std::fprintf(stderr, "\n");
-    std::abort();
-}
-
-bool Parses(const std::string& AText, TIdIn4Address& AAddress) {
+bool Parses(const std::string& AText, tarvex::TIdIn4Address& AAddress) {
     try {
-        DottedTextToAddress(AText, AAddress);
+        tarvex::DottedTextToAddress(AText, AAddress);
         return true;
-    } catch (const EConvertError&) {
+    } catch (const tarvex::EConvertError&) {
         return false;
     }
 }
 
 }  // namespace
-}  // namespace tarvex
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASize) {
     using namespace tarvex;
@@ -45,26 +33,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
     const bool dotted = stack.IsDottedQuad(text);
     TIdIn4Address address{};
     const bool parses = Parses(text, address);
-    if (dotted && !parses) {
-        Fail("a dotted quad the send cannot parse", text);
-    }
-    if (dotted && stack.ResolveAddress(text) != address) {
-        Fail("a dotted quad sent elsewhere than it spells", text);
-    }
+    Check(!dotted || parses, "a dotted quad the send cannot parse");
     if (parses) {
         const std::string back = DottedAddressText(address);
         TIdIn4Address again{};
-        if (!stack.IsDottedQuad(back) || !Parses(back, again) || again != address ||
-            back != stack.AddressToText(address)) {
-            Fail("an address text that does not parse back to its bytes", text);
-        }
+        Check(stack.IsDottedQuad(back) && Parses(back, again) && again == address &&
+                  back == stack.AddressToText(address),
+              "an address text that does not parse back to its bytes");
     }
     try {
-        stack.ResolveAddress(text);
+        const TIdIn4Address resolved = stack.ResolveAddress(text);
+        Check(!dotted || resolved == address, "a dotted quad sent elsewhere than it spells");
     } catch (const EIdSocketError&) {
-        if (dotted) {
-            Fail("a dotted quad sent to the name look-up", text);
-        }
+        Check(!dotted, "a dotted quad sent to the name look-up");
     }
     return 0;
 }

@@ -1,27 +1,18 @@
-// Echo exchanges fed arbitrary datagrams of 0 to 1024 bytes (and some longer, which the receive
-// cuts), through the tests' fake socket stack, whose address handling is the real one. Rather
-// than a second copy of the decoding, each exchange is checked against properties that must
-// hold whatever the bytes:
-// - the exchange ends the same way when the receive leaves other bytes past the length it
-//   reports, so no decision reads what the datagram did not bring;
-// - a datagram that neither carries (an echo reply) nor quotes (an error) the client's
-//   identifier and current sequence number is never accepted and never raises, apart from the
-//   refusal of one too short to hold an ICMP header; an echo request never decides, and an
-//   error decides only when what it quotes is an ICMP echo request (never another protocol);
-// - an echo reply is accepted only from the address the request went to, and any other
-//   message decides only when the datagram it quotes was going there, whatever spelling of the
-//   dotted address the host was given in;
-// - a wait that receives only such datagrams reads them all and ends as a time-out;
+// Echo exchanges fed arbitrary datagrams (some longer than the receive takes) through the tests'
+// fake socket stack, whose address handling is the real one. Instead of a second copy of the
+// decoding, properties that hold whatever the bytes:
+// - the exchange ends the same way when the receive leaves other bytes past the datagram;
+// - only a datagram that carries (echo reply) or quotes (error about an ICMP echo request) the
+//   client's identifier and sequence number decides, apart from the refusal of one too short
+//   for its headers; an echo message only from the watched address, an error only about a
+//   datagram going there, whatever spelling of the dotted address the host was given in;
+// - a wait that receives only other datagrams reads them all and ends as a time-out;
 // - every request is a valid 52-byte echo request, a failed exchange changes nothing the caller
 //   sees, and no socket outlives its exchange or the client.
-// A violation, an escaped exception of another kind or any sanitizer report aborts.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <memory>
 #include <optional>
@@ -30,6 +21,7 @@
 #include <vector>
 
 #include "component/IdComponent.h"
+#include "fuzz/FuzzCheck.h"
 #include "icmp/IdIcmpClient.h"
 #include "icmp/IdRawHeaders.h"
 #include "net/IdException.h"
@@ -41,55 +33,43 @@
 namespace tarvex {
 namespace {
 
-[[noreturn]] void Fail(const char* AWhat) {
-    std::fprintf(stderr, "reply decoding: %s\n", AWhat);
-    std::abort();
-}
-
-test::FakeScript* Script = nullptr;
+using TBytes = std::vector<std::uint8_t>;
 // The open sockets of one client, kept apart from the other's: a client that failed an
 // exchange may hold its socket into the next one.
 using TSockets = std::set<TIdStackSocketHandle>;
 
-constexpr std::size_t ReceiveCapacity = PacketAreaSize;
+test::FakeScript* Script = nullptr;
 
-// The bytes the receive hands over of a scripted datagram.
-std::vector<std::uint8_t> Delivered(const std::vector<std::uint8_t>& ADatagram) {
-    return {ADatagram.begin(), ADatagram.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                       ADatagram.size(), ReceiveCapacity))};
-}
-
-std::size_t HeaderLength(const std::vector<std::uint8_t>& ABytes) {
+std::size_t HeaderLength(const TBytes& ABytes) {
     return static_cast<std::size_t>(ABytes[0] & 0x0FU) * 4U;
 }
 
 // Too short for an IPv4 header and the fixed ICMP part: refused, whatever it holds.
-bool TooShort(const std::vector<std::uint8_t>& ABytes) {
+bool TooShort(const TBytes& ABytes) {
     return !ABytes.empty() && HeaderLength(ABytes) + IcmpHeaderSize > ABytes.size();
 }
 
 bool IsEchoType(std::uint8_t AType) { return AType == IcmpEchoReply || AType == IcmpEchoRequest; }
 
 // Where an echo message carries, and any other message quotes, the request's numbers.
-std::size_t NumbersAt(const std::vector<std::uint8_t>& ABytes) {
+std::size_t NumbersAt(const TBytes& ABytes) {
     const std::size_t h = HeaderLength(ABytes);
     return IsEchoType(ABytes[h]) ? h : h + IcmpHeaderSize + h;
 }
 
 // What a non-echo message quotes is an ICMP echo request (the quoted header taken to be as
 // long as the outer one).
-bool QuotesEchoRequest(const std::vector<std::uint8_t>& ABytes) {
+bool QuotesEchoRequest(const TBytes& ABytes) {
     const std::size_t h = HeaderLength(ABytes);
-    const std::size_t protocol = h + IcmpHeaderSize + 9;
+    const std::size_t protocol = h + IcmpHeaderSize + IpProtocolOffset;
     const std::size_t type = h + IcmpHeaderSize + h;
-    return type < ABytes.size() && protocol < ABytes.size() && ABytes[protocol] == 1 &&
+    return type < ABytes.size() && protocol < ABytes.size() && ABytes[protocol] == IpProtocolIcmp &&
            ABytes[type] == IcmpEchoRequest;
 }
 
 // The datagram brings the client's identifier and sequence number where they belong: an echo
 // reply its own, an error in the echo request it quotes.
-bool AboutTheRequest(const std::vector<std::uint8_t>& ABytes, std::uint16_t AIdentifier,
-                     std::uint16_t ASequence) {
+bool AboutTheRequest(const TBytes& ABytes, std::uint16_t AIdentifier, std::uint16_t ASequence) {
     if (ABytes.empty() || TooShort(ABytes)) {
         return false;
     }
@@ -104,15 +84,15 @@ bool AboutTheRequest(const std::vector<std::uint8_t>& ABytes, std::uint16_t AIde
 }
 
 // Where the datagram that a non-echo message quotes was going; none when it ends first.
-std::optional<TIdIn4Address> QuotedDestination(const std::vector<std::uint8_t>& ABytes) {
-    const std::size_t at = HeaderLength(ABytes) + IcmpHeaderSize + 16;
-    if (at + 4 > ABytes.size()) {
+std::optional<TIdIn4Address> QuotedDestination(const TBytes& ABytes) {
+    const std::size_t at = HeaderLength(ABytes) + IcmpHeaderSize + IpDestinationAddressOffset;
+    if (at + IpAddressSize > ABytes.size()) {
         return std::nullopt;
     }
     return TIdIn4Address{ABytes[at], ABytes[at + 1], ABytes[at + 2], ABytes[at + 3]};
 }
 
-std::string SourceText(const std::vector<std::uint8_t>& ABytes) {
+std::string SourceText(const TBytes& ABytes) {
     return std::to_string(ABytes[12]) + "." + std::to_string(ABytes[13]) + "." +
            std::to_string(ABytes[14]) + "." + std::to_string(ABytes[15]);
 }
@@ -120,35 +100,29 @@ std::string SourceText(const std::vector<std::uint8_t>& ABytes) {
 // Writes the client's numbers where a datagram of its type would carry or quote them, and now
 // and then the watched address as its source and as the quoted destination, and an ICMP echo
 // request as what an error quotes, so that the accepting paths are reached.
-void Aim(std::vector<std::uint8_t>& ADatagram, std::uint16_t AIdentifier, std::uint16_t ASequence,
-         bool AFromHost, bool AQuoteEcho, const TIdIn4Address& AHost) {
+void Aim(TBytes& ADatagram, std::uint16_t AIdentifier, std::uint16_t ASequence, bool AFromHost,
+         bool AQuoteEcho, const TIdIn4Address& AHost) {
     if (ADatagram.empty() || HeaderLength(ADatagram) >= ADatagram.size()) {
         return;
     }
-    const std::size_t at = NumbersAt(ADatagram) + IcmpIdentifierOffset;
-    const std::uint8_t values[4] = {
-        static_cast<std::uint8_t>(AIdentifier), static_cast<std::uint8_t>(AIdentifier >> 8),
-        static_cast<std::uint8_t>(ASequence), static_cast<std::uint8_t>(ASequence >> 8)};
-    for (std::size_t i = 0; i < 4 && at + i < ADatagram.size(); ++i) {
-        ADatagram[at + i] = values[i];
-    }
+    const auto put = [&ADatagram](std::size_t AAt, std::uint32_t AValue) {
+        if (AAt < ADatagram.size()) {
+            ADatagram[AAt] = static_cast<std::uint8_t>(AValue);
+        }
+    };
     const std::size_t h = HeaderLength(ADatagram);
-    if (AQuoteEcho && !IsEchoType(ADatagram[h])) {
-        for (const auto& [offset, value] :
-             {std::pair<std::size_t, std::uint8_t>{h + 8 + 9, 1}, {h + 8 + h, IcmpEchoRequest}}) {
-            if (offset < ADatagram.size()) {
-                ADatagram[offset] = value;
-            }
-        }
+    const std::size_t at = NumbersAt(ADatagram) + IcmpIdentifierOffset;
+    for (std::size_t i = 0; i < 2; ++i) {
+        put(at + i, AIdentifier >> (8 * i));
+        put(at + 2 + i, ASequence >> (8 * i));
     }
-    const std::size_t quoted = h + IcmpHeaderSize + 16;
-    for (std::size_t i = 0; AFromHost && i < 4; ++i) {
-        if (12 + i < ADatagram.size()) {
-            ADatagram[12 + i] = AHost[i];
-        }
-        if (quoted + i < ADatagram.size()) {
-            ADatagram[quoted + i] = AHost[i];
-        }
+    if (AQuoteEcho && !IsEchoType(ADatagram[h])) {
+        put(h + IcmpHeaderSize + IpProtocolOffset, IpProtocolIcmp);
+        put(h + IcmpHeaderSize + h, IcmpEchoRequest);
+    }
+    for (std::size_t i = 0; AFromHost && i < IpAddressSize; ++i) {
+        put(IpSourceAddressOffset + i, AHost[i]);
+        put(h + IcmpHeaderSize + IpDestinationAddressOffset + i, AHost[i]);
     }
 }
 
@@ -167,20 +141,19 @@ bool SameReply(const TReplyStatus& A, const TReplyStatus& B) {
 }
 
 // One exchange of AClient over the datagrams, with the checks that need no other run.
-TRun Exchange(TIdIcmpClient& AClient, TSockets& ASockets,
-              const std::deque<std::vector<std::uint8_t>>& ADatagrams, bool AFailReceive,
-              std::optional<std::uint8_t> AFillPastDatagram) {
+TRun Exchange(TIdIcmpClient& AClient, TSockets& ASockets, const std::deque<TBytes>& ADatagrams,
+              bool AFailReceive, std::optional<std::uint8_t> AFillPastDatagram) {
     test::FakeScript& script = *Script;
     script.OpenSockets.swap(ASockets);
     script.Receives.clear();
-    for (const std::vector<std::uint8_t>& datagram : ADatagrams) {
+    for (const TBytes& datagram : ADatagrams) {
         script.Receives.push_back(test::FakeReceive::Of(datagram));
     }
     if (AFailReceive) {
         script.Receives.push_back(test::FakeReceive::Failure(104));
     }
     script.FillPastDatagram = AFillPastDatagram;
-    script.Calls.clear();
+    const std::size_t queued = script.Receives.size();
     const std::uint16_t sequence = AClient.Sequence();
     const TReplyStatus before = AClient.LastReply();
     const std::size_t sentBefore = script.Sent.size();
@@ -188,39 +161,59 @@ TRun Exchange(TIdIcmpClient& AClient, TSockets& ASockets,
     try {
         AClient.PingHost();
         run.Reply = AClient.LastReply();
-        if (AClient.Sequence() != static_cast<std::uint16_t>(sequence + 1)) {
-            Fail("sequence number did not advance after a completed exchange");
-        }
-        if (!script.OpenSockets.empty()) {
-            Fail("socket left open after a completed exchange");
-        }
+        Check(AClient.Sequence() == static_cast<std::uint16_t>(sequence + 1),
+              "sequence number did not advance after a completed exchange");
+        Check(script.OpenSockets.empty(), "socket left open after a completed exchange");
     } catch (const EIdIcmpException& e) {
-        if (e.Message() == "Not enough bytes received") {
-            run.End = TEnd::ShortDatagram;
-        } else if (e.Message() == "Non-echo type response received") {
-            run.End = TEnd::NonEcho;
-        } else {
-            Fail("EIdIcmpException with an unknown message");
-        }
+        const bool isShort = e.Message() == "Not enough bytes received";
+        Check(isShort || e.Message() == "Non-echo type response received",
+              "EIdIcmpException with an unknown message");
+        run.End = isShort ? TEnd::ShortDatagram : TEnd::NonEcho;
     } catch (const EIdSocketError&) {
         run.End = TEnd::ReceiveFailed;
     }
     script.OpenSockets.swap(ASockets);
     // The datagrams come first in the queue, so each receive up to their count took one.
-    const auto receives =
-        std::count_if(script.Calls.begin(), script.Calls.end(),
-                      [](const std::string& ACall) { return ACall.rfind("SysReceive", 0) == 0; });
-    run.Received = std::min(static_cast<std::size_t>(receives), ADatagrams.size());
-    if (run.End != TEnd::Completed &&
-        (AClient.Sequence() != sequence || !SameReply(AClient.LastReply(), before))) {
-        Fail("a failed exchange changed the sequence number or LastReply");
-    }
-    if (script.Sent.size() != sentBefore + 1 || script.Sent.back().size() != EchoRequestSize ||
-        InternetChecksum(script.Sent.back()) != 0 ||
-        LoadLe16(script.Sent.back(), IcmpSequenceOffset) != sequence) {
-        Fail("the request sent is not a 52-byte echo request with a valid checksum");
-    }
+    run.Received = std::min(queued - script.Receives.size(), ADatagrams.size());
+    Check(run.End == TEnd::Completed ||
+              (AClient.Sequence() == sequence && SameReply(AClient.LastReply(), before)),
+          "a failed exchange changed the sequence number or LastReply");
+    Check(script.Sent.size() == sentBefore + 1, "not one request sent per exchange");
+    const TBytes& request = script.Sent.back();
+    Check(request.size() == EchoRequestSize && InternetChecksum(request) == 0 &&
+              LoadLe16(request, IcmpSequenceOffset) == sequence,
+          "the request sent is not a 52-byte echo request with a valid checksum");
     return run;
+}
+
+// The datagram that decided the exchange (ALast, as delivered) came for the request and was
+// judged and recorded as what it is.
+void CheckDecision(const TRun& ARun, const TBytes& ALast, std::uint16_t AIdentifier,
+                   std::uint16_t ASequence, const TIdIn4Address& AHost) {
+    if (ARun.End == TEnd::ShortDatagram) {
+        Check(TooShort(ALast), "a datagram long enough for its headers was refused as short");
+        return;
+    }
+    const std::uint8_t type = ALast[HeaderLength(ALast)];
+    Check(type != IcmpEchoRequest, "an echo request decided the exchange");
+    Check(type == IcmpEchoReply || QuotesEchoRequest(ALast),
+          "a message quoting another protocol or type decided the exchange");
+    Check(AboutTheRequest(ALast, AIdentifier, ASequence),
+          "a datagram not about the request decided the exchange");
+    Check(IsEchoType(type) || QuotedDestination(ALast) == AHost,
+          "a message quoting a datagram to another destination decided");
+    if (ARun.End == TEnd::NonEcho) {
+        Check(!IsEchoType(type) && type != IcmpDestinationUnreachable && type != IcmpRedirect &&
+                  type != IcmpTimeExceeded,
+              "a type the client knows raised as unknown");
+        return;
+    }
+    Check(ARun.Reply.ByteCount == static_cast<std::int32_t>(ALast.size()) &&
+              ARun.Reply.Sequence == ASequence && ARun.Reply.SourceAddress == SourceText(ALast),
+          "the accepted datagram is recorded differently from what came");
+    Check(!IsEchoType(ARun.Reply.IcmpType) || ARun.Reply.SourceAddress == DottedAddressText(AHost),
+          "an echo message from another address was accepted");
+    Check(ARun.Reply.IcmpType != IcmpRedirect, "a redirect decided the exchange");
 }
 
 }  // namespace
@@ -241,129 +234,78 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* AData, std::size_t ASi
     FuzzedDataProvider input(AData, ASize);
     // A fresh script for every input; no stack instance outlives the previous one.
     *Script = test::FakeScript{};
-    TSockets plainSockets;
-    TSockets scribbledSockets;
     const auto identifier = static_cast<std::uint16_t>(OwnProcessId() & 0xFFFF);
     static constexpr const char* Hosts[] = {"127.0.0.1", "10.77.0.2", "0x7F.0.0.01",
                                             " 10.077.0.$2"};
     const std::string host = Hosts[input.ConsumeIntegralInRange<std::size_t>(0, 3)];
     TIdIn4Address hostBytes{};
     DottedTextToAddress(host, hostBytes);
-    const std::string hostText = DottedAddressText(hostBytes);
     // Two clients in step: the second one's receive scribbles past every datagram.
-    auto plainClient = std::make_unique<TIdIcmpClient>(nullptr);
-    auto scribbledClient = std::make_unique<TIdIcmpClient>(nullptr);
-    {
-        TIdIcmpClient& plain = *plainClient;
-        TIdIcmpClient& scribbled = *scribbledClient;
-        plain.SetHost(host);
-        scribbled.SetHost(host);
-        const std::int32_t exchanges = input.ConsumeIntegralInRange<std::int32_t>(1, 3);
-        for (std::int32_t exchange = 0; exchange < exchanges && input.remaining_bytes() > 0;
-             ++exchange) {
-            // Waits whose course does not depend on how fast the machine is.
-            static constexpr std::int32_t Waits[] = {60000, 0, -1, WaitForever};
-            const std::int32_t wait = Waits[input.ConsumeIntegralInRange<std::size_t>(0, 3)];
-            plain.SetReceiveTimeout(wait);
-            scribbled.SetReceiveTimeout(wait);
-            const std::uint16_t sequence = plain.Sequence();
-            const std::int32_t count = input.ConsumeIntegralInRange<std::int32_t>(0, 4);
-            const std::uint8_t aimMask = input.ConsumeIntegral<std::uint8_t>();
-            const std::uint8_t sourceMask = input.ConsumeIntegral<std::uint8_t>();
-            const std::uint8_t quoteMask = input.ConsumeIntegral<std::uint8_t>();
-            const bool failReceive = input.ConsumeBool();
-            const std::uint8_t scribbleByte = input.ConsumeIntegral<std::uint8_t>();
-            std::deque<std::vector<std::uint8_t>> datagrams;
-            for (std::int32_t i = 0; i < count; ++i) {
-                const std::size_t length = input.ConsumeIntegralInRange<std::size_t>(0, 1100);
-                std::vector<std::uint8_t> datagram = input.ConsumeBytes<std::uint8_t>(length);
-                if ((aimMask >> i) & 1U) {
-                    Aim(datagram, identifier, sequence, (sourceMask >> i) & 1U,
-                        (quoteMask >> i) & 1U, hostBytes);
-                }
-                datagrams.push_back(std::move(datagram));
+    TSockets plainSockets;
+    TSockets scribbledSockets;
+    auto plain = std::make_unique<TIdIcmpClient>(nullptr);
+    auto scribbled = std::make_unique<TIdIcmpClient>(nullptr);
+    plain->SetHost(host);
+    scribbled->SetHost(host);
+    const std::int32_t exchanges = input.ConsumeIntegralInRange<std::int32_t>(1, 3);
+    for (std::int32_t exchange = 0; exchange < exchanges && input.remaining_bytes() > 0;
+         ++exchange) {
+        // Waits whose course does not depend on how fast the machine is.
+        static constexpr std::int32_t Waits[] = {60000, 0, -1, WaitForever};
+        const std::int32_t wait = Waits[input.ConsumeIntegralInRange<std::size_t>(0, 3)];
+        plain->SetReceiveTimeout(wait);
+        scribbled->SetReceiveTimeout(wait);
+        const std::uint16_t sequence = plain->Sequence();
+        const std::int32_t count = input.ConsumeIntegralInRange<std::int32_t>(0, 4);
+        const bool failReceive = input.ConsumeBool();
+        const std::uint8_t scribbleByte = input.ConsumeIntegral<std::uint8_t>();
+        std::deque<TBytes> datagrams;
+        for (std::int32_t i = 0; i < count; ++i) {
+            const std::size_t length = input.ConsumeIntegralInRange<std::size_t>(0, 1100);
+            TBytes datagram = input.ConsumeBytes<std::uint8_t>(length);
+            // Aimed at the client or not, from the watched address, quoting an echo request.
+            const auto aim = input.ConsumeIntegral<std::uint8_t>();
+            if ((aim & 1U) != 0) {
+                Aim(datagram, identifier, sequence, (aim & 2U) != 0, (aim & 4U) != 0, hostBytes);
             }
+            datagrams.push_back(std::move(datagram));
+        }
 
-            const TRun run = Exchange(plain, plainSockets, datagrams, failReceive, std::nullopt);
-            const TRun other =
-                Exchange(scribbled, scribbledSockets, datagrams, failReceive, scribbleByte);
-            if (run.End != other.End || run.Received != other.Received ||
-                !SameReply(run.Reply, other.Reply)) {
-                Fail("bytes past the received length changed how the exchange ended");
-            }
-            if (run.Reply.Outcome == TEchoOutcome::eoError) {
-                Fail("eoError reached LastReply");
-            }
-
-            // The datagram that ended the exchange, when one did.
-            const bool accepted =
-                run.End == TEnd::Completed && run.Reply.Outcome != TEchoOutcome::eoTimedOut;
-            if (accepted || run.End == TEnd::NonEcho || run.End == TEnd::ShortDatagram) {
-                if (run.Received == 0) {
-                    Fail("an exchange was decided without a datagram");
-                }
-                const std::vector<std::uint8_t> last = Delivered(datagrams[run.Received - 1]);
-                if (run.End == TEnd::ShortDatagram) {
-                    if (!TooShort(last)) {
-                        Fail("a datagram long enough for its headers was refused as short");
-                    }
-                } else if (last[HeaderLength(last)] == IcmpEchoRequest) {
-                    Fail("an echo request decided the exchange");
-                } else if (last[HeaderLength(last)] != IcmpEchoReply && !QuotesEchoRequest(last)) {
-                    Fail("a message quoting another protocol or type decided the exchange");
-                } else if (!AboutTheRequest(last, identifier, sequence)) {
-                    Fail("a datagram not about the request decided the exchange");
-                } else if (!IsEchoType(last[HeaderLength(last)]) &&
-                           QuotedDestination(last) != hostBytes) {
-                    Fail("a message quoting a datagram to another destination decided");
-                } else if (run.End == TEnd::NonEcho) {
-                    const std::uint8_t type = last[HeaderLength(last)];
-                    if (IsEchoType(type) || type == IcmpDestinationUnreachable ||
-                        type == IcmpRedirect || type == IcmpTimeExceeded) {
-                        Fail("a type the client knows raised as unknown");
-                    }
-                } else {
-                    if (run.Reply.ByteCount != static_cast<std::int32_t>(last.size()) ||
-                        run.Reply.Sequence != sequence ||
-                        run.Reply.SourceAddress != SourceText(last)) {
-                        Fail("the accepted datagram is recorded differently from what came");
-                    }
-                    if (IsEchoType(run.Reply.IcmpType) && run.Reply.SourceAddress != hostText) {
-                        Fail("an echo message from another address was accepted");
-                    }
-                    if (run.Reply.IcmpType == IcmpRedirect) {
-                        Fail("a redirect decided the exchange");
-                    }
-                }
-            }
-
-            // Only datagrams for somebody else: every one is read, and the wait times out.
-            bool onlyForeign = true;
-            for (const std::vector<std::uint8_t>& datagram : datagrams) {
-                const std::vector<std::uint8_t> bytes = Delivered(datagram);
-                onlyForeign = onlyForeign && !bytes.empty() && !TooShort(bytes) &&
-                              !AboutTheRequest(bytes, identifier, sequence);
-            }
-            if (onlyForeign && run.End != TEnd::ReceiveFailed) {
-                const TReplyStatus& reply = run.Reply;
-                if (run.End != TEnd::Completed || reply.Outcome != TEchoOutcome::eoTimedOut ||
-                    reply.SourceAddress != "0.0.0.0" || reply.ByteCount != 0 ||
-                    reply.Sequence != sequence) {
-                    Fail("datagrams for somebody else ended the wait other than as a time-out");
-                }
-                if ((wait > 0 || wait == WaitForever) && run.Received != datagrams.size()) {
-                    Fail("the wait stopped before its time with datagrams still to come");
-                }
-            }
+        const TRun run = Exchange(*plain, plainSockets, datagrams, failReceive, std::nullopt);
+        const TRun other =
+            Exchange(*scribbled, scribbledSockets, datagrams, failReceive, scribbleByte);
+        Check(run.End == other.End && run.Received == other.Received &&
+                  SameReply(run.Reply, other.Reply),
+              "bytes past the received length changed how the exchange ended");
+        Check(run.Reply.Outcome != TEchoOutcome::eoError, "eoError reached LastReply");
+        // The bytes the receive handed over of each datagram.
+        for (TBytes& datagram : datagrams) {
+            datagram.resize(std::min(datagram.size(), PacketAreaSize));
+        }
+        const bool timedOut = run.Reply.Outcome == TEchoOutcome::eoTimedOut;
+        if (run.End != TEnd::ReceiveFailed && (run.End != TEnd::Completed || !timedOut)) {
+            Check(run.Received > 0, "an exchange was decided without a datagram");
+            CheckDecision(run, datagrams[run.Received - 1], identifier, sequence, hostBytes);
+        }
+        // Only datagrams for somebody else: every one is read, and the wait times out.
+        const bool onlyForeign =
+            std::all_of(datagrams.begin(), datagrams.end(), [&](const TBytes& ABytes) {
+                return !ABytes.empty() && !TooShort(ABytes) &&
+                       !AboutTheRequest(ABytes, identifier, sequence);
+            });
+        if (onlyForeign && run.End != TEnd::ReceiveFailed) {
+            Check(run.End == TEnd::Completed && timedOut && run.Reply.SourceAddress == "0.0.0.0" &&
+                      run.Reply.ByteCount == 0 && run.Reply.Sequence == sequence,
+                  "datagrams for somebody else ended the wait other than as a time-out");
+            Check((wait <= 0 && wait != WaitForever) || run.Received == datagrams.size(),
+                  "the wait stopped before its time with datagrams still to come");
         }
     }
     for (auto [client, sockets] :
-         {std::pair{&scribbledClient, &scribbledSockets}, std::pair{&plainClient, &plainSockets}}) {
+         {std::pair{&scribbled, &scribbledSockets}, std::pair{&plain, &plainSockets}}) {
         Script->OpenSockets.swap(*sockets);
         client->reset();
-        if (!Script->OpenSockets.empty()) {
-            Fail("socket left open after the client was released");
-        }
+        Check(Script->OpenSockets.empty(), "socket left open after the client was released");
     }
     return 0;
 }
