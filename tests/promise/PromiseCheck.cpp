@@ -343,11 +343,20 @@ private:
                 if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_TIMESTAMPNS) {
                     timespec stamp{};
                     std::memcpy(&stamp, CMSG_DATA(item), sizeof stamp);
+                    // Read again when this thread lost the processor between the two clocks:
+                    // the gap would move the arrival by as much.
                     timespec wall{};
-                    clock_gettime(CLOCK_REALTIME, &wall);
+                    Clock::time_point steady;
+                    for (int round = 0; round < 5; ++round) {
+                        steady = Clock::now();
+                        clock_gettime(CLOCK_REALTIME, &wall);
+                        if (Clock::now() - steady < std::chrono::microseconds(200)) {
+                            break;
+                        }
+                    }
                     const auto age = std::chrono::seconds(wall.tv_sec - stamp.tv_sec) +
                                      std::chrono::nanoseconds(wall.tv_nsec - stamp.tv_nsec);
-                    arrived = Clock::now() - std::chrono::duration_cast<Clock::duration>(age);
+                    arrived = steady - std::chrono::duration_cast<Clock::duration>(age);
                 } else if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SO_RXQ_OVFL) {
                     std::uint32_t dropped = 0;
                     std::memcpy(&dropped, CMSG_DATA(item), sizeof dropped);
