@@ -259,12 +259,11 @@ bool WriteFile(const std::string& APath, std::string_view AText) {
 
 TResolverFiles::TResolverFiles(std::string_view AHostsText, std::string_view ANameServer,
                                std::string_view AOptions) {
-    std::array<char, 32> pattern{};
-    std::snprintf(pattern.data(), pattern.size(), "/tmp/tarvex-e2e-XXXXXX");
+    std::string pattern = "/tmp/tarvex-e2e-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         return;
     }
-    FDirectory = pattern.data();
+    FDirectory = pattern;
     chmod(FDirectory.c_str(), 0755);
     FHostsPath = FDirectory + "/hosts";
     FResolvConfPath = FDirectory + "/resolv.conf";
