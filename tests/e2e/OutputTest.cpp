@@ -39,8 +39,19 @@ TEST(TarvexOutput, NoArgumentPrintsBannerAndUsageAsInvokedInEveryLocale) {
     }
 }
 
-// An output failure ends the run at the banner, before the settings step: no namespace and no
+// Output failures end the run at the banner, before the settings step: no namespace and no
 // privilege needed.
+
+TEST(TarvexOutput, ClosedInputAndOutputEndAsAClosedOutputAlone) {
+    // A supervisor's start: the program's own descriptors must not take the free numbers.
+    TSpawnOptions options;
+    options.ProgramPath = "/bin/sh";
+    options.Arguments = {"-c", "exec \"$0\" <&- >&-", TARVEX_BINARY_PATH};
+    const TRunResult run = RunToEnd(options);
+    EXPECT_EQ(run.ExitCode(), 1) << run.Error;
+    EXPECT_TRUE(IsExceptionReport(run.Error, "EInOutError", "I/O error 9.")) << run.Error;
+}
+
 TEST(TarvexOutput, FullDeviceEndsWithTheReportNamingTheModuleFileEvenThroughALink) {
     const std::string directory = "/tmp/" + UniqueName("link");
     const std::string link = directory + "/pinger";
