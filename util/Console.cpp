@@ -41,9 +41,9 @@ void HandOver() noexcept {
         bool cutShort = false;
         const ssize_t written = InterruptibleWrite(OutputDescriptor, Output.Bytes, Output.Count,
                                                    Output.LineOpen, cutShort);
-        if (written > 0) {
-            Output.LineOpen = Output.Bytes[written - 1] != '\n';
-        }
+        // A line that a press cut short is given up, so that the next press ends the next write.
+        Output.LineOpen =
+            !cutShort && (written > 0 ? Output.Bytes[written - 1] != '\n' : Output.LineOpen);
         if (cutShort) {
             Output.Interrupted = true;
         } else if (written == -1 && Output.FailedErrno == 0) {
