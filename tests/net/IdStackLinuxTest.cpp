@@ -203,29 +203,21 @@ TEST_F(IdStackLinuxSockets, BrokenPipeIsReportedAsReset) {
 
 // SIGINT sent to the process while the main thread blocks; a blocking call it cuts short fails
 // with EINTR, and the check of that failure raises the signal.
-void InterruptSoon(std::thread& AThread) {
-    AThread = std::thread([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        kill(getpid(), SIGINT);
-    });
-}
-
-TEST_F(IdStackLinuxSockets, KeyboardInterruptEndsABlockingReceive) {
+TEST_F(IdStackLinuxSockets, KeyboardInterruptEndsABlockingReceiveAndAWaitForever) {
     const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
     BindLoopback(socket.Get());
     char buffer[8];
-    std::thread interrupter;
-    InterruptSoon(interrupter);
-    EXPECT_THROW(FStack.CheckCallResult(FStack.SysReceive(socket.Get(), buffer, sizeof buffer, 0)),
-                 EControlC);
-    interrupter.join();
-}
-
-TEST_F(IdStackLinuxSockets, KeyboardInterruptEndsAWaitForever) {
-    std::thread interrupter;
-    InterruptSoon(interrupter);
-    EXPECT_THROW(FStack.SysSelect(nullptr, nullptr, nullptr, WaitForever), EControlC);
-    interrupter.join();
+    for (const bool receive : {true, false}) {
+        std::thread interrupter([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            kill(getpid(), SIGINT);
+        });
+        EXPECT_THROW(receive ? FStack.CheckCallResult(
+                                   FStack.SysReceive(socket.Get(), buffer, sizeof buffer, 0))
+                             : FStack.SysSelect(nullptr, nullptr, nullptr, WaitForever),
+                     EControlC);
+        interrupter.join();
+    }
 }
 
 TEST_F(IdStackLinuxSockets, OptionsAreSetAndReadBack) {

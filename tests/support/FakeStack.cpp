@@ -49,42 +49,6 @@ void Sleep(std::int32_t AMilliseconds) {
 
 }  // namespace
 
-FakeSelect FakeSelect::Ready(TIdHandleList ARead, std::int32_t ASleepMs) {
-    FakeSelect select;
-    select.Result = static_cast<std::int32_t>(ARead.size());
-    select.Read = std::move(ARead);
-    select.SleepMs = ASleepMs;
-    return select;
-}
-
-FakeSelect FakeSelect::TimedOut(std::int32_t ASleepMs) {
-    FakeSelect select;
-    select.SleepMs = ASleepMs;
-    return select;
-}
-
-FakeSelect FakeSelect::Failure(std::int32_t AErrorNumber, std::int32_t ASleepMs) {
-    FakeSelect select;
-    select.Result = -1;
-    select.ErrorNumber = AErrorNumber;
-    select.SleepMs = ASleepMs;
-    return select;
-}
-
-FakeReceive FakeReceive::Of(std::vector<std::uint8_t> ABytes, std::string AFromIP) {
-    FakeReceive receive;
-    receive.Bytes = std::move(ABytes);
-    receive.FromIP = std::move(AFromIP);
-    return receive;
-}
-
-FakeReceive FakeReceive::Failure(std::int32_t AErrorNumber) {
-    FakeReceive receive;
-    receive.Failed = true;
-    receive.ErrorNumber = AErrorNumber;
-    return receive;
-}
-
 FakeStack::FakeStack(FakeScript& AScript) : FScript(AScript) { ++FScript.StacksCreated; }
 
 FakeStack::~FakeStack() { ++FScript.StacksDestroyed; }
@@ -296,7 +260,6 @@ std::int32_t FakeStack::SysLastError() {
 void FakeStack::SysPeerAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
                                std::string& AIP, std::int32_t& APort) {
     Log("SysPeerAddress(" + Number(ASocket) + ")");
-    CheckCallResult(Outcome(FScript.PeerAddressResult));
     AFamily = 2;
     AIP = FScript.PeerIP;
     APort = FScript.PeerPort;
@@ -305,7 +268,6 @@ void FakeStack::SysPeerAddress(TIdStackSocketHandle ASocket, std::int32_t& AFami
 void FakeStack::SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
                                  std::string& AIP, std::int32_t& APort) {
     Log("SysSocketAddress(" + Number(ASocket) + ")");
-    CheckCallResult(Outcome(FScript.SocketAddressResult));
     AFamily = 2;
     AIP = FScript.LocalIP;
     APort = FScript.LocalPort;

@@ -41,6 +41,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/IdStackLinux.h"
@@ -57,23 +58,31 @@ struct FakeSelect {
     std::int32_t Result = 0;
     std::int32_t ErrorNumber = 0;
     // The ready handles left in the read list.
-    TIdHandleList Read;
+    TIdHandleList Read{};
     std::int32_t SleepMs = 0;
 
-    static FakeSelect Ready(TIdHandleList ARead, std::int32_t ASleepMs = 0);
-    static FakeSelect TimedOut(std::int32_t ASleepMs = 0);
-    static FakeSelect Failure(std::int32_t AErrorNumber, std::int32_t ASleepMs = 0);
+    static FakeSelect Ready(TIdHandleList ARead, std::int32_t ASleepMs = 0) {
+        return {static_cast<std::int32_t>(ARead.size()), 0, std::move(ARead), ASleepMs};
+    }
+    static FakeSelect TimedOut(std::int32_t ASleepMs = 0) { return {.SleepMs = ASleepMs}; }
+    static FakeSelect Failure(std::int32_t AErrorNumber, std::int32_t ASleepMs = 0) {
+        return {.Result = -1, .ErrorNumber = AErrorNumber, .SleepMs = ASleepMs};
+    }
 };
 
 struct FakeReceive {
     // The bytes placed into the buffer (cut to the buffer's length) unless Failed.
-    std::vector<std::uint8_t> Bytes;
+    std::vector<std::uint8_t> Bytes{};
     bool Failed = false;
     std::int32_t ErrorNumber = 0;
     std::string FromIP = "127.0.0.1";
 
-    static FakeReceive Of(std::vector<std::uint8_t> ABytes, std::string AFromIP = "127.0.0.1");
-    static FakeReceive Failure(std::int32_t AErrorNumber);
+    static FakeReceive Of(std::vector<std::uint8_t> ABytes, std::string AFromIP = "127.0.0.1") {
+        return {std::move(ABytes), false, 0, std::move(AFromIP)};
+    }
+    static FakeReceive Failure(std::int32_t AErrorNumber) {
+        return {.Failed = true, .ErrorNumber = AErrorNumber};
+    }
 };
 
 // What the fake stacks do, shared by every instance made while the scope lives.
@@ -95,8 +104,6 @@ struct FakeScript {
     FakeResult ConnectResult;
     FakeResult ShutdownResult;
     FakeResult CloseResult;
-    FakeResult PeerAddressResult;    // -1: SysPeerAddress raises EIdSocketError
-    FakeResult SocketAddressResult;  // -1: SysSocketAddress raises EIdSocketError
     std::string PeerIP = "127.0.0.1";
     std::int32_t PeerPort = 0;
     std::string LocalIP = "127.0.0.1";
