@@ -271,14 +271,15 @@ TEST_F(IdIcmpClientTest, ErrorMessagesQuotingTheRequestGiveTheirOutcome) {
     }
 }
 
+// The message starts after a header with options, and its header alone is enough.
 TEST_F(IdIcmpClientTest, DatagramOfHeaderPlusEightBytesIsDecoded) {
     std::vector<std::uint8_t> datagram =
-        EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2});
-    datagram.resize(28);
+        EchoDatagram(IcmpEchoReply, OwnIdentifier(), First, {10, 77, 0, 2}, 64, 24);
+    datagram.resize(32);
     Queue(datagram);
     FClient->PingHost();
     EXPECT_EQ(FClient->LastReply().Outcome, TEchoOutcome::eoReplied);
-    EXPECT_EQ(FClient->LastReply().ByteCount, 28);
+    EXPECT_EQ(FClient->LastReply().ByteCount, 32);
 }
 
 // A failed decoding ends the exchange and changes nothing the caller sees.

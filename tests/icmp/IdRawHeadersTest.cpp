@@ -102,22 +102,6 @@ TEST(IdRawHeaders, HeaderLengthComesFromTheLowNibbleOfByteZero) {
     }
 }
 
-// An echo message carries its identifier and sequence number at its bytes 4 to 7.
-TEST(IdRawHeaders, MessageStartsAfterALongerHeader) {
-    TPacketArea area = DatagramArea(24);
-    area[20] = 0x44;  // an option byte, not the type
-    area[24] = IcmpEchoReply;
-    StoreLe16(area, 24 + 4, 0x1234);
-    area[24 + 6] = 0xA1;
-    area[24 + 7] = 0x0D;
-    ASSERT_EQ(IpHeaderLength(area), 24U);
-    EXPECT_EQ(IcmpType(area, 24), IcmpEchoReply);
-    const std::optional<TEchoFields> fields = EchoFieldsAt(area, EchoFieldsOffset(24));
-    ASSERT_TRUE(fields);
-    EXPECT_EQ(fields->Identifier, 0x1234);
-    EXPECT_EQ(fields->Sequence, 3489);
-}
-
 TEST(IdRawHeaders, DatagramOfHPlus8BytesIsDecodedAndHPlus7Refused) {
     for (const std::size_t h : {20, 24, 60}) {
         EXPECT_TRUE(HoldsIcmpHeader(static_cast<std::int32_t>(h + 8), h)) << h;

@@ -121,13 +121,11 @@ TEST_F(IdSocketHandle, SendDatagramFailuresRaiseTheirOwnClasses) {
     EXPECT_TRUE(FHandle.IsOpen());
 }
 
-TEST_F(IdSocketHandle, WaitWithoutOpenSocketRaisesAndWaitsForNothing) {
+TEST_F(IdSocketHandle, WaitWithoutHookIsOneSelectAndWithoutSocketNone) {
     EXPECT_THROW_MSG(FHandle.WaitReadable(1000), EIdConnClosedGracefully,
                      "Connection Closed Gracefully.");
     EXPECT_TRUE(Calls().empty());
-}
-
-TEST_F(IdSocketHandle, WaitWithoutHookIsOneSelect) {
+    // Without a hook, a wait is one select, passed only by a readable socket.
     FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
     Calls().clear();
     Script().Selects = {FakeSelect::Ready({3}), FakeSelect::TimedOut(), FakeSelect::Failure(4)};

@@ -89,16 +89,6 @@ TEST_F(IdStackBase, CheckCallResultRaisesMinusOneWithTheLastError) {
     EXPECT_EQ(FStack.LastErrorNumber(), 9);
 }
 
-TEST_F(IdStackBase, MakeSocketOpensAnIpv4SocketOrRaisesWithoutReadingTheError) {
-    FScript.NextSocket = 7;
-    EXPECT_EQ(FStack.MakeSocket(3, 1), 7);
-    FScript.NextSocket = -1;
-    EXPECT_THROW_MSG(FStack.MakeSocket(3, 1), EIdInvalidSocket, "Cannot allocate socket.");
-    EXPECT_EQ(FScript.Calls,
-              (std::vector<std::string>{"SysOpenSocket(2,3,1)", "SysOpenSocket(2,3,1)"}));
-    EXPECT_EQ(FStack.LastErrorNumber(), 0);
-}
-
 struct TQuadCase {
     std::string Text;
     bool Dotted;

@@ -81,14 +81,6 @@ void ExpectSocketError(TFailures& AFailures, const std::string& AWhat, std::int3
     }
 }
 
-std::string Joined(const TFailures& AFailures) {
-    std::string text;
-    for (const std::string& failure : AFailures) {
-        text += failure + "\n";
-    }
-    return text;
-}
-
 constexpr const char* Hosts =
     "127.0.0.1 localhost\n"
     "127.0.0.9 localhost.\n"
@@ -123,7 +115,7 @@ TEST(Resolver, HostsFileGivesTheFirstAddressAndTheOfficialNameAndUnknownOnesRais
         ExpectSocketError(AFailures, "unreadable address", 1, "Host not found.",
                           [&] { stack.SysHostNameByAddress("not-an-address"); });
     });
-    EXPECT_TRUE(failures.empty()) << Joined(failures);
+    EXPECT_EQ(failures, TFailures{});
 }
 
 TEST(Resolver, LocalAddressesAreThoseOfTheHostNameInTheResolversOrder) {
@@ -139,7 +131,7 @@ TEST(Resolver, LocalAddressesAreThoseOfTheHostNameInTheResolversOrder) {
             list.Count() == 2 && list.Strings(0) == "192.0.2.21" && list.Strings(1) == "192.0.2.22",
             "GetLocalAddressList has " + std::to_string(list.Count()) + " entries");
     });
-    EXPECT_TRUE(failures.empty()) << Joined(failures);
+    EXPECT_EQ(failures, TFailures{});
     // An own name the resolver does not know raises.
     const TFailures nameless = RunIsolated(Hosts, "nameless", [](TFailures& AFailures) {
         TIdStackLinux stack;
@@ -149,7 +141,7 @@ TEST(Resolver, LocalAddressesAreThoseOfTheHostNameInTheResolversOrder) {
         } catch (const EIdSocketError&) {
         }
     });
-    EXPECT_TRUE(nameless.empty()) << Joined(nameless);
+    EXPECT_EQ(nameless, TFailures{});
 }
 
 }  // namespace
