@@ -189,22 +189,8 @@ TEST_F(IdSocketHandle, SlicesFollowTheTimeoutAndTheHook) {
     }
 }
 
-TEST_F(IdSocketHandle, EndlessWaitEndsWhenTheHookClosesTheSocket) {
-    std::vector<std::string> log;
-    TLoggingHook hook(log);
-    int runs = 0;
-    hook.OnIdle = [&] {
-        if (++runs == 2) {
-            FHandle.Close();
-        }
-    };
-    FHandle.OpenSocket(Id_SOCK_RAW, Id_IPPROTO_ICMP);
-    EXPECT_THROW_MSG(FHandle.WaitReadable(WaitForever), EIdConnClosedGracefully,
-                     "Connection Closed Gracefully.");
-    EXPECT_EQ(runs, 2);
-}
-
-TEST_F(IdSocketHandle, WaitOnAnotherThreadIsNeverSliced) {
+// A wait on another thread is never sliced; an endless one ends when the hook closes the socket.
+TEST_F(IdSocketHandle, HookRunsOnTheMainThreadOnlyAndMayEndAnEndlessWait) {
     std::vector<std::string> log;
     TLoggingHook hook(log);
     std::vector<std::string> selects;
@@ -213,6 +199,15 @@ TEST_F(IdSocketHandle, WaitOnAnotherThreadIsNeverSliced) {
     std::thread([&] { EXPECT_FALSE(FHandle.WaitReadable(600)); }).join();
     EXPECT_EQ(selects, (std::vector<std::string>{"select 600"}));
     EXPECT_TRUE(log.empty());
+    int runs = 0;
+    hook.OnIdle = [&] {
+        if (++runs == 2) {
+            FHandle.Close();
+        }
+    };
+    EXPECT_THROW_MSG(FHandle.WaitReadable(WaitForever), EIdConnClosedGracefully,
+                     "Connection Closed Gracefully.");
+    EXPECT_EQ(runs, 2);
 }
 
 TEST_F(IdSocketHandle, ReceiveDatagramGivesTheSenderAndLeavesThePeerAlone) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/IdException.h"
@@ -25,13 +26,8 @@ protected:
     FakeStack FStack{FScript};
 };
 
-struct TMessageCase {
-    std::int32_t Number;
-    std::string Message;
-};
-
 TEST_F(IdStackBase, ErrorMessageWrapsTheTableTextInTheTemplate) {
-    const std::vector<TMessageCase> cases{
+    const std::vector<std::pair<std::int32_t, std::string>> cases{
         // Shown exactly as listed: one text ends with a space, one has no full stop.
         {11, "Socket Error # 11\r\nOperation would block. "},
         // The first and the last entry, and numbers just beside listed ones, which have none.
@@ -44,8 +40,8 @@ TEST_F(IdStackBase, ErrorMessageWrapsTheTableTextInTheTemplate) {
         {-1, "Socket Error # -1\r\n"},
         {-2147483647 - 1, "Socket Error # -2147483648\r\n"},
     };
-    for (const TMessageCase& c : cases) {
-        EXPECT_EQ(FStack.ErrorMessage(c.Number), c.Message) << c.Number;
+    for (const auto& [number, message] : cases) {
+        EXPECT_EQ(FStack.ErrorMessage(number), message) << number;
     }
 }
 

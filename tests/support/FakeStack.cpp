@@ -287,17 +287,13 @@ FakeStackScope::FakeStackScope()
 }
 
 FakeStackScope::~FakeStackScope() {
-    if (Instance() != nullptr) {
+    if (dynamic_cast<FakeStack*>(StackInstance.get()) != nullptr) {
         ADD_FAILURE() << "a fake stack instance outlives its FakeStackScope";
         StackInstance.reset();
         StackUsers = 0;
     }
     StackClass = FSavedClass;
     ActiveScript = nullptr;
-}
-
-FakeStack* FakeStackScope::Instance() const noexcept {
-    return dynamic_cast<FakeStack*>(StackInstance.get());
 }
 
 }  // namespace tarvex::test

@@ -127,7 +127,6 @@ public:
     explicit FakeStack(FakeScript& AScript);
     ~FakeStack() override;
     const char* ClassName() const noexcept override { return "FakeStack"; }
-    FakeScript& Script() noexcept { return FScript; }
 
     std::int32_t SysClose(TIdStackSocketHandle ASocket) override;
     std::int32_t SysConnect(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
@@ -184,8 +183,6 @@ public:
     FakeStackScope& operator=(const FakeStackScope&) = delete;
 
     FakeScript& Script() noexcept { return *FScript; }
-    // The live StackInstance as a fake stack, or null when there is none.
-    FakeStack* Instance() const noexcept;
 
 private:
     std::unique_ptr<FakeScript> FScript;
