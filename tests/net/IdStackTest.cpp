@@ -36,7 +36,6 @@ TEST_F(IdStackBase, ErrorMessageWrapsTheTableTextInTheTemplate) {
         {3, "Socket Error # 3\r\n"},
         {116, "Socket Error # 116\r\n"},
         {39, "Socket Error # 39\r\nDirectory not empty"},
-        {5, "Socket Error # 5\r\n"},
         {-1, "Socket Error # -1\r\n"},
         {-2147483647 - 1, "Socket Error # -2147483648\r\n"},
     };

@@ -19,7 +19,6 @@ namespace {
 // The script of the live scope; read by NewFakeStack.
 FakeScript* ActiveScript = nullptr;
 
-constexpr std::int32_t AllBytes = -2;
 constexpr std::int32_t TooManyFiles = 24;
 constexpr std::int32_t BadHandle = 9;
 constexpr std::int32_t WouldBlock = 11;
@@ -205,9 +204,6 @@ std::int32_t FakeStack::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuf
     }
     const FakeResult result = FScript.SendToResults.front();
     FScript.SendToResults.pop_front();
-    if (result.Result == AllBytes) {
-        return ALength;
-    }
     return Outcome(result);
 }
 

@@ -95,7 +95,7 @@ struct FakeScript {
     std::set<TIdStackSocketHandle> OpenSockets;  // opened and not yet closed
     std::int32_t LastError = 0;
 
-    std::deque<FakeResult> SendToResults;  // result -2 means "all bytes"
+    std::deque<FakeResult> SendToResults;
     std::deque<FakeSelect> Selects;
     std::deque<FakeReceive> Receives;
     // When set, a receive fills its buffer past the datagram with this byte.
