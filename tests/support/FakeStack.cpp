@@ -19,7 +19,6 @@ namespace {
 // The script of the live scope; read by NewFakeStack.
 FakeScript* ActiveScript = nullptr;
 
-constexpr std::int32_t AllBytes = -2;
 constexpr std::int32_t TooManyFiles = 24;
 constexpr std::int32_t BadHandle = 9;
 constexpr std::int32_t WouldBlock = 11;
@@ -48,42 +47,6 @@ void Sleep(std::int32_t AMilliseconds) {
 }
 
 }  // namespace
-
-FakeSelect FakeSelect::Ready(TIdHandleList ARead, std::int32_t ASleepMs) {
-    FakeSelect select;
-    select.Result = static_cast<std::int32_t>(ARead.size());
-    select.Read = std::move(ARead);
-    select.SleepMs = ASleepMs;
-    return select;
-}
-
-FakeSelect FakeSelect::TimedOut(std::int32_t ASleepMs) {
-    FakeSelect select;
-    select.SleepMs = ASleepMs;
-    return select;
-}
-
-FakeSelect FakeSelect::Failure(std::int32_t AErrorNumber, std::int32_t ASleepMs) {
-    FakeSelect select;
-    select.Result = -1;
-    select.ErrorNumber = AErrorNumber;
-    select.SleepMs = ASleepMs;
-    return select;
-}
-
-FakeReceive FakeReceive::Of(std::vector<std::uint8_t> ABytes, std::string AFromIP) {
-    FakeReceive receive;
-    receive.Bytes = std::move(ABytes);
-    receive.FromIP = std::move(AFromIP);
-    return receive;
-}
-
-FakeReceive FakeReceive::Failure(std::int32_t AErrorNumber) {
-    FakeReceive receive;
-    receive.Failed = true;
-    receive.ErrorNumber = AErrorNumber;
-    return receive;
-}
 
 FakeStack::FakeStack(FakeScript& AScript) : FScript(AScript) { ++FScript.StacksCreated; }
 
@@ -241,9 +204,6 @@ std::int32_t FakeStack::SysSendTo(TIdStackSocketHandle ASocket, const void* ABuf
     }
     const FakeResult result = FScript.SendToResults.front();
     FScript.SendToResults.pop_front();
-    if (result.Result == AllBytes) {
-        return ALength;
-    }
     return Outcome(result);
 }
 
@@ -296,7 +256,6 @@ std::int32_t FakeStack::SysLastError() {
 void FakeStack::SysPeerAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
                                std::string& AIP, std::int32_t& APort) {
     Log("SysPeerAddress(" + Number(ASocket) + ")");
-    CheckCallResult(Outcome(FScript.PeerAddressResult));
     AFamily = 2;
     AIP = FScript.PeerIP;
     APort = FScript.PeerPort;
@@ -305,7 +264,6 @@ void FakeStack::SysPeerAddress(TIdStackSocketHandle ASocket, std::int32_t& AFami
 void FakeStack::SysSocketAddress(TIdStackSocketHandle ASocket, std::int32_t& AFamily,
                                  std::string& AIP, std::int32_t& APort) {
     Log("SysSocketAddress(" + Number(ASocket) + ")");
-    CheckCallResult(Outcome(FScript.SocketAddressResult));
     AFamily = 2;
     AIP = FScript.LocalIP;
     APort = FScript.LocalPort;
@@ -325,17 +283,13 @@ FakeStackScope::FakeStackScope()
 }
 
 FakeStackScope::~FakeStackScope() {
-    if (Instance() != nullptr) {
+    if (dynamic_cast<FakeStack*>(StackInstance.get()) != nullptr) {
         ADD_FAILURE() << "a fake stack instance outlives its FakeStackScope";
         StackInstance.reset();
         StackUsers = 0;
     }
     StackClass = FSavedClass;
     ActiveScript = nullptr;
-}
-
-FakeStack* FakeStackScope::Instance() const noexcept {
-    return dynamic_cast<FakeStack*>(StackInstance.get());
 }
 
 }  // namespace tarvex::test

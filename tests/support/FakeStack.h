@@ -41,6 +41,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/IdStackLinux.h"
@@ -57,23 +58,31 @@ struct FakeSelect {
     std::int32_t Result = 0;
     std::int32_t ErrorNumber = 0;
     // The ready handles left in the read list.
-    TIdHandleList Read;
+    TIdHandleList Read{};
     std::int32_t SleepMs = 0;
 
-    static FakeSelect Ready(TIdHandleList ARead, std::int32_t ASleepMs = 0);
-    static FakeSelect TimedOut(std::int32_t ASleepMs = 0);
-    static FakeSelect Failure(std::int32_t AErrorNumber, std::int32_t ASleepMs = 0);
+    static FakeSelect Ready(TIdHandleList ARead, std::int32_t ASleepMs = 0) {
+        return {static_cast<std::int32_t>(ARead.size()), 0, std::move(ARead), ASleepMs};
+    }
+    static FakeSelect TimedOut(std::int32_t ASleepMs = 0) { return {.SleepMs = ASleepMs}; }
+    static FakeSelect Failure(std::int32_t AErrorNumber, std::int32_t ASleepMs = 0) {
+        return {.Result = -1, .ErrorNumber = AErrorNumber, .SleepMs = ASleepMs};
+    }
 };
 
 struct FakeReceive {
     // The bytes placed into the buffer (cut to the buffer's length) unless Failed.
-    std::vector<std::uint8_t> Bytes;
+    std::vector<std::uint8_t> Bytes{};
     bool Failed = false;
     std::int32_t ErrorNumber = 0;
     std::string FromIP = "127.0.0.1";
 
-    static FakeReceive Of(std::vector<std::uint8_t> ABytes, std::string AFromIP = "127.0.0.1");
-    static FakeReceive Failure(std::int32_t AErrorNumber);
+    static FakeReceive Of(std::vector<std::uint8_t> ABytes, std::string AFromIP = "127.0.0.1") {
+        return {std::move(ABytes), false, 0, std::move(AFromIP)};
+    }
+    static FakeReceive Failure(std::int32_t AErrorNumber) {
+        return {.Failed = true, .ErrorNumber = AErrorNumber};
+    }
 };
 
 // What the fake stacks do, shared by every instance made while the scope lives.
@@ -86,7 +95,7 @@ struct FakeScript {
     std::set<TIdStackSocketHandle> OpenSockets;  // opened and not yet closed
     std::int32_t LastError = 0;
 
-    std::deque<FakeResult> SendToResults;  // result -2 means "all bytes"
+    std::deque<FakeResult> SendToResults;
     std::deque<FakeSelect> Selects;
     std::deque<FakeReceive> Receives;
     // When set, a receive fills its buffer past the datagram with this byte.
@@ -95,8 +104,6 @@ struct FakeScript {
     FakeResult ConnectResult;
     FakeResult ShutdownResult;
     FakeResult CloseResult;
-    FakeResult PeerAddressResult;    // -1: SysPeerAddress raises EIdSocketError
-    FakeResult SocketAddressResult;  // -1: SysSocketAddress raises EIdSocketError
     std::string PeerIP = "127.0.0.1";
     std::int32_t PeerPort = 0;
     std::string LocalIP = "127.0.0.1";
@@ -120,7 +127,6 @@ public:
     explicit FakeStack(FakeScript& AScript);
     ~FakeStack() override;
     const char* ClassName() const noexcept override { return "FakeStack"; }
-    FakeScript& Script() noexcept { return FScript; }
 
     std::int32_t SysClose(TIdStackSocketHandle ASocket) override;
     std::int32_t SysConnect(TIdStackSocketHandle ASocket, std::uint16_t AFamily,
@@ -177,8 +183,6 @@ public:
     FakeStackScope& operator=(const FakeStackScope&) = delete;
 
     FakeScript& Script() noexcept { return *FScript; }
-    // The live StackInstance as a fake stack, or null when there is none.
-    FakeStack* Instance() const noexcept;
 
 private:
     std::unique_ptr<FakeScript> FScript;
