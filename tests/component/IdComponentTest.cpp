@@ -148,20 +148,7 @@ TEST(IdComponent, NestedProgressStartsAndEndsOncePerDirection) {
     EXPECT_EQ(component.Progress(1).Position, 0);
 }
 
-TEST(IdComponent, SurplusFinishesDriveTheDepthBelowZero) {
-    FakeStackScope fake;
-    TIdComponent component(nullptr);
-    ProgressLog log;
-    log.Attach(component);
-    component.FinishProgress(1);
-    component.StartProgress(1, 10);  // depth 0 again: not a first start
-    EXPECT_TRUE(log.Calls.empty());
-    EXPECT_EQ(component.Progress(1).Depth, 0);
-    EXPECT_THROW(component.StartProgress(2, 1), std::out_of_range);
-    EXPECT_THROW(component.AdvanceProgress(-1, 1), std::out_of_range);
-}
-
-TEST(IdComponent, UnsetHandlersAreSkipped) {
+TEST(IdComponent, UnsetHandlersAndSurplusFinishesChangeOnlyTheRecord) {
     FakeStackScope fake;
     TIdComponent component(nullptr);
     component.StartProgress(0, 3);
@@ -169,6 +156,15 @@ TEST(IdComponent, UnsetHandlersAreSkipped) {
     component.FinishProgress(0);
     EXPECT_EQ(component.Progress(0).Position, 3);
     EXPECT_FALSE(component.OnStatus());
+    // A surplus finish drives the depth below zero, so the next start is not a first one.
+    ProgressLog log;
+    log.Attach(component);
+    component.FinishProgress(1);
+    component.StartProgress(1, 10);
+    EXPECT_TRUE(log.Calls.empty());
+    EXPECT_EQ(component.Progress(1).Depth, 0);
+    EXPECT_THROW(component.StartProgress(2, 1), std::out_of_range);
+    EXPECT_THROW(component.AdvanceProgress(-1, 1), std::out_of_range);
 }
 
 }  // namespace
