@@ -445,22 +445,15 @@ TEST(DateTime, MultiByteCharactersAreCopiedWholeAndResetTheLastToken) {
 
     TFormatSettings doubleByte = PosixSettings();
     doubleByte.CharLength = &DoubleByteLength;
+    // The lead byte is written in octal, \201, so that a letter may follow it.
     ExpectRendered(
         {
-            {"\x81"
-             "d",
-             Morning,
-             "\x81"
-             "d"},
-            {"\x81"
-             "dd",
-             Morning,
-             "\x81"
-             "d7"},
-            {"hh\x81h AMPM", Evening, "06\x81h PM"},
-            {"'\x81'x'", Evening, "\x81'x"},
-            {"hh '\x81'' AM/PM", Evening, "06 \x81' PM"},
-            {"\x81", Evening, "\x81"},
+            {"\201d", Morning, "\201d"},
+            {"\201dd", Morning, "\201d7"},
+            {"hh\201h AMPM", Evening, "06\201h PM"},
+            {"'\201'x'", Evening, "\201'x"},
+            {"hh '\201'' AM/PM", Evening, "06 \201' PM"},
+            {"\201", Evening, "\201"},
         },
         doubleByte);
 }
