@@ -10,16 +10,6 @@
 namespace tarvex {
 namespace {
 
-class TFoo : public TPersistent {
-public:
-    const char* ClassName() const noexcept override { return "TFoo"; }
-};
-
-class TBar : public TPersistent {
-public:
-    const char* ClassName() const noexcept override { return "TBar"; }
-};
-
 // Records its own destruction, so tests can see which components an owner released.
 class TTracked : public TComponent {
 public:
@@ -34,10 +24,12 @@ private:
 };
 
 TEST(Classes, BaseCopyRefusesWithBothClassNames) {
-    TFoo foo;
-    TBar bar;
-    EXPECT_THROW_MSG(foo.Assign(bar), EConvertError, "Cannot assign a TBar to a TFoo");
-    EXPECT_THROW_MSG(bar.Assign(foo), EConvertError, "Cannot assign a TFoo to a TBar");
+    TCollection collection;
+    TComponent component(nullptr);
+    EXPECT_THROW_MSG(collection.Assign(component), EConvertError,
+                     "Cannot assign a TComponent to a TCollection");
+    EXPECT_THROW_MSG(component.Assign(collection), EConvertError,
+                     "Cannot assign a TCollection to a TComponent");
 }
 
 // A component released first leaves its owner; the owner releases the rest last first.

@@ -87,7 +87,6 @@ TEST(IntegerParsing, FollowsTheRadixSignAndRangeRules) {
 
 TEST(IntegerText, WritesPlainDecimalDigits) {
     EXPECT_EQ(IntegerText(0), "0");
-    EXPECT_EQ(IntegerText(42), "42");
     EXPECT_EQ(IntegerText(-7), "-7");
     EXPECT_EQ(IntegerText(2147483647), "2147483647");
     EXPECT_EQ(IntegerText(std::numeric_limits<std::int32_t>::min()), "-2147483648");
