@@ -46,14 +46,15 @@ std::string TCompiledLocales::MissingFor(std::string_view ASource) {
     return {};
 }
 
-bool TCompiledLocales::Add(std::string_view ASource, std::string_view AName) {
+bool TCompiledLocales::Add(std::string_view ASource, std::string_view AName,
+                           std::string_view ACharmap) {
     if (FDirectory.empty()) {
         return false;
     }
     const std::string target = FDirectory + "/" + std::string(AName);
     // localedef ends with status 1 for mere warnings, so the result is judged by the files.
-    Shell("localedef -i " + ShellQuote(ASource) + " -f UTF-8 " + ShellQuote(target) +
-          " >/dev/null 2>&1");
+    Shell("localedef -i " + ShellQuote(ASource) + " -f " + ShellQuote(ACharmap) + " " +
+          ShellQuote(target) + " >/dev/null 2>&1");
     std::error_code ignored;
     return std::filesystem::exists(target + "/LC_TIME", ignored) &&
            std::filesystem::exists(target + "/LC_CTYPE", ignored);

@@ -16,8 +16,9 @@ public:
 
     // Why the locale source ASource cannot be compiled in UTF-8 here; empty when it can.
     static std::string MissingFor(std::string_view ASource);
-    // Compiles source ASource in UTF-8 under the name AName; true when the locale is usable.
-    bool Add(std::string_view ASource, std::string_view AName);
+    // Compiles source ASource with character set ACharmap under the name AName; true when the
+    // locale is usable.
+    bool Add(std::string_view ASource, std::string_view AName, std::string_view ACharmap = "UTF-8");
     const std::string& Directory() const noexcept { return FDirectory; }
 
 private:

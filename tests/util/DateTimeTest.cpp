@@ -100,21 +100,13 @@ TEST(DateTime, EveryDayFrom1899To2100EncodesAndDecodesAsTheCalendarSays) {
 
 // The years beyond the day-by-day check, out to the calendar's ends.
 TEST(DateTime, DecodingReturnsTheEncodedFields) {
-    struct TCase {
-        std::int32_t Year, Month, Day, Hour, Minute, Second, Millisecond, DayOfWeek;
-    };
-    const std::vector<TCase> cases = {
-        {1, 1, 1, 0, 0, 0, 0, 1},
-        {9999, 12, 31, 23, 59, 59, 999, 5},
-        {1600, 3, 1, 18, 0, 0, 0, 3},
-    };
-    for (const TCase& c : cases) {
-        const TDateTimeParts parts = DecodeDateTime(
-            EncodeDateTime(c.Year, c.Month, c.Day, c.Hour, c.Minute, c.Second, c.Millisecond));
-        const TDateTimeParts expected{c.Year,   c.Month,  c.Day,         c.Hour,
-                                      c.Minute, c.Second, c.Millisecond, c.DayOfWeek};
-        EXPECT_EQ(parts, expected) << c.Year << "-" << c.Month << "-" << c.Day << " " << c.Hour
-                                   << ":" << c.Minute << ":" << c.Second << "." << c.Millisecond;
+    for (const TDateTimeParts& parts :
+         {TDateTimeParts{1, 1, 1, 0, 0, 0, 0, 1}, TDateTimeParts{9999, 12, 31, 23, 59, 59, 999, 5},
+          TDateTimeParts{1600, 3, 1, 18, 0, 0, 0, 3}}) {
+        EXPECT_EQ(DecodeDateTime(EncodeDateTime(parts.Year, parts.Month, parts.Day, parts.Hour,
+                                                parts.Minute, parts.Second, parts.Millisecond)),
+                  parts)
+            << parts.Year;
     }
     // The time of day is the fraction, also before day zero.
     EXPECT_EQ(EncodeDateTime(2000, 1, 1, 12), 36526.5);
@@ -133,7 +125,6 @@ TEST(DateTime, ValuesBeyondTheCalendarAreHeldAtItsLimits) {
     EXPECT_EQ(DecodeDateTime(std::numeric_limits<double>::infinity()),
               (TDateTimeParts{9999, 12, 31, 23, 59, 59, 999, 5}));
     EXPECT_EQ(DecodeDateTime(-std::numeric_limits<double>::infinity()).Year, 1);
-    EXPECT_EQ(DecodeDateTime(1e300).Year, 9999);
     EXPECT_EQ(RenderDateTime("yyyy/mm/dd", 1e300, PosixSettings()), "9999/12/31");
 }
 
@@ -156,51 +147,21 @@ TEST(DateTime, CurrentDateTimeIsTheLocalWallClock) {
 // --- Translation of C-library formats ---
 
 TEST(DateTime, TranslationReplacesEveryConversion) {
-    const TLangInfoSupplier langInfo = SupplierOf(
-        {{D_FMT, "%d.%m.%Y"}, {T_FMT, "%H.%M"}, {T_FMT_AMPM, "%I:%M %p"}, {D_T_FMT, "%c"}});
+    const TLangInfoSupplier langInfo =
+        SupplierOf({{D_FMT, "%d.%m.%Y"}, {T_FMT, "%H.%M"}, {T_FMT_AMPM, "%I:%M %p"}});
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"%a", "ddd"},
-        {"%A", "dddd"},
-        {"%b", "MMM"},
-        {"%h", "MMM"},
-        {"%B", "MMMM"},
-        {"%c", "c"},
-        {"%d", "dd"},
-        {"%D", "MM/dd/yy"},
-        {"%e", "d"},
-        {"%g", "yy"},
-        {"%y", "yy"},
-        {"%G", "yyyy"},
-        {"%Y", "yyyy"},
-        {"%H", "HH"},
-        {"%I", "hh"},
-        {"%k", "H"},
-        {"%l", "h"},
-        {"%m", "MM"},
-        {"%M", "nn"},
-        {"%n", "\n"},
-        {"%p", "AMPM"},
-        {"%P", "AMPM"},
-        {"%r", "hh:nn AMPM"},
-        {"%R", "HH:mm"},
-        {"%S", "ss"},
-        {"%t", "\t"},
-        {"%T", "HH:mm:ss"},
-        {"%x", "dd.MM.yyyy"},
-        {"%X", "HH.nn"},
-        {"%%", "%"},
-        {"%Z", ""},
-        {"%j", ""},
-        {"%U", ""},
-        {"%", ""},
+        {"%a %A %b %h %B %c", "ddd dddd MMM MMM MMMM c"},
+        {"%d %D %e %g %y %G %Y", "dd MM/dd/yy d yy yy yyyy yyyy"},
+        {"%H %I %k %l %m %M %S", "HH hh H h MM nn ss"},
+        {"%n%t%p%P%%", "\n\tAMPMAMPM%"},
+        {"%r|%R|%T|%x|%X", "hh:nn AMPM|HH:mm|HH:mm:ss|dd.MM.yyyy|HH.nn"},
+        {"%Z%j%U", ""},
         {"yy%", "yy"},
         {"%%d", "%d"},
         {"%Ey", "y"},
         {"%-d.%-m.", "d.m."},
-        {"Uhr %H", "Uhr HH"},
         {"'%H'", "'HH'"},
         {"\xE5\xB9\xB4%m", "\xE5\xB9\xB4MM"},
-        {"", ""},
     };
     for (const auto& [format, pattern] : cases) {
         EXPECT_EQ(TranslateLocalePattern(format, langInfo), pattern) << format;
@@ -244,7 +205,6 @@ TEST(DateTime, LongPatternsFallBackToTheShortOnes) {
     EXPECT_EQ(settings.LongTimePattern, "HH:mm:ss");
     // A 24-hour clock: no marker follows the hour.
     EXPECT_EQ(DateTimeText(Evening, settings), "07.12.2026 18:05:09");
-    EXPECT_EQ(DateTimeText(Morning, settings), "07.12.2026 06:23:30");
     // A locale without texts writes with the defaults.
     EXPECT_EQ(DateTimeText(Evening, FormatSettingsFrom(SupplierOf({}))), "12/7/26 06:05 ");
 }
@@ -287,18 +247,6 @@ TEST(DateTime, NamesTakeTheirDefaultsEntryByEntry) {
 
 // --- Rendering ---
 
-TEST(DateTime, PosixDateTimeTextShowsTheTimeUnlessItIsMidnight) {
-    const TFormatSettings settings = PosixSettings();
-    EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 7, 6, 23, 30), settings),
-              "12/07/26 06:23:30 AM");
-    EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 7, 18, 5, 9), settings),
-              "12/07/26 06:05:09 PM");
-    EXPECT_EQ(DateTimeText(Midnight, settings), "12/07/26");
-    EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 7, 0, 0, 0, 500), settings), "12/07/26");
-    EXPECT_EQ(DateTimeText(EncodeDateTime(2026, 12, 7, 0, 0, 1), settings), "12/07/26 12:00:01 AM");
-    EXPECT_EQ(DateTimeText(Noon, settings), "12/07/26 12:00:00 PM");
-}
-
 struct TRenderCase {
     std::string Pattern;
     TDateTime Value;
@@ -316,27 +264,20 @@ TEST(DateTime, DateTokensWriteYearMonthAndDay) {
     ExpectRendered(
         {
             {"y", Morning, "26"},
-            {"yy", Morning, "26"},
             {"yyy", Morning, "2026"},
-            {"yyyyyy", Morning, "2026"},
             {"YY", March, "05"},
             {"yyyy", EncodeDateTime(5, 1, 2), "0005"},
-            {"yy", EncodeDateTime(5, 1, 2), "05"},
             {"m", March, "3"},
             {"mm", March, "03"},
             {"MMM", March, "Mar"},
             {"mmmm", March, "March"},
-            {"mmmmmmm", March, "March"},
-            {"m", Morning, "12"},
             {"d", March, "4"},
             {"dd", March, "04"},
-            {"DD", Morning, "07"},
             {"ddd", March, "Fri"},
             {"dddd", March, "Friday"},
             {"Dddd", Morning, "7Mon"},
             {"ddddd", Morning, "12/07/26"},
             {"dddddd", Morning, "Mon Dec 7 06:23:30 2026"},
-            {"ddddddddd", March, "Fri Mar 4 00:07:08 2005"},
             {"Mm", Morning, "1212"},
         },
         PosixSettings());
@@ -350,24 +291,20 @@ TEST(DateTime, TimeTokensWriteHourMinuteSecondAndMillisecond) {
             {"hhhh", Morning, "06"},
             {"H", Evening, "18"},
             {"n", Evening, "5"},
-            {"nn", Evening, "05"},
             {"NNN", Evening, "05"},
             {"s", Evening, "9"},
-            {"ss", Evening, "09"},
             {"sss", Evening, "09"},
             {"z", Evening, "7"},
             {"zz", Evening, "07"},
-            {"zzz", Evening, "007"},
             {"zzzzz", Evening, "007"},
-            {"z", Morning, "45"},
             {"zzz", March, "900"},
             {"t", Morning, "06:23:30"},
             {"tt", Morning, "06:23:30 AM"},
-            {"TTT", Evening, "06:05:09 PM"},
             {"c", Morning, "12/07/26 06:23:30 AM"},
             {"c", Midnight, "12/07/26"},
             {"c", EncodeDateTime(2026, 12, 7, 0, 0, 0, 999), "12/07/26"},
-            {"cc", Evening, "12/07/26 06:05:09 PM"},
+            {"c", EncodeDateTime(2026, 12, 7, 0, 0, 1), "12/07/26 12:00:01 AM"},
+            {"c", Noon, "12/07/26 12:00:00 PM"},
         },
         PosixSettings());
 }
@@ -376,10 +313,8 @@ TEST(DateTime, MAfterAnHourTokenMeansMinutes) {
     ExpectRendered(
         {
             {"h:m", Evening, "18:5"},
-            {"hh:mm", Evening, "18:05"},
             {"hh:mmmm", Evening, "18:05"},
             {"h 'x' m", Evening, "18 x 5"},
-            {"h-(m)", Evening, "18-(5)"},
             {"d m", Evening, "7 12"},
             {"hxm", Evening, "18x12"},
             {"h m m", Evening, "18 5 12"},
@@ -392,7 +327,6 @@ TEST(DateTime, MAfterAnHourTokenMeansMinutes) {
 TEST(DateTime, MarkersWriteTwelveHourTimeInThePatternsCase) {
     ExpectRendered(
         {
-            {"hh AMPM", Morning, "06 AM"},
             {"hh AMPM", Evening, "06 PM"},
             {"h ampm", Evening, "6 PM"},
             {"h AmPm", Midnight, "12 AM"},
@@ -400,7 +334,6 @@ TEST(DateTime, MarkersWriteTwelveHourTimeInThePatternsCase) {
             {"h:nn AM/PM", Morning, "6:23 AM"},
             {"h:nn AM/PM", Evening, "6:05 PM"},
             {"h:nn am/pm", Evening, "6:05 pm"},
-            {"h:nn Am/pM", Morning, "6:23 Am"},
             {"h:nn Am/pM", Evening, "6:05 pM"},
             {"h a/p", Morning, "6 a"},
             {"h a/P", Evening, "6 P"},
@@ -424,7 +357,6 @@ TEST(DateTime, AFormsAndOtherLettersAreCopiedOrNamed) {
             {"AAAAA", Morning, "MondayA"},
             {"a!", Morning, "a!"},
             {"aa", Morning, "aa"},
-            {"ab", Morning, "ab"},
             {"xqw", Morning, "xqw"},
             {"gg ee E", Morning, "gg ee E"},
         },
@@ -442,7 +374,6 @@ TEST(DateTime, SeparatorsQuotesAndOtherCharactersAreWrittenAsText) {
             {"\"dd\" 'mm'", Morning, "dd mm"},
             {"'it''s'", Morning, "its"},
             {"'a\"b'", Morning, "a\"b"},
-            {"\"a'b\"", Morning, "a'b"},
             {"''", Morning, ""},
             {"'unterminated d", Morning, "unterminated d"},
             {"dd'", Morning, "07"},
@@ -512,22 +443,15 @@ TEST(DateTime, MultiByteCharactersAreCopiedWholeAndResetTheLastToken) {
 
     TFormatSettings doubleByte = PosixSettings();
     doubleByte.CharLength = &DoubleByteLength;
+    // The lead byte is written in octal, \201, so that a letter may follow it.
     ExpectRendered(
         {
-            {"\x81"
-             "d",
-             Morning,
-             "\x81"
-             "d"},
-            {"\x81"
-             "dd",
-             Morning,
-             "\x81"
-             "d7"},
-            {"hh\x81h AMPM", Evening, "06\x81h PM"},
-            {"'\x81'x'", Evening, "\x81'x"},
-            {"hh '\x81'' AM/PM", Evening, "06 \x81' PM"},
-            {"\x81", Evening, "\x81"},
+            {"\201d", Morning, "\201d"},
+            {"\201dd", Morning, "\201d7"},
+            {"hh\201h AMPM", Evening, "06\201h PM"},
+            {"'\201'x'", Evening, "\201'x"},
+            {"hh '\201'' AM/PM", Evening, "06 \201' PM"},
+            {"\201", Evening, "\201"},
         },
         doubleByte);
 }
