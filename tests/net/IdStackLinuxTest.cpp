@@ -171,6 +171,12 @@ TEST_F(IdStackLinuxSockets, SelectRefusesWhatTheSetCannotHold) {
     }
     TIdHandleList read{1023};
     EXPECT_NO_THROW(FStack.SysSelect(&read, nullptr, nullptr, 0));
+    // A handle that is no open descriptor fails the whole wait, wherever it stands.
+    const int closed = dup(socket.Get());
+    close(closed);
+    read = {closed, socket.Get()};
+    EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, 0), -1);
+    EXPECT_EQ(FStack.SysLastError(), 9);
     // A negative time-out other than the endless one is the system's to refuse.
     read = {socket.Get()};
     EXPECT_EQ(FStack.SysSelect(&read, nullptr, nullptr, -1), -1);
