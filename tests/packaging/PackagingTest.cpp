@@ -31,8 +31,10 @@ protected:
     // Installs the build tree with prefix /usr under AName, through a command prefix (setpriv
     // options, say); the install's messages.
     std::string Stage(const std::string& AName, const std::string& APrefix = "") {
-        const TRunResult run = RunShell(APrefix + " env DESTDIR=" + FWork + "/" + AName +
-                                        " cmake --install " TARVEX_BUILD_DIR " --prefix /usr");
+        // As a distribution installs, whatever the caller's umask: others must enter the folders.
+        const TRunResult run =
+            RunShell("umask 022 && " + APrefix + " env DESTDIR=" + FWork + "/" + AName +
+                     " cmake --install " TARVEX_BUILD_DIR " --prefix /usr");
         EXPECT_TRUE(run.Succeeded()) << run.Output << run.Error;
         return run.Output + run.Error;
     }

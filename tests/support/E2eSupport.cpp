@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <locale.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -544,7 +545,12 @@ std::optional<std::time_t> FailureLineTime(std::string_view ALine) {
     }
     const std::string moment(ALine.substr(Head.size(), MomentSize));
     std::tm parts{};
+    // The program writes it in the C locale: read it so, whatever the test's own locale.
+    const locale_t c = newlocale(LC_ALL_MASK, "C", nullptr);
+    const locale_t previous = uselocale(c);
     const char* end = strptime(moment.c_str(), "%m/%d/%y %I:%M:%S %p", &parts);
+    uselocale(previous);
+    freelocale(c);
     if (end == nullptr || *end != '\0') {
         return std::nullopt;
     }
